@@ -1,0 +1,17 @@
+include(CMakePackageConfigHelpers)
+
+install(TARGETS vorna EXPORT vornaTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(DIRECTORY include/vorna DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h")
+
+install(EXPORT vornaTargets NAMESPACE vorna:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vorna)
+configure_package_config_file(cmake/vornaConfig.cmake.in ${PROJECT_BINARY_DIR}/vornaConfig.cmake
+    INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vorna)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/vornaConfigVersion.cmake COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/vornaConfig.cmake ${PROJECT_BINARY_DIR}/vornaConfigVersion.cmake
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vorna)
+
+configure_file(cmake/vorna.pc.in ${PROJECT_BINARY_DIR}/vorna.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/vorna.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

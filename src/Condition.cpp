@@ -1,0 +1,56 @@
+#define LOG_MODULE "src/Condition"
+
+#include <errno.h>
+#include <stdlib.h>
+
+#include "internal/deadline.h"
+#include "internal/log.h"
+#include "vorna/sync.h"
+
+#if defined(__arm__)
+static_assert(sizeof(pthread_cond_t) == 48, "the POSIX condition variable of the armhf target is 48 bytes");
+static_assert(sizeof(VORNA::Condition) == 4, "Condition holds one pointer");
+#endif
+
+namespace VORNA {
+
+Condition::Condition() : mCond(static_cast<pthread_cond_t*>(calloc(1, sizeof(pthread_cond_t)))) {
+    VORNA_ASSERT(NULL != mCond);
+    pthread_cond_init(mCond, NULL);
+}
+
+Condition::~Condition() {
+    pthread_cond_destroy(mCond);
+    free(mCond);
+}
+
+int Condition::wait(Mutex& mutex) {
+    return -pthread_cond_wait(mCond, mutex.mMutex);
+}
+
+int Condition::wait(Mutex* mutex) {
+    return wait(*mutex);
+}
+
+int Condition::wait(Mutex& mutex, long timeoutMs) {
+    timespec deadline;
+    if (!vorna::deadlineAfter(timeoutMs, CLOCK_REALTIME, &deadline)) {
+        ERR("get time failed(%d)\n", errno);
+        return -1;
+    }
+    return -pthread_cond_timedwait(mCond, mutex.mMutex, &deadline);
+}
+
+int Condition::wait(Mutex* mutex, long timeoutMs) {
+    return wait(*mutex, timeoutMs);
+}
+
+int Condition::signal() {
+    return pthread_cond_signal(mCond);
+}
+
+int Condition::broadcast() {
+    return pthread_cond_broadcast(mCond);
+}
+
+}  // namespace VORNA

@@ -1,0 +1,57 @@
+#define LOG_MODULE "src/Semaphore"
+
+#include <errno.h>
+#include <stdlib.h>
+
+#include "internal/deadline.h"
+#include "internal/log.h"
+#include "vorna/sync.h"
+
+#if defined(__arm__)
+static_assert(sizeof(sem_t) == 16, "the POSIX semaphore of the armhf target is 16 bytes");
+static_assert(sizeof(VORNA::Semaphore) == 4, "Semaphore holds one pointer");
+#endif
+
+namespace VORNA {
+
+Semaphore::Semaphore() : mSem(static_cast<sem_t*>(calloc(1, sizeof(sem_t)))) {
+    VORNA_ASSERT(NULL != mSem);
+    if (sem_init(mSem, 0, 0) != 0)
+        ERR("init sem failed\n");
+}
+
+Semaphore::~Semaphore() {
+    sem_destroy(mSem);
+    free(mSem);
+}
+
+int Semaphore::wait() {
+    return -sem_wait(mSem);
+}
+
+int Semaphore::wait(long timeoutMs) {
+    timespec deadline;
+    if (!vorna::deadlineAfter(timeoutMs, CLOCK_REALTIME, &deadline)) {
+        ERR("get time failed(%d)\n", errno);
+        return -1;
+    }
+    if (sem_timedwait(mSem, &deadline) == 0)
+        return 0;
+    const int error = errno;
+    WRN("timeout errno=%d\n", error);
+    return -error;
+}
+
+void Semaphore::signal() {
+    int count = 0;
+    if (sem_getvalue(mSem, &count) != 0 || count >= 1)
+        return;
+    post();
+}
+
+void Semaphore::post() {
+    if (sem_post(mSem) != 0)
+        ERR("sem_post failed errno=%d\n", errno);
+}
+
+}  // namespace VORNA

@@ -1,0 +1,125 @@
+#include "support/child.h"
+
+#include <dirent.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include <gtest/gtest.h>
+
+namespace testing_support {
+
+namespace {
+
+long long nowMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+// Reads both pipes until the child closes them (or the deadline passes), so that neither pipe can fill
+// up and block the child.
+void drain(int outFd, int errFd, ChildResult* result, long long deadline) {
+    pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+    std::string* sinks[2] = {&result->out, &result->err};
+    int open = 2;
+    while (open > 0) {
+        const long long left = deadline - nowMs();
+        if (left <= 0)
+            return;
+        if (poll(fds, 2, static_cast<int>(left)) < 0)
+            continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buffer[4096];
+            const ssize_t n = read(fds[i].fd, buffer, sizeof(buffer));
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(n));
+            } else {
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+ChildResult runInChild(const std::function<void()>& body, int timeoutMs) {
+    int outPipe[2];
+    int errPipe[2];
+    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
+        ADD_FAILURE() << "pipe failed";
+        return {-1, "", ""};
+    }
+    fflush(stdout);
+    fflush(stderr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(outPipe[1], STDOUT_FILENO);
+        dup2(errPipe[1], STDERR_FILENO);
+        close(outPipe[0]);
+        close(errPipe[0]);
+        close(outPipe[1]);
+        close(errPipe[1]);
+        body();
+        fflush(stdout);
+        fflush(stderr);
+        _exit(0);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    ChildResult result{-1, "", ""};
+    drain(outPipe[0], errPipe[0], &result, nowMs() + timeoutMs);
+    close(outPipe[0]);
+    close(errPipe[0]);
+
+    int status = 0;
+    const long long deadline = nowMs() + timeoutMs;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (nowMs() > deadline) {
+            ADD_FAILURE() << "child " << pid << " did not end within " << timeoutMs << " ms";
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return result;
+        }
+        usleep(1000);
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
+    const long long deadline = nowMs() + timeoutMs;
+    while (!condition()) {
+        if (nowMs() > deadline)
+            return condition();
+        usleep(1000);
+    }
+    return true;
+}
+
+std::string uniqueName(const char* tag) {
+    static std::atomic<int> counter{0};
+    return "vorna-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + tag;
+}
+
+int openDescriptorCount() {
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == NULL)
+        return -1;
+    int count = 0;
+    while (readdir(dir) != NULL)
+        ++count;
+    closedir(dir);
+    return count - 3;  // ".", ".." and the directory's own descriptor
+}
+
+}  // namespace testing_support

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace testing_support {
+
+struct ChildResult {
+    // The exit status when the child exited, or 128 + the signal number when a signal ended it.
+    int status;
+    std::string out;  // everything the child wrote on standard output
+    std::string err;  // everything the child wrote on standard error
+};
+
+// Runs `body` in a forked child with standard output and standard error captured, then exits the child
+// with status 0 (after flushing stdio) unless `body` ended it otherwise. Fails the test if the child
+// does not end within `timeoutMs`.
+ChildResult runInChild(const std::function<void()>& body, int timeoutMs = 20000);
+
+// Polls `condition` until it holds or `timeoutMs` passes; returns its last value.
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 5000);
+
+// An abstract socket name no other test process uses at the same time.
+std::string uniqueName(const char* tag);
+
+// How many descriptors the process has open (entries of /proc/self/fd).
+int openDescriptorCount();
+
+}  // namespace testing_support
