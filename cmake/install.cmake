@@ -13,5 +13,7 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/vornaConfigVersion.cmake 
 install(FILES ${PROJECT_BINARY_DIR}/vornaConfig.cmake ${PROJECT_BINARY_DIR}/vornaConfigVersion.cmake
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vorna)
 
+# The pkg-config file finds its prefix from its own place, so the install tree can be moved.
+file(RELATIVE_PATH VORNA_PC_TO_PREFIX "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
 configure_file(cmake/vorna.pc.in ${PROJECT_BINARY_DIR}/vorna.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/vorna.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
