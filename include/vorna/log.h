@@ -23,3 +23,12 @@ class VORNA_API VsnPrinter {
     static int printf(char* s, unsigned int size, const char* format, ...)
         __attribute__((format(printf, 3, 4)));
 };
+
+// Installs the crash handler for SIGSEGV, SIGINT, SIGQUIT, SIGABRT and SIGBUS, and makes the process
+// ignore SIGPIPE, so that a write to a closed socket fails with EPIPE instead of ending the process.
+// On any of those signals the handler writes "Segmentation Fault!" (whatever the signal), the signal
+// details and a stack trace of at most 20 frames on standard error, then ends the process with status
+// 255 without running atexit handlers or static destructors. Call it once, at start-up, from one
+// thread. Returns 0, or -1 after perror() with the signal's name when a handler could not be installed
+// (the signals before it keep the handler; SIGPIPE is then left alone).
+VORNA_API int signal_proc_init();

@@ -1,0 +1,81 @@
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "vorna/loader.h"
+
+namespace {
+
+using IntFunction = int (*)();
+
+IntFunction intFunction(VORNA::LibraryLoader& loader, const char* name) {
+    return reinterpret_cast<IntFunction>(loader.getSymbol(name));
+}
+
+// Whether the dynamic loader still holds the library, asked without loading it.
+bool isLoaded(const char* path) {
+    void* handle = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
+    if (handle == NULL)
+        return false;
+    dlclose(handle);
+    return true;
+}
+
+TEST(LibraryLoader, FindsThePluginsSymbolsAndNullForAMissingOne) {
+    VORNA::LibraryLoader loader(VORNA_TEST_PLUGIN);
+
+    IntFunction answer = intFunction(loader, "loader_plugin_answer");
+    ASSERT_NE(nullptr, answer) << "the plug-in did not load from " << VORNA_TEST_PLUGIN;
+    EXPECT_EQ(42, answer());
+    EXPECT_EQ(nullptr, loader.getSymbol("loader_plugin_no_such_symbol"));
+}
+
+TEST(LibraryLoader, KeepsThePluginsSymbolsOutOfTheGlobalScope) {
+    VORNA::LibraryLoader loader(VORNA_TEST_PLUGIN);
+    ASSERT_NE(nullptr, loader.getSymbol("loader_plugin_answer"));
+
+    EXPECT_EQ(nullptr, dlsym(RTLD_DEFAULT, "loader_plugin_answer"));
+}
+
+TEST(LibraryLoader, AMissingFileGivesNullForEverySymbol) {
+    VORNA::LibraryLoader loader("/nonexistent/vorna/loader_plugin.so");
+
+    EXPECT_EQ(nullptr, loader.getSymbol("loader_plugin_answer"));
+    EXPECT_EQ(nullptr, loader.getSymbol("getpid"));
+}
+
+TEST(LibraryLoader, AnUnresolvedDependencyFailsTheLoadAtOnce) {
+    VORNA::LibraryLoader loader(VORNA_TEST_UNRESOLVED_PLUGIN);
+
+    EXPECT_EQ(nullptr, loader.getSymbol("loader_unresolved_plugin_entry"));
+    EXPECT_FALSE(isLoaded(VORNA_TEST_UNRESOLVED_PLUGIN));
+}
+
+TEST(LibraryLoader, ANullPathFindsTheProcesssGlobalSymbols) {
+    VORNA::LibraryLoader loader(NULL);
+
+    EXPECT_EQ(reinterpret_cast<void*>(&getpid), loader.getSymbol("getpid"));
+}
+
+TEST(LibraryLoader, TwoLoadersShareThePluginUntilBothAreDestroyed) {
+    auto first = std::make_unique<VORNA::LibraryLoader>(VORNA_TEST_PLUGIN);
+    auto second = std::make_unique<VORNA::LibraryLoader>(VORNA_TEST_PLUGIN);
+    IntFunction countFromFirst = intFunction(*first, "loader_plugin_count_call");
+    IntFunction countFromSecond = intFunction(*second, "loader_plugin_count_call");
+    ASSERT_NE(nullptr, countFromFirst);
+    ASSERT_NE(nullptr, countFromSecond);
+    EXPECT_EQ(1, countFromFirst());
+    EXPECT_EQ(2, countFromSecond()) << "the second loader got a copy of its own";
+
+    first.reset();
+    ASSERT_TRUE(isLoaded(VORNA_TEST_PLUGIN)) << "the first destructor unloaded the second loader's plug-in";
+    EXPECT_EQ(3, countFromSecond());
+
+    second.reset();
+    EXPECT_FALSE(isLoaded(VORNA_TEST_PLUGIN)) << "a destructor did not release its reference";
+}
+
+}  // namespace
