@@ -16,7 +16,13 @@ namespace VORNA {
 
 Condition::Condition() : mCond(static_cast<pthread_cond_t*>(calloc(1, sizeof(pthread_cond_t)))) {
     VORNA_ASSERT(NULL != mCond);
-    pthread_cond_init(mCond, NULL);
+    // Timed waits count on the monotonic clock: a device without a battery-backed clock steps its wall
+    // clock by years at the first time sync, which must not stretch a 100 ms timeout.
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(mCond, &attributes);
+    pthread_condattr_destroy(&attributes);
 }
 
 Condition::~Condition() {
@@ -34,7 +40,7 @@ int Condition::wait(Mutex* mutex) {
 
 int Condition::wait(Mutex& mutex, long timeoutMs) {
     timespec deadline;
-    if (!vorna::deadlineAfter(timeoutMs, CLOCK_REALTIME, &deadline)) {
+    if (!vorna::deadlineAfter(timeoutMs, CLOCK_MONOTONIC, &deadline)) {
         ERR("get time failed(%d)\n", errno);
         return -1;
     }

@@ -46,7 +46,8 @@ class VORNA_API Condition {
     int wait(Mutex* mutex);
     // Waits until woken or until timeoutMs milliseconds have passed. Returns 0 when woken, -110 when the
     // deadline passed, -1 when the clock cannot be read, or another negated error number. A negative
-    // timeout acts as 0.
+    // timeout acts as 0. The timeout runs on the monotonic clock: setting the wall clock does not
+    // stretch or shorten it.
     int wait(Mutex& mutex, long timeoutMs);
     int wait(Mutex* mutex, long timeoutMs);
     // Wakes at most one waiter; a signal with no waiter is lost. Returns the POSIX result (0).
@@ -71,7 +72,7 @@ class VORNA_API Semaphore {
     int wait();
     // As wait(), but gives up timeoutMs milliseconds after the call: 0 when a count was taken, -110 when
     // the deadline passed, -1 when the clock cannot be read, -4 when a signal handler interrupted it.
-    // A negative timeout acts as 0.
+    // A negative timeout acts as 0. The timeout runs on the monotonic clock, as for Condition.
     int wait(long timeoutMs);
     // Wakes one waiter, or lets the next wait() pass at once. Unlike post(), repeated calls before a
     // wait() leave the count at 1: it is an event flag, not a counter. Call it from one thread at a time.
