@@ -15,6 +15,8 @@
 #define VORNA_PREFIX_SHM_WRN "<2>[xxxxxxxxxx][%s %s %s %d] WRN: "
 
 #define VORNA_LOG(prefix, ...) LogPrint(prefix, "", LOG_MODULE, __func__, __LINE__, __VA_ARGS__)
+// For a helper step whose lines belong to the operation it serves: `function` names that operation.
+#define VORNA_LOG_AS(prefix, function, ...) LogPrint(prefix, "", LOG_MODULE, function, __LINE__, __VA_ARGS__)
 #define INF(...) VORNA_LOG(VORNA_PREFIX_INF, __VA_ARGS__)
 #define WRN(...) VORNA_LOG(VORNA_PREFIX_WRN, __VA_ARGS__)
 #define ERR(...) VORNA_LOG(VORNA_PREFIX_ERR, __VA_ARGS__)

@@ -1,0 +1,205 @@
+#pragma once
+
+// Messaging between the processes of one device over local stream sockets named in the Linux abstract
+// namespace. One server (VORNA::Listener) serves any number of clients (VORNA::Connection).
+//
+// On the stream, a client writes its request bytes as they are, with no header. The server answers with
+// framed messages: a 32-byte MsgHeader, then, for responses and data notifications, `len` body bytes.
+// Other programs on the device speak this format: it must not change.
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "vorna/export.h"
+#include "vorna/thread.h"
+
+// The header in front of every message from server to client, in host byte order. The sender zero-fills
+// it first, so both reserved words are 0 on the stream.
+struct MsgHeader {
+    uint32_t magic;      // always MSG_HEADER_MAGIC (bytes 33 22 11 00 on the stream)
+    int32_t id;          // HEADER_ID_*
+    uint32_t msg;        // notification code chosen by the server application; 0 in a response
+    uint32_t reserved0;  // 0
+    int64_t time_us;     // sender's wall-clock time in microseconds since the epoch; no receiver reads it
+    int32_t len;         // body length for HEADER_ID_RESPONSE and HEADER_ID_NOTIFY_DATA; the value for
+                         // HEADER_ID_NOTIFY, which has no body
+    uint32_t reserved1;  // 0
+};
+
+static_assert(sizeof(MsgHeader) == 32, "the header is 32 bytes on the stream");
+static_assert(offsetof(MsgHeader, magic) == 0 && offsetof(MsgHeader, id) == 4 &&
+                  offsetof(MsgHeader, msg) == 8,
+              "header words 0 to 2");
+static_assert(offsetof(MsgHeader, reserved0) == 12 && offsetof(MsgHeader, time_us) == 16,
+              "header words 3 to 5");
+static_assert(offsetof(MsgHeader, len) == 24 && offsetof(MsgHeader, reserved1) == 28, "header words 6 and 7");
+
+const uint32_t MSG_HEADER_MAGIC = 0x00112233u;
+
+// Header ids.
+enum {
+    HEADER_ID_NOTIFY = 0,       // a notification value in `len`; no body
+    HEADER_ID_RESPONSE = 1,     // a response of `len` body bytes
+    HEADER_ID_NOTIFY_DATA = 2,  // a notification with `len` body bytes (0 to 255)
+};
+
+// What the server reports to its application's message callback (its third argument).
+enum {
+    MSG_CONNECTED = 0,     // a client was accepted; no data
+    MSG_DISCONNECTED = 1,  // the client hung up, or its socket failed; no data
+    MSG_RECV = 2,          // request bytes arrived: data and count given
+    MSG_SEND = 3,          // has a name only; never reported
+};
+
+// A client's notification callback: `msg` is the server's code. For a value notification `data` is null
+// and `len` is the value. For a data notification `data` is a malloc'ed buffer of `len` bytes (never
+// null, also for 0 bytes) that now belongs to the callback, which releases it with free().
+typedef void (*NotifyCbk)(void* ctx, unsigned int msg, void* data, int len);
+
+struct Conn;
+struct ListenerSkt;
+struct ConnectionSocket;
+
+namespace VORNA {
+
+// The server end. Construct, setMsgCbk(), run(); answer through response() and notify(), drop clients
+// with closeClient(); stall() before destroying it. Any number of run()/stall() cycles are allowed.
+//
+// Clients are named by handles (opaque pointers) that the message callback receives. A handle stays valid
+// from MSG_CONNECTED until closeClient() or stall(), also after MSG_DISCONNECTED.
+class VORNA_API Listener {
+  public:
+    // ctx: the context given to setMsgCbk(); conn: the client's handle; type: MSG_CONNECTED,
+    // MSG_DISCONNECTED or MSG_RECV; data and len: for MSG_RECV the bytes just read (1 to 1024, valid only
+    // during the call), otherwise null and 0. Called on the event thread with no lock held, one call at a
+    // time. It may call response(), notify() and closeClient() (also for its own client), never stall().
+    typedef void (*MsgCbk)(void* ctx, void* conn, int type, unsigned char* data, int len);
+
+    // Keeps the name pointer (the text is not copied: it must outlive every run()). Opens nothing.
+    Listener(const char* name, int reserved);
+    // Ends the process (BUG line and exit(-1)) when the server still runs: call stall() first.
+    ~Listener();
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+
+    // "connected", "disconnected", "recv", "send", or "unknown" for any other value. Never null.
+    static const char* msgName(int type);
+
+    // Sets the callback that the next run() takes over. Refused with an ERR line while the server runs.
+    void setMsgCbk(MsgCbk cbk, void* ctx);
+
+    // Opens the listening socket and starts the event thread "listener". Returns 0, or -3 when the name is
+    // taken or longer than 107 bytes, a resource cannot be had, the thread cannot start, or the server
+    // already runs (then nothing changes). Without a callback the server accepts, reads and releases
+    // clients and reports nothing.
+    int run();
+
+    // Stops the event thread (within about 50 ms plus the callback in progress), closes every client
+    // socket without a callback, and frees everything. Returns 0, or -1 when the server does not run.
+    // Never call it from the message callback.
+    int stall();
+
+    // Sends a response header (HEADER_ID_RESPONSE) and `len` body bytes, as one message that no other
+    // message to this client can split. Returns len + 32; -1 when the server does not run; -2 for a null
+    // handle, a negative len, or a null body with a positive len (nothing written); -3 when a send failed
+    // (the client has gone or was closed). Blocks while the client's socket buffer is full.
+    int response(void* conn, unsigned char* data, int len);
+
+    // Sends a value notification (HEADER_ID_NOTIFY, code `msg`, value `value`; no body). Returns 32, or
+    // -1, -2, -3 as response().
+    int notify(void* conn, unsigned int msg, unsigned int value);
+
+    // Sends a data notification (HEADER_ID_NOTIFY_DATA) with a body of 0 to 255 bytes. Returns len; -2
+    // also for a body longer than 255 bytes (nothing written); otherwise -1, -2, -3 as response().
+    int notify(void* conn, unsigned int msg, void* data, int len);
+
+    // Closes the client's socket and releases its handle; no callback follows for it. Safe from the
+    // callback and from other threads, also while the event thread serves that client or another thread
+    // sends to it (such a send completes or fails with -3). Returns 0 (also, with a warning, for a handle
+    // that is no longer known), or -2 for a null handle or when the server does not run.
+    int closeClient(void* conn);
+
+  private:
+    const char* mName;
+    [[maybe_unused]] int mReserved;  // stored; read by no operation
+    ListenerSkt* m_priv;
+    MsgCbk mCbk;
+    void* mCbkCtx;
+};
+
+// The client end. The constructor connects; with a callback (notifier mode) a receive thread "notifier
+// listener" delivers notifications, without one (direct mode) recv() reads the stream itself and the
+// connection takes responses only.
+class VORNA_API Connection {
+  public:
+    // Keeps the name pointer (the text is not copied) and calls connect(); a failed connection shows as
+    // -1 from every operation.
+    Connection(const char* name, int reserved, NotifyCbk cbk, void* ctx);
+    // Calls disconnect().
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Connects, trying up to 501 times 20 ms apart (about 10 s) while no server listens. Returns 0; -1
+    // when already connected (the live connection is untouched) or the private record cannot be had; -2
+    // when every attempt failed or the receive thread cannot start.
+    int connect();
+
+    // Writes the request bytes, completing short writes. Returns the bytes written (fewer than len only
+    // when the socket stayed full for 11 attempts of 10 s, or failed after a part went out); -1 when not
+    // connected, for a negative len or a null buffer with a positive len, or when the socket failed. A len
+    // of 0 makes 11 logged attempts 10 ms apart and returns 0.
+    int send(unsigned char* buf, int len);
+
+    // Reads the next response body into buf. Returns the body length (0 for an empty body); -1 when not
+    // connected, the stream ended or failed, the next message is not a response (direct mode), or the body
+    // is longer than len (it is then read off the stream and dropped, and nothing is written past len).
+    // In notifier mode it waits for the receive thread to hand a response over, and returns -1 at once
+    // once the connection is lost or when disconnect() runs; concurrent callers take responses in turn.
+    int recv(unsigned char* buf, int len);
+
+    // Stops the receive thread, wakes every recv() caller (who returns -1), closes the socket and frees
+    // everything. Returns 0, or -1 when not connected. Not from the notification callback; no send(), and
+    // no recv() in direct mode, may run meanwhile.
+    int disconnect();
+
+  private:
+    const char* mName;
+    [[maybe_unused]] int mReserved;  // stored; read by no operation
+    ConnectionSocket* pSocket;
+    NotifyCbk mCbk;
+    void* mCbkCtx;
+};
+
+}  // namespace VORNA
+
+// The server's event thread. Only the library creates it; its members are the event loop's state.
+class VORNA_API ListenerSktWorker : public VORNA::Thread {
+  public:
+    // Creates the epoll instance and watches the record's listening socket (both retried until they work).
+    explicit ListenerSktWorker(ListenerSkt* als);
+    // Closes every client socket still listed, without callbacks, and the epoll instance. The thread must
+    // have ended.
+    ~ListenerSktWorker() override;
+
+    ListenerSkt* als;  // the server's record (not owned)
+    Conn* conn_list;   // head of the singly linked list of accepted clients, guarded by als->list_lock
+
+  protected:
+    bool threadLoop() override;
+};
+
+// A client's receive thread in notifier mode. Only the library creates it.
+class VORNA_API ConnectionSktWorker : public VORNA::Thread {
+  public:
+    ConnectionSktWorker(ConnectionSocket* als, NotifyCbk cbk, void* ctx);
+    ~ConnectionSktWorker() override;
+
+  protected:
+    bool threadLoop() override;
+
+  private:
+    ConnectionSocket* als;
+    NotifyCbk mCbk;
+    void* mCbkCtx;
+};

@@ -1,0 +1,47 @@
+#pragma once
+
+// Socket steps that the server and the client share: the abstract address, the timeouts, and whole-message
+// reads and writes. Every call passes MSG_NOSIGNAL, so a peer that has gone yields an error, never SIGPIPE,
+// and every call is resumed after EINTR.
+
+#include <stddef.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <sys/un.h>
+
+namespace vorna {
+
+// Longest socket name: sun_path also holds the leading NUL that selects the abstract namespace.
+const size_t kMaxSocketNameLength = sizeof(sockaddr_un::sun_path) - 1;
+
+// Fills `address` with the abstract name `name` and `length` with the name's length plus 3 (family and
+// leading NUL). Returns false, touching nothing, for a null name or one longer than 107 bytes.
+bool makeAbstractAddress(const char* name, sockaddr_un* address, socklen_t* length);
+
+// A new local stream socket, close-on-exec. Returns -1 with errno set when none can be had.
+int openLocalStreamSocket();
+
+// Sets SO_RCVTIMEO or SO_SNDTIMEO to whole seconds. Returns false with errno set when refused.
+bool setSocketTimeout(int fd, int option, int seconds);
+
+// One send of at most `length` bytes. Returns the count, or -1 with errno set.
+ssize_t sendOnce(int fd, const void* data, size_t length);
+
+// One receive of at most `length` bytes with the given extra flags. Returns the count, 0 at end of
+// stream (or when `length` is 0), or -1 with errno set.
+ssize_t recvOnce(int fd, void* data, size_t length, int flags = 0);
+
+// Sends all `length` bytes, continuing short sends. Returns `length`, or -1 with errno set; part of the
+// data may then have gone out.
+ssize_t sendAll(int fd, const void* data, size_t length);
+
+// Receives exactly `length` bytes, continuing short reads. Returns `length`; fewer (0 included) when the
+// stream ended first, with errno left 0 by a clean end; or -1 with errno set. A `length` of 0 reads
+// nothing and returns 0.
+ssize_t recvAll(int fd, void* data, size_t length);
+
+// Reads `length` bytes off the stream and drops them, to keep the framing after a body that has nowhere
+// to go. Returns true when all were read.
+bool discardAll(int fd, size_t length);
+
+}  // namespace vorna

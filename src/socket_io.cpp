@@ -1,0 +1,86 @@
+#include "internal/socket_io.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/time.h>
+
+namespace vorna {
+
+bool makeAbstractAddress(const char* name, sockaddr_un* address, socklen_t* length) {
+    if (name == NULL)
+        return false;
+    const size_t nameLength = strlen(name);
+    if (nameLength > kMaxSocketNameLength)
+        return false;
+    memset(address, 0, sizeof(*address));
+    address->sun_family = AF_UNIX;
+    memcpy(address->sun_path + 1, name, nameLength);
+    *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + nameLength);
+    return true;
+}
+
+int openLocalStreamSocket() {
+    return socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+}
+
+bool setSocketTimeout(int fd, int option, int seconds) {
+    timeval timeout = {};
+    timeout.tv_sec = seconds;
+    return setsockopt(fd, SOL_SOCKET, option, &timeout, sizeof(timeout)) == 0;
+}
+
+ssize_t sendOnce(int fd, const void* data, size_t length) {
+    ssize_t result;
+    do {
+        result = ::send(fd, data, length, MSG_NOSIGNAL);
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+ssize_t recvOnce(int fd, void* data, size_t length, int flags) {
+    ssize_t result;
+    do {
+        result = ::recv(fd, data, length, flags | MSG_NOSIGNAL);
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+ssize_t sendAll(int fd, const void* data, size_t length) {
+    const char* bytes = static_cast<const char*>(data);
+    size_t sent = 0;
+    while (sent < length) {
+        const ssize_t result = sendOnce(fd, bytes + sent, length - sent);
+        if (result < 0)
+            return -1;
+        sent += static_cast<size_t>(result);
+    }
+    return static_cast<ssize_t>(length);
+}
+
+ssize_t recvAll(int fd, void* data, size_t length) {
+    char* bytes = static_cast<char*>(data);
+    size_t received = 0;
+    while (received < length) {
+        errno = 0;
+        const ssize_t result = recvOnce(fd, bytes + received, length - received);
+        if (result < 0)
+            return -1;
+        if (result == 0)
+            break;
+        received += static_cast<size_t>(result);
+    }
+    return static_cast<ssize_t>(received);
+}
+
+bool discardAll(int fd, size_t length) {
+    char scratch[512];
+    while (length > 0) {
+        const size_t chunk = length < sizeof(scratch) ? length : sizeof(scratch);
+        if (recvAll(fd, scratch, chunk) != static_cast<ssize_t>(chunk))
+            return false;
+        length -= chunk;
+    }
+    return true;
+}
+
+}  // namespace vorna
