@@ -1,0 +1,42 @@
+#pragma once
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+
+// True when every byte is printable ASCII, a tab or a line break: such data reads best as text.
+bool isPrintableText(const std::string& bytes);
+
+// One line for a log of traffic: printable data as a quoted C string ("ping\n"), anything else as hex
+// bytes (00 ff 10). Data past `limit` bytes is left out and counted.
+std::string describeBytes(const std::string& bytes, size_t limit = 256);
+
+// A hex dump, 16 bytes a line: offset, the bytes, and their printable characters.
+std::string hexDump(const std::string& bytes);
+
+// The local time of day of a wall-clock time in microseconds, to the millisecond: "14:03:07.250".
+std::string clockText(int64_t wallUs);
+
+// Where the library's own log lines go. The library prints them on standard output, where they would mix
+// with a command's results.
+enum class LibraryLog { kStdout, kStderr, kDiscard };
+
+// The stream for a command's own output. Built with kStderr or kDiscard, it keeps the original standard
+// output for the command and points descriptor 1, and with it the library's lines, elsewhere. Lines are
+// flushed as they are written, so that a reader on a pipe sees each at once. Build it before any thread.
+class ToolOutput {
+  public:
+    explicit ToolOutput(LibraryLog libraryLog);
+    ~ToolOutput();
+    ToolOutput(const ToolOutput&) = delete;
+    ToolOutput& operator=(const ToolOutput&) = delete;
+
+    FILE* stream() const { return mStream; }
+    // Writes one line (a newline is added) in one stdio call, so lines of several threads never mix.
+    void line(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  private:
+    FILE* mStream;
+    bool mOwnsStream;
+};

@@ -1,0 +1,215 @@
+// vorna-msg serve: a test server that shows its traffic and stands in for a missing peer.
+
+#include <stdio.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "args.h"
+#include "commands.h"
+#include "local_socket.h"
+#include "output.h"
+#include "signals.h"
+#include "vorna/vorna.h"
+
+namespace {
+
+const char kHelp[] =
+    "usage: vorna-msg serve NAME [--reply TEXT] [--notify-every MS [--code N] (--value V | --data TEXT)]\n"
+    "\n"
+    "A test server on the abstract socket NAME. Prints a line when a client connects, for each request\n"
+    "(its size and its bytes, as text or hex) and when a client disconnects. Answers every request with\n"
+    "its own bytes, or with TEXT. Ctrl-C stops it (exit status 0).\n"
+    "\n"
+    "options:\n"
+    "  --reply TEXT        answer every request with TEXT instead of an echo\n"
+    "  --notify-every MS   push a notification to every connected client each MS milliseconds\n"
+    "  --code N            the notification's code (default 1)\n"
+    "  --value V           push a value notification carrying V (0 to 4294967295)\n"
+    "  --data TEXT         push a data notification carrying TEXT (at most 255 bytes)\n"
+    "\n"
+    "TEXT may hold the escapes \\xHH, \\n, \\r, \\t, \\0 and \\\\. The library's own log lines go to\n"
+    "standard error.\n";
+
+struct ServeOptions {
+    std::string name;
+    bool echo = true;
+    std::string reply;
+    long notifyEveryMs = 0;  // 0: no notifications
+    unsigned code = 1;
+    bool notifyData = false;
+    unsigned value = 0;
+    std::string data;
+};
+
+std::string escapedOption(Arguments& args, const char* name) {
+    std::string bytes;
+    std::string error;
+    if (!decodeEscapes(args.text(name, ""), &bytes, &error))
+        args.fail(std::string(name) + ": " + error);
+    return bytes;
+}
+
+void parseNotification(Arguments& args, ServeOptions* options) {
+    if (!args.has("--notify-every")) {
+        if (args.has("--code") || args.has("--value") || args.has("--data"))
+            args.fail("--code, --value and --data need --notify-every");
+        return;
+    }
+    options->notifyEveryMs = static_cast<long>(args.number("--notify-every", 0, 1, 3600 * 1000));
+    options->code = static_cast<unsigned>(args.number("--code", 1, 0, 0xffffffffLL));
+    if (args.has("--value") == args.has("--data")) {
+        args.fail("--notify-every wants one of --value and --data");
+        return;
+    }
+    options->notifyData = args.has("--data");
+    if (options->notifyData) {
+        options->data = escapedOption(args, "--data");
+        if (options->data.size() > kMaxNotifyBytes)
+            args.fail("--data carries at most " + std::to_string(kMaxNotifyBytes) + " bytes");
+    } else {
+        options->value = static_cast<unsigned>(args.number("--value", 0, 0, 0xffffffffLL));
+    }
+}
+
+bool parseServe(Arguments& args, ServeOptions* options) {
+    options->name = args.socketName();
+    if (args.has("--reply")) {
+        options->echo = false;
+        options->reply = escapedOption(args, "--reply");
+    }
+    parseNotification(args, options);
+    return args.finish();
+}
+
+// Serves one name: numbers the clients in the order they come and logs what each does.
+class TestServer {
+  public:
+    TestServer(const ServeOptions& options, ToolOutput& out)
+        : mOptions(options), mOut(out), mListener(mOptions.name.c_str(), 0) {
+        mListener.setMsgCbk(onMessage, this);
+    }
+
+    bool start() { return mListener.run() == 0; }
+    void stop() { mListener.stall(); }
+
+    void pushNotification() {
+        // A handle is valid only until closeClient(): under the lock none is released while in use here.
+        std::lock_guard<std::mutex> lock(mClientsLock);
+        int reached = 0;
+        for (const auto& client : mClients) {
+            if (sendNotification(client.first) >= 0)
+                ++reached;
+            else
+                mOut.line("%s client %d: notification failed", now().c_str(), client.second);
+        }
+        if (reached > 0)
+            mOut.line("%s notified %d client%s: code %u, %s", now().c_str(), reached, reached == 1 ? "" : "s",
+                      mOptions.code, notificationText().c_str());
+    }
+
+  private:
+    static void onMessage(void* ctx, void* conn, int type, unsigned char* data, int len) {
+        TestServer* server = static_cast<TestServer*>(ctx);
+        if (type == MSG_CONNECTED)
+            server->onConnected(conn);
+        else if (type == MSG_RECV)
+            server->onRequest(conn, std::string(reinterpret_cast<char*>(data), static_cast<size_t>(len)));
+        else if (type == MSG_DISCONNECTED)
+            server->onDisconnected(conn);
+    }
+
+    void onConnected(void* conn) {
+        std::lock_guard<std::mutex> lock(mClientsLock);
+        const int number = mNextNumber++;
+        mClients[conn] = number;
+        mOut.line("%s client %d connected", now().c_str(), number);
+    }
+
+    void onRequest(void* conn, const std::string& request) {
+        const int number = clientNumber(conn);
+        mOut.line("%s client %d request, %zu byte%s: %s", now().c_str(), number, request.size(),
+                  request.size() == 1 ? "" : "s", describeBytes(request).c_str());
+        std::string answer = mOptions.echo ? request : mOptions.reply;
+        if (mListener.response(conn, reinterpret_cast<unsigned char*>(&answer[0]),
+                               static_cast<int>(answer.size())) < 0)
+            mOut.line("%s client %d: response failed", now().c_str(), number);
+    }
+
+    void onDisconnected(void* conn) {
+        std::lock_guard<std::mutex> lock(mClientsLock);
+        mOut.line("%s client %d disconnected", now().c_str(), mClients[conn]);
+        mClients.erase(conn);
+        mListener.closeClient(conn);
+    }
+
+    int clientNumber(void* conn) {
+        std::lock_guard<std::mutex> lock(mClientsLock);
+        return mClients[conn];
+    }
+
+    int sendNotification(void* conn) {
+        if (!mOptions.notifyData)
+            return mListener.notify(conn, mOptions.code, mOptions.value);
+        std::string body = mOptions.data;
+        return mListener.notify(conn, mOptions.code, &body[0], static_cast<int>(body.size()));
+    }
+
+    std::string notificationText() const {
+        if (!mOptions.notifyData)
+            return "value " + std::to_string(mOptions.value);
+        return "data " + describeBytes(mOptions.data);
+    }
+
+    static std::string now() { return clockText(SystemTime::getUs()); }
+
+    const ServeOptions& mOptions;
+    ToolOutput& mOut;
+    VORNA::Listener mListener;
+    std::mutex mClientsLock;
+    std::map<void*, int> mClients;  // handle -> the number the client is shown by
+    int mNextNumber = 1;
+};
+
+int serveUntilStopped(TestServer& server, const ServeOptions& options, StopSignals& signals,
+                      ToolOutput& out) {
+    const int tickMs = options.notifyEveryMs > 0 ? static_cast<int>(options.notifyEveryMs) : -1;
+    while (signals.wait(tickMs) != StopSignals::kStop) {
+        if (tickMs > 0)
+            server.pushNotification();
+    }
+    out.line("stopping: stall");
+    server.stop();
+    out.line("stopped");
+    return kExitOk;
+}
+
+}  // namespace
+
+int runServe(int argc, char** argv) {
+    Arguments args(
+        "serve", argc, argv,
+        {{"--reply", true}, {"--notify-every", true}, {"--code", true}, {"--value", true}, {"--data", true}});
+    if (args.helpWanted()) {
+        fputs(kHelp, stdout);
+        return kExitOk;
+    }
+    ServeOptions options;
+    if (!parseServe(args, &options))
+        return kExitUsage;
+
+    StopSignals signals;
+    ToolOutput out(LibraryLog::kStderr);
+    if (isServerListening(options.name)) {
+        fprintf(stderr, "vorna-msg serve: a server already listens on '%s'\n", options.name.c_str());
+        return kExitFailure;
+    }
+    TestServer server(options, out);
+    if (!server.start()) {
+        fprintf(stderr, "vorna-msg serve: cannot serve on '%s'\n", options.name.c_str());
+        return kExitFailure;
+    }
+    out.line("serving on '%s' (Ctrl-C stops)", options.name.c_str());
+    return serveUntilStopped(server, options, signals, out);
+}
