@@ -49,6 +49,8 @@ const int kSendAttempts = 11;
 const int kSendPauseMs = 10;
 const int kSendTimeoutSeconds = 10;
 const int kGuardDescriptors = 3;
+const int kNotConnected = -1;
+const int kNoCredentials = -3;
 
 const char kRecv[] = "recv";
 const char kThreadLoop[] = "threadLoop";
@@ -409,6 +411,24 @@ int Connection::recv(unsigned char* buf, int len) {
     if (__atomic_sub_fetch(&s->mReaders, 1, __ATOMIC_RELAXED) == 0 && isStalling(s))
         s->mRespReady->broadcast();
     return result;
+}
+
+int Connection::peerCredentials(pid_t* pid, uid_t* uid, gid_t* gid) {
+    // Held across the read: disconnect() detaches the record under it before it closes the socket.
+    std::unique_lock<std::mutex> entry(gSocketEntry);
+    if (pSocket == NULL) {
+        entry.unlock();
+        ERR("pSocket is null\n");
+        return kNotConnected;
+    }
+    const bool known = vorna::readPeerCredentials(pSocket->mSocket, pid, uid, gid);
+    const int error = errno;
+    entry.unlock();
+    if (!known) {
+        ERR("get peer credentials failed: %s\n", strerror(error));
+        return kNoCredentials;
+    }
+    return 0;
 }
 
 int Connection::disconnect() {

@@ -26,6 +26,7 @@ const int kNotRunning = -1;
 const int kBadArgument = -2;
 const int kSendFailed = -3;
 const int kRunFailed = -3;
+const int kNoCredentials = -3;
 
 const int kReadBufferSize = 1024;
 const int kMaxEvents = 128;
@@ -103,6 +104,13 @@ void watchUntilDone(const char* caller, int epollFd, int fd, uint32_t events, ui
         VORNA_LOG_AS(VORNA_PREFIX_ERR, caller, "epoll_fd failed: %s\n", strerror(errno));
         VORNA::Sleep::sleep(kRetryPauseMs);
     }
+}
+
+// A send to a client that stops reading then fails with EAGAIN instead of holding the sender (and, from
+// the callback, every other client) for good. `caller` names the step in the log line.
+void setSendTimeout(const char* caller, int fd) {
+    if (!vorna::setSocketTimeout(fd, SO_SNDTIMEO, kSocketTimeoutSeconds))
+        VORNA_LOG_AS(VORNA_PREFIX_WRN, caller, "set send timeout failed\n");
 }
 
 // Called with list_lock held.
@@ -289,6 +297,8 @@ bool createConn(ListenerSkt* als) {
         close(fd);
         return false;
     }
+    // An accepted socket does not inherit the listening socket's timeouts.
+    setSendTimeout(__func__, fd);
     // The event thread's own reference, for the callback below: closeClient may run meanwhile.
     conn->refs = 1;
     conn->watched = true;
@@ -512,8 +522,7 @@ int Listener::run() {
     }
     if (!vorna::setSocketTimeout(als->skt_fd, SO_RCVTIMEO, kSocketTimeoutSeconds))
         WRN("set recive timeout failed\n");
-    if (!vorna::setSocketTimeout(als->skt_fd, SO_SNDTIMEO, kSocketTimeoutSeconds))
-        WRN("set send timeout failed\n");
+    setSendTimeout(__func__, als->skt_fd);
     als->list_lock = new Mutex();
     als->worker = new ListenerSktWorker(als);
     // Published before the thread starts: its callbacks may call response() at once.
@@ -626,6 +635,30 @@ int Listener::notify(void* conn, unsigned int msg, void* data, int len) {
             break;
     }
     return len;
+}
+
+int Listener::peerCredentials(void* conn, pid_t* pid, uid_t* uid, gid_t* gid) {
+    if (m_priv == NULL) {
+        ERR("skt is null\n");
+        return kNotRunning;
+    }
+    if (conn == NULL) {
+        ERR("opaque is null\n");
+        return kBadArgument;
+    }
+    Conn* client = acquireHandle(m_priv, conn);
+    if (client == NULL) {
+        ERR("conn(%p) is not a client\n", conn);
+        return kBadArgument;
+    }
+    const bool known = vorna::readPeerCredentials(client->fd, pid, uid, gid);
+    const int error = errno;
+    releaseConn(m_priv, client);
+    if (!known) {
+        ERR("get peer credentials failed: %s\n", strerror(error));
+        return kNoCredentials;
+    }
+    return 0;
 }
 
 int Listener::closeClient(void* conn) {

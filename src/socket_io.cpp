@@ -3,8 +3,36 @@
 #include <errno.h>
 #include <string.h>
 #include <sys/time.h>
+#include <time.h>
 
 namespace vorna {
+
+namespace {
+
+long long monotonicMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+// The socket's send timeout in milliseconds; 0 when it has none.
+long long sendTimeoutMs(int fd) {
+    timeval timeout = {};
+    socklen_t length = sizeof(timeout);
+    if (getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, &length) != 0)
+        return 0;
+    return timeout.tv_sec * 1000LL + timeout.tv_usec / 1000;
+}
+
+// A blocking send comes back short when its send timeout ran out with part of the data out, or when a
+// signal came. Only the first is final: resuming would wait a whole timeout again for a peer that does
+// not read. The kernel's timeout runs in clock ticks, hence the tenth of slack.
+bool sendTimedOut(int fd, long long startMs) {
+    const long long timeoutMs = sendTimeoutMs(fd);
+    return timeoutMs > 0 && (monotonicMs() - startMs) * 10 >= timeoutMs * 9;
+}
+
+}  // namespace
 
 bool makeAbstractAddress(const char* name, sockaddr_un* address, socklen_t* length) {
     if (name == NULL)
@@ -29,6 +57,20 @@ bool setSocketTimeout(int fd, int option, int seconds) {
     return setsockopt(fd, SOL_SOCKET, option, &timeout, sizeof(timeout)) == 0;
 }
 
+bool readPeerCredentials(int fd, pid_t* pid, uid_t* uid, gid_t* gid) {
+    ucred credentials = {};
+    socklen_t length = sizeof(credentials);
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0)
+        return false;
+    if (pid != NULL)
+        *pid = credentials.pid;
+    if (uid != NULL)
+        *uid = credentials.uid;
+    if (gid != NULL)
+        *gid = credentials.gid;
+    return true;
+}
+
 ssize_t sendOnce(int fd, const void* data, size_t length) {
     ssize_t result;
     do {
@@ -49,10 +91,15 @@ ssize_t sendAll(int fd, const void* data, size_t length) {
     const char* bytes = static_cast<const char*>(data);
     size_t sent = 0;
     while (sent < length) {
+        const long long startMs = monotonicMs();
         const ssize_t result = sendOnce(fd, bytes + sent, length - sent);
         if (result < 0)
             return -1;
         sent += static_cast<size_t>(result);
+        if (sent < length && sendTimedOut(fd, startMs)) {
+            errno = EAGAIN;
+            return -1;
+        }
     }
     return static_cast<ssize_t>(length);
 }

@@ -9,6 +9,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/types.h>
 
 #include "vorna/export.h"
 #include "vorna/thread.h"
@@ -102,7 +103,9 @@ class VORNA_API Listener {
     // Sends a response header (HEADER_ID_RESPONSE) and `len` body bytes, as one message that no other
     // message to this client can split. Returns len + 32; -1 when the server does not run; -2 for a null
     // handle, a negative len, or a null body with a positive len (nothing written); -3 when a send failed
-    // (the client has gone or was closed). Blocks while the client's socket buffer is full.
+    // (the client has gone or was closed, or its socket buffer stayed full for 10 s because it does not
+    // read; part of the message may then be on the stream, so close that client). Blocks while the
+    // client's socket buffer is full, for at most those 10 s.
     int response(void* conn, unsigned char* data, int len);
 
     // Sends a value notification (HEADER_ID_NOTIFY, code `msg`, value `value`; no body). Returns 32, or
@@ -118,6 +121,14 @@ class VORNA_API Listener {
     // sends to it (such a send completes or fails with -3). Returns 0 (also, with a warning, for a handle
     // that is no longer known), or -2 for a null handle or when the server does not run.
     int closeClient(void* conn);
+
+    // The identity of the client's process, as the kernel recorded it when the client connected: abstract
+    // names carry no permissions, so a server that must trust its clients checks them here. Stores the
+    // process id, user id and group id through the pointers that are not null (a null pointer skips its
+    // value). Returns 0; -1 when the server does not run; -2 for a null handle or one that is not a
+    // listed client (such a handle is never read); -3 when the kernel does not tell. Any thread may call
+    // it, the message callback included, also while another thread closes the client.
+    int peerCredentials(void* conn, pid_t* pid, uid_t* uid, gid_t* gid);
 
   private:
     const char* mName;
@@ -162,6 +173,13 @@ class VORNA_API Connection {
     // everything. Returns 0, or -1 when not connected. Not from the notification callback; no send(), and
     // no recv() in direct mode, may run meanwhile.
     int disconnect();
+
+    // The identity of the server's process (the one that called run()), as the kernel recorded it when
+    // this connection was made: any process can bind a free abstract name, so a client that must trust
+    // its server checks it here. Stores the process id, user id and group id through the pointers that
+    // are not null (a null pointer skips its value). Returns 0; -1 when not connected; -3 when the kernel
+    // does not tell. The identity stays readable after the server has gone, until disconnect().
+    int peerCredentials(pid_t* pid, uid_t* uid, gid_t* gid);
 
   private:
     const char* mName;

@@ -24,6 +24,10 @@ int openLocalStreamSocket();
 // Sets SO_RCVTIMEO or SO_SNDTIMEO to whole seconds. Returns false with errno set when refused.
 bool setSocketTimeout(int fd, int option, int seconds);
 
+// The peer's process, user and group ids (SO_PEERCRED), each stored only through a pointer that is not
+// null. Returns false with errno set when the kernel refuses.
+bool readPeerCredentials(int fd, pid_t* pid, uid_t* uid, gid_t* gid);
+
 // One send of at most `length` bytes. Returns the count, or -1 with errno set.
 ssize_t sendOnce(int fd, const void* data, size_t length);
 
@@ -32,7 +36,8 @@ ssize_t sendOnce(int fd, const void* data, size_t length);
 ssize_t recvOnce(int fd, void* data, size_t length, int flags = 0);
 
 // Sends all `length` bytes, continuing short sends. Returns `length`, or -1 with errno set; part of the
-// data may then have gone out.
+// data may then have gone out. The socket's send timeout ends it (EAGAIN) also after a part went out, so
+// a peer that stops reading holds the caller for one timeout, not one per resumed send.
 ssize_t sendAll(int fd, const void* data, size_t length);
 
 // Receives exactly `length` bytes, continuing short reads. Returns `length`; fewer (0 included) when the

@@ -1,0 +1,93 @@
+#include "support/exec_probe.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "support/child.h"
+
+namespace testing_support {
+
+namespace {
+
+const int kListingTimeoutMs = 20000;
+
+// Everything the child writes before it ends, or before the deadline.
+std::string readUntilEnd(int fd, int timeoutMs) {
+    std::string text;
+    pollfd entry = {fd, POLLIN, 0};
+    while (poll(&entry, 1, timeoutMs) > 0) {
+        char buffer[1024];
+        const ssize_t count = read(fd, buffer, sizeof(buffer));
+        if (count <= 0)
+            break;
+        text.append(buffer, static_cast<size_t>(count));
+    }
+    return text;
+}
+
+std::vector<int> parseNumbers(const std::string& text) {
+    std::vector<int> numbers;
+    std::istringstream lines(text);
+    for (int number; lines >> number;)
+        numbers.push_back(number);
+    return numbers;
+}
+
+}  // namespace
+
+std::vector<int> descriptorsInheritedByExec() {
+    // `ls` runs as the shell's child and lists the shell's descriptors, so that its own directory
+    // descriptor is not among them.
+    char shell[] = "/bin/sh";
+    char option[] = "-c";
+    char command[] = "ls /proc/$$/fd; exit 0";
+    char* const argv[] = {shell, option, command, NULL};
+    char path[] = "PATH=/usr/bin:/bin";
+    char* const envp[] = {path, NULL};
+    int output[2];
+    if (pipe2(output, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe2 failed";
+        return {};
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls between fork and exec: the parent may run threads.
+        dup2(output[1], STDOUT_FILENO);
+        execve(shell, argv, envp);
+        _exit(127);
+    }
+    close(output[1]);
+    const std::string listing = pid > 0 ? readUntilEnd(output[0], kListingTimeoutMs) : "";
+    close(output[0]);
+    int status = -1;
+    if (pid > 0 && !waitUntil([pid, &status] { return waitpid(pid, &status, WNOHANG) == pid; }, 5000)) {
+        // It closed its output without ending: it lists nothing.
+        kill(pid, SIGKILL);
+        waitpid(pid, NULL, 0);
+        status = -1;
+    }
+    if (pid < 0 || status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        ADD_FAILURE() << "the descriptor listing did not run (status " << status << "): " << listing;
+        return {};
+    }
+    return parseNumbers(listing);
+}
+
+std::string describeDescriptor(int fd) {
+    char target[PATH_MAX] = {};
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    if (readlink(link.c_str(), target, sizeof(target) - 1) < 0)
+        return "fd " + std::to_string(fd) + " (unreadable)";
+    return "fd " + std::to_string(fd) + " (" + target + ")";
+}
+
+}  // namespace testing_support
