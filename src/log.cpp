@@ -23,6 +23,8 @@ FILE* gLogFile;
 std::atomic<int32_t> gWriteOffset;
 std::atomic<int32_t> gReadOffset;
 pthread_t gEchoThread;
+// Guarded by gFileMutex.
+bool gEchoStarted;
 char gEchoLine[320];
 
 const useconds_t kEchoPollUs = 10000;
@@ -34,12 +36,21 @@ const char* withoutLevelMarker(const char* text) {
     return hasMarker ? text + 3 : text;
 }
 
+// The two pieces as one write to the stream, which no other writer can split; copying them costs far
+// less than formatting them a third time.
+void writeLine(FILE* stream, const char* prefix, const char* message) {
+    flockfile(stream);
+    fputs_unlocked(prefix, stream);
+    fputs_unlocked(message, stream);
+    funlockfile(stream);
+}
+
 void appendToLogFile() {
     if (fseek(gLogFile, gWriteOffset.load(std::memory_order_relaxed), SEEK_SET) != 0) {
         puts("log2file seek failed");
         return;
     }
-    fprintf(gLogFile, "%s%s", gPrefix, gMessage);
+    writeLine(gLogFile, gPrefix, gMessage);
     gWriteOffset.store(static_cast<int32_t>(ftell(gLogFile)), std::memory_order_relaxed);
 }
 
@@ -98,7 +109,7 @@ int LogPrint(const char* prefixFormat, const char* field1, const char* field2, c
         pthread_mutex_unlock(&gFileMutex);
     } else {
         pthread_mutex_unlock(&gFileMutex);
-        printf("%s%s", withoutLevelMarker(gPrefix), gMessage);
+        writeLine(stdout, withoutLevelMarker(gPrefix), gMessage);
     }
     return pthread_mutex_unlock(&gLogMutex);
 }
@@ -111,17 +122,24 @@ void LogInit(const char* path) {
     }
     // Close-on-exec: a program the application starts has no business with the log file.
     gLogFile = fopen(path, "wb+e");
+    // The echo thread of an earlier call whose file could not be opened is still polling and serves this
+    // file too: a second one would copy lines alongside it, out of order and through the shared buffer.
+    if (!gEchoStarted) {
+        gEchoStarted = pthread_create(&gEchoThread, NULL, echoLogFile, NULL) == 0;
+        if (!gEchoStarted)
+            puts("pthread create error");
+    }
     pthread_mutex_unlock(&gFileMutex);
-
-    if (pthread_create(&gEchoThread, NULL, echoLogFile, NULL) != 0)
-        puts("pthread create error");
 }
 
 int VsnPrinter::printf(char* s, unsigned int size, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    // Size 0 has no room even for the terminator: measure only.
-    const int length = size == 0 ? vsnprintf(NULL, 0, format, args) : vsnprintf(s, size - 1, format, args);
+    // Size 0 has no room even for the terminator: measure only. Size 1 has room for the terminator alone,
+    // which a limit of size - 1 would leave unwritten.
+    const int length = size <= 1 ? vsnprintf(NULL, 0, format, args) : vsnprintf(s, size - 1, format, args);
     va_end(args);
+    if (size == 1)
+        s[0] = '\0';
     return length;
 }
