@@ -3,8 +3,10 @@
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "vorna/log.h"
@@ -18,14 +20,15 @@ pthread_mutex_t gFileMutex = PTHREAD_MUTEX_INITIALIZER;
 char gPrefix[64];
 char gMessage[256];
 FILE* gLogFile;
-// Written under gFileMutex; the echo thread also peeks at them without the lock, only to decide whether
-// to sleep, hence atomics.
+// The write offset is the end of what writers have put in the stream (under gFileMutex); the read offset is
+// the end of what the echo thread has copied (its own). Both are read without the lock, hence atomics.
 std::atomic<int32_t> gWriteOffset;
 std::atomic<int32_t> gReadOffset;
 pthread_t gEchoThread;
 // Guarded by gFileMutex.
 bool gEchoStarted;
-char gEchoLine[320];
+// Lines read back from the file: several at a time, so that a burst costs few system calls.
+char gEchoBuffer[4096];
 
 const useconds_t kEchoPollUs = 10000;
 
@@ -45,39 +48,88 @@ void writeLine(FILE* stream, const char* prefix, const char* message) {
     funlockfile(stream);
 }
 
+// Writers only ever append: the stream stays at the end of the file, so a line costs no seek and no
+// system call; the echo thread pushes the buffered lines to the file when it polls.
 void appendToLogFile() {
-    if (fseek(gLogFile, gWriteOffset.load(std::memory_order_relaxed), SEEK_SET) != 0) {
-        puts("log2file seek failed");
-        return;
-    }
     writeLine(gLogFile, gPrefix, gMessage);
-    gWriteOffset.store(static_cast<int32_t>(ftell(gLogFile)), std::memory_order_relaxed);
+    // Counted rather than asked of the stream: ftell costs a system call per line.
+    const size_t length = strlen(gPrefix) + strlen(gMessage);
+    gWriteOffset.fetch_add(static_cast<int32_t>(length), std::memory_order_relaxed);
 }
 
-// Copies one line of the log file to standard output. Returns false when the echo must stop.
-bool echoOneLine() {
+// Makes the lines written so far readable in the file. Returns the descriptor to read them from, or -1
+// when the echo must stop (it then returns with gFileMutex held).
+int flushLogFile(int32_t* end) {
     pthread_mutex_lock(&gFileMutex);
     if (gLogFile == NULL || gReadOffset.load(std::memory_order_relaxed) < 0)
-        return false;
-    if (fseek(gLogFile, gReadOffset.load(std::memory_order_relaxed), SEEK_SET) != 0)
-        puts("seek failed");
-    if (fgets(gEchoLine, sizeof(gEchoLine) - 1, gLogFile) == NULL)
-        gEchoLine[0] = '\0';
-    gReadOffset.store(static_cast<int32_t>(ftell(gLogFile)), std::memory_order_relaxed);
+        return -1;
+    fflush(gLogFile);
+    *end = gWriteOffset.load(std::memory_order_relaxed);
+    const int fd = fileno(gLogFile);
     pthread_mutex_unlock(&gFileMutex);
-    printf("%s", withoutLevelMarker(gEchoLine));
+    return fd;
+}
+
+// Copies the lines in `text` to standard output without their level markers. The caller holds the
+// stream's lock.
+void echoLines(const char* text, size_t length) {
+    const char* const end = text + length;
+    while (text < end) {
+        const char* newline = static_cast<const char*>(memchr(text, '\n', static_cast<size_t>(end - text)));
+        const char* const lineEnd = newline != NULL ? newline + 1 : end;
+        const char* const shown = lineEnd - text >= 3 ? withoutLevelMarker(text) : text;
+        fwrite_unlocked(shown, 1, static_cast<size_t>(lineEnd - shown), stdout);
+        text = lineEnd;
+    }
+}
+
+// Copies the whole lines between the read offset and `end` to standard output, a buffer at a time; pread
+// leaves the writers' file position alone. Returns false when the file cannot be read.
+bool echoUpTo(int fd, int32_t end) {
+    flockfile(stdout);
+    bool readable = true;
+    for (int32_t offset = gReadOffset.load(std::memory_order_relaxed); offset < end;) {
+        const size_t wanted = std::min(sizeof(gEchoBuffer), static_cast<size_t>(end - offset));
+        const ssize_t n = pread(fd, gEchoBuffer, wanted, offset);
+        if (n <= 0) {
+            readable = false;
+            break;
+        }
+        // A line cut by the end of the buffer waits for the next read, unless it fills the buffer alone.
+        size_t length = static_cast<size_t>(n);
+        const void* lastNewline = memrchr(gEchoBuffer, '\n', length);
+        if (lastNewline != NULL && offset + n < end)
+            length = static_cast<size_t>(static_cast<const char*>(lastNewline) - gEchoBuffer) + 1;
+        echoLines(gEchoBuffer, length);
+        offset += static_cast<int32_t>(length);
+        gReadOffset.store(offset, std::memory_order_relaxed);
+    }
     // The echo exists to show lines promptly, also when standard output is a pipe.
-    fflush(stdout);
-    return true;
+    fflush_unlocked(stdout);
+    funlockfile(stdout);
+    return readable;
+}
+
+// Copies every line written since the last poll to standard output. Returns false, with gFileMutex held,
+// when the echo must stop: the file is gone or cannot be read.
+bool echoNewLines() {
+    int32_t end = 0;
+    const int fd = flushLogFile(&end);
+    if (fd < 0)
+        return false;
+    if (echoUpTo(fd, end))
+        return true;
+    pthread_mutex_lock(&gFileMutex);
+    return false;
 }
 
 void* echoLogFile(void*) {
     for (;;) {
-        if (gReadOffset.load(std::memory_order_relaxed) == gWriteOffset.load(std::memory_order_relaxed)) {
-            usleep(kEchoPollUs);
+        // Polling, rather than waking per line, lets a burst of lines reach the file in one write.
+        usleep(kEchoPollUs);
+        if (gReadOffset.load(std::memory_order_relaxed) == gWriteOffset.load(std::memory_order_relaxed))
             continue;
-        }
-        if (!echoOneLine())
+        if (!echoNewLines())
             break;
     }
     pthread_mutex_unlock(&gFileMutex);
