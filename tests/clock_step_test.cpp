@@ -57,7 +57,8 @@ int semaphoreWait(long timeoutMs) {
 
 extern "C" int clock_gettime(clockid_t clock, timespec* now) {
     const long result = syscall(SYS_clock_gettime, clock, now);
-    if (result == 0 && clock == CLOCK_REALTIME) now->tv_sec += gWallClockShiftSeconds.load();
+    if (result == 0 && clock == CLOCK_REALTIME)
+        now->tv_sec += gWallClockShiftSeconds.load();
     return static_cast<int>(result);
 }
 

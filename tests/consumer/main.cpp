@@ -5,7 +5,8 @@
 
 int main() {
     VORNA::Mutex mutex;
-    if (mutex.tryLock() != 0) return 1;
+    if (mutex.tryLock() != 0)
+        return 1;
     mutex.unlock();
     char text[16];
     VsnPrinter::printf(text, sizeof(text), "%s", "consumer");
