@@ -23,10 +23,11 @@ long long monotonicMs() {
     return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
+using TimedWait = int (*)(long timeoutMs);
+
 // Runs `wait` in a child whose wall clock is shifted by `shift` seconds. Returns the child's exit status:
 // 0 when the wait returned -110 after at least `minMs` and at most `maxMs` milliseconds.
-int timedWaitInShiftedChild(long shift, long long minMs, long long maxMs, int (*wait)(long timeoutMs),
-                            long timeoutMs) {
+int timedWaitInShiftedChild(long shift, long long minMs, long long maxMs, TimedWait wait, long timeoutMs) {
     const testing_support::ChildResult child = testing_support::runInChild(
         [=] {
             gWallClockShiftSeconds = shift;
@@ -53,6 +54,16 @@ int semaphoreWait(long timeoutMs) {
     return semaphore.wait(timeoutMs);
 }
 
+void expectNotStretchedByAWallClockAhead(TimedWait wait) {
+    EXPECT_EQ(0, timedWaitInShiftedChild(kOneYear, 0, 5000, wait, 100))
+        << "a 100 ms wait did not end with -110 within 5 s while the wall clock was a year ahead";
+}
+
+void expectNotCutByAWallClockBehind(TimedWait wait) {
+    EXPECT_EQ(0, timedWaitInShiftedChild(-kOneYear, 250, 10000, wait, 300))
+        << "a 300 ms wait did not last its 300 ms while the wall clock was a year behind";
+}
+
 }  // namespace
 
 extern "C" int clock_gettime(clockid_t clock, timespec* now) {
@@ -71,21 +82,17 @@ TEST(ClockStep, ShiftedWallClockIsSeenByTheProcess) {
 }
 
 TEST(ClockStep, ConditionTimeoutIsNotStretchedByAWallClockAhead) {
-    EXPECT_EQ(0, timedWaitInShiftedChild(kOneYear, 0, 5000, conditionWait, 100))
-        << "a 100 ms wait did not end with -110 within 5 s while the wall clock was a year ahead";
+    expectNotStretchedByAWallClockAhead(conditionWait);
 }
 
 TEST(ClockStep, ConditionTimeoutIsNotCutByAWallClockBehind) {
-    EXPECT_EQ(0, timedWaitInShiftedChild(-kOneYear, 250, 10000, conditionWait, 300))
-        << "a 300 ms wait did not last its 300 ms while the wall clock was a year behind";
+    expectNotCutByAWallClockBehind(conditionWait);
 }
 
 TEST(ClockStep, SemaphoreTimeoutIsNotStretchedByAWallClockAhead) {
-    EXPECT_EQ(0, timedWaitInShiftedChild(kOneYear, 0, 5000, semaphoreWait, 100))
-        << "a 100 ms wait did not end with -110 within 5 s while the wall clock was a year ahead";
+    expectNotStretchedByAWallClockAhead(semaphoreWait);
 }
 
 TEST(ClockStep, SemaphoreTimeoutIsNotCutByAWallClockBehind) {
-    EXPECT_EQ(0, timedWaitInShiftedChild(-kOneYear, 250, 10000, semaphoreWait, 300))
-        << "a 300 ms wait did not last its 300 ms while the wall clock was a year behind";
+    expectNotCutByAWallClockBehind(semaphoreWait);
 }

@@ -1,7 +1,5 @@
-#include <poll.h>
 #include <stdio.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +18,7 @@
 namespace {
 
 using testing_support::ChildResult;
+using testing_support::nowMs;
 using testing_support::runInChild;
 
 // The six prefix formats of the library's log lines.
@@ -42,12 +41,6 @@ std::string logPath(const char* tag) {
 std::string readFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-long long monotonicMs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
 // For long texts: where they part, rather than both texts whole.
@@ -82,17 +75,9 @@ class EchoCapture {
     // What arrived on standard output once it holds `lines` newlines, or when `timeoutMs` has passed.
     std::string readLines(int lines, int timeoutMs = 10000) {
         fflush(stdout);
-        const long long deadline = monotonicMs() + timeoutMs;
-        while (std::count(mText.begin(), mText.end(), '\n') < lines) {
-            const long long left = deadline - monotonicMs();
-            pollfd echo = {mEcho, POLLIN, 0};
-            if (left <= 0 || poll(&echo, 1, static_cast<int>(left)) <= 0)
-                break;
-            char buffer[1024];
-            const ssize_t n = read(mEcho, buffer, sizeof(buffer));
-            if (n <= 0)
-                break;
-            mText.append(buffer, static_cast<size_t>(n));
+        const long long deadline = nowMs() + timeoutMs;
+        while (std::count(mText.begin(), mText.end(), '\n') < lines &&
+               testing_support::readSomeBefore(mEcho, &mText, deadline)) {
         }
         return mText;
     }

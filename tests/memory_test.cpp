@@ -15,20 +15,19 @@
 
 #include "support/child.h"
 #include "support/probes.h"
+#include "support/share_memory_peer.h"
 #include "vorna/memory.h"
 
 using testing_support::maskLineNumbers;
+using testing_support::runAsPeer;
 using testing_support::runInChild;
+using testing_support::shmError;
 using Info_t = VORNA::ShareMemory::Info_t;
 
 static_assert(!std::is_copy_constructible<VORNA::ShareMemory>::value, "ShareMemory owns its mapping");
 static_assert(!std::is_copy_assignable<VORNA::ShareMemory>::value, "ShareMemory owns its mapping");
 
 namespace {
-
-std::string shmError(const std::string& message) {
-    return "[xxxxxxxxxx][ src/ShareMemory ShareMemory #] ERR: " + message;
-}
 
 bool segmentExists(int shmid) {
     shmid_ds state;
@@ -69,11 +68,7 @@ TEST(ShareMemorySegment, PeerInForkedProcessAndCreatorSeeEachOthersWrites) {
     strcpy(reinterpret_cast<char*>(creator.data()), "from creator");
     const Info_t published = *creator.info();
 
-    const auto child = runInChild([published] {
-        Info_t copy = published;
-        VORNA::ShareMemory peer(&copy, false);
-        if (peer.data() == NULL)
-            return;
+    const auto child = runAsPeer(published, [](VORNA::ShareMemory& peer) {
         printf("%s|%d|%d|%d\n", reinterpret_cast<char*>(peer.data()), peer.size(), peer.isCached(),
                peer.flush(peer.data(), 1));
         strcpy(reinterpret_cast<char*>(peer.data()) + 32, "from peer");

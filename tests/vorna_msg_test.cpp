@@ -2,13 +2,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -21,16 +19,11 @@
 
 namespace {
 
+using testing_support::nowMs;
 using testing_support::uniqueName;
 
 // Generous: under qemu-arm every start of the tool costs a good part of a second.
 constexpr int kToolTimeoutMs = 30000;
-
-long long nowMs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
 
 // The command line that starts the tool: in a cross build the emulator comes first.
 std::vector<std::string> toolCommand(const std::vector<std::string>& args) {
@@ -127,27 +120,7 @@ class Tool {
 
     // Reads whatever either pipe has; false once both are closed or the deadline has passed.
     bool readSome(long long deadline) {
-        pollfd fds[2] = {{mOutFd, POLLIN, 0}, {mErrFd, POLLIN, 0}};
-        std::string* sinks[2] = {&mOut, &mErr};
-        const long long left = deadline - nowMs();
-        if ((mOutFd < 0 && mErrFd < 0) || left <= 0)
-            return false;
-        if (poll(fds, 2, static_cast<int>(left)) <= 0)
-            return nowMs() < deadline;
-        int* ownFds[2] = {&mOutFd, &mErrFd};
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0)
-                continue;
-            char buffer[4096];
-            const ssize_t n = read(fds[i].fd, buffer, sizeof(buffer));
-            if (n > 0) {
-                sinks[i]->append(buffer, static_cast<size_t>(n));
-            } else {
-                close(*ownFds[i]);
-                *ownFds[i] = -1;
-            }
-        }
-        return true;
+        return testing_support::readChildPipes(&mOutFd, &mErrFd, &mOut, &mErr, deadline);
     }
 
     void closePipes() {

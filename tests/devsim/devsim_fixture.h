@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "support/child.h"
+#include "vorna/memory.h"
 
 class DevsimTest : public ::testing::Test {
   protected:
@@ -57,6 +58,27 @@ class DevsimTest : public ::testing::Test {
   private:
     std::string mPool;
     std::string mTrace;
+};
+
+// Holds hwmem_init() for one test.
+class HwmemTest : public DevsimTest {
+  protected:
+    void SetUp() override {
+        DevsimTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        ASSERT_EQ(hwmem_init(), 0);
+        mInitialised = true;
+    }
+    void TearDown() override {
+        if (mInitialised) {
+            EXPECT_EQ(hwmem_deinit(), 0);
+        }
+        DevsimTest::TearDown();
+    }
+
+  private:
+    bool mInitialised = false;
 };
 
 // printf into a std::string, for expected lines that carry addresses.

@@ -33,27 +33,6 @@ bool isMapped(unsigned char* start, size_t length) {
     return mincore(start, length, residency) == 0;
 }
 
-// Holds hwmem_init() for one test and a block allocated under it.
-class HwmemTest : public DevsimTest {
-  protected:
-    void SetUp() override {
-        DevsimTest::SetUp();
-        if (HasFatalFailure())
-            return;
-        ASSERT_EQ(hwmem_init(), 0);
-        mInitialised = true;
-    }
-    void TearDown() override {
-        if (mInitialised) {
-            EXPECT_EQ(hwmem_deinit(), 0);
-        }
-        DevsimTest::TearDown();
-    }
-
-  private:
-    bool mInitialised = false;
-};
-
 }  // namespace
 
 TEST_F(DevsimTest, InitIsCountedAndOnlyTheFirstCallOpensTheDevices) {

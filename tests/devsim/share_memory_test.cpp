@@ -9,10 +9,13 @@
 #include "devsim/devsim_fixture.h"
 #include "support/child.h"
 #include "support/probes.h"
+#include "support/share_memory_peer.h"
 #include "vorna/memory.h"
 
 using testing_support::maskLineNumbers;
+using testing_support::runAsPeer;
 using testing_support::runInChild;
+using testing_support::shmError;
 using Info_t = VORNA::ShareMemory::Info_t;
 
 namespace {
@@ -25,25 +28,20 @@ unsigned char* addressOf(uint32_t word) {
     return reinterpret_cast<unsigned char*>(static_cast<uintptr_t>(word));
 }
 
-std::string shmError(const std::string& message) {
-    return "[xxxxxxxxxx][ src/ShareMemory ShareMemory #] ERR: " + message;
-}
-
 // A block of emulated physical memory to map, allocated for the test.
-class PhysicalShareMemoryTest : public DevsimTest {
+class PhysicalShareMemoryTest : public HwmemTest {
   protected:
     void SetUp() override {
-        DevsimTest::SetUp();
+        HwmemTest::SetUp();
         if (HasFatalFailure())
             return;
-        ASSERT_EQ(hwmem_init(), 0);
         mBlock = hwmem_alloc(2 * getpagesize(), 0);
         ASSERT_NE(mBlock, nullptr);
     }
     void TearDown() override {
-        hwmem_free(mBlock);
-        hwmem_deinit();
-        DevsimTest::TearDown();
+        if (mBlock != nullptr)
+            hwmem_free(mBlock);
+        HwmemTest::TearDown();
     }
 
     mirel28_mem_addr* mBlock = nullptr;
@@ -55,6 +53,18 @@ void describeEmpty(VORNA::ShareMemory& memory) {
     printf("empty %d cached %d\n",
            memory.data() == NULL && memory.size() == 0 && memcmp(memory.info(), &zero, sizeof(zero)) == 0,
            memory.isCached());
+}
+
+// Maps `phys` both ways, by address and through a record naming it, describes each object, then says how
+// many descriptors the two left open.
+void mapBothWaysAndDescribe(uint32_t phys) {
+    const int before = testing_support::openDescriptorCount();
+    VORNA::ShareMemory memory(addressOf(phys), 64, false);
+    describeEmpty(memory);
+    Info_t info = {1, 24, phys, 64, -1, -1};
+    VORNA::ShareMemory peer(&info, false);
+    describeEmpty(peer);
+    printf("leaked %d\n", testing_support::openDescriptorCount() - before);
 }
 
 }  // namespace
@@ -84,11 +94,7 @@ TEST_F(PhysicalShareMemoryTest, PeerProcessMapsTheSameBytesFromACopyOfInfo) {
     strcpy(reinterpret_cast<char*>(memory.data()), "owner");
     const Info_t published = *memory.info();
 
-    const auto child = runInChild([published] {
-        Info_t copy = published;
-        VORNA::ShareMemory peer(&copy, false);
-        if (peer.data() == NULL)
-            return;
+    const auto child = runAsPeer(published, [&published](VORNA::ShareMemory& peer) {
         printf("%s %d %d %d\n", reinterpret_cast<char*>(peer.data()), peer.size(), peer.isCached(),
                memcmp(peer.info(), &published, sizeof(published)) == 0);
         strcpy(reinterpret_cast<char*>(peer.data()) + 10, "peer");
@@ -128,13 +134,7 @@ TEST_F(DevsimTest, MissingMemDeviceLeavesAnEmptyCachedObject) {
 TEST_F(DevsimTest, MissingCacheDeviceClosesMemAndLeavesAnEmptyObject) {
     const auto child = runInChild([] {
         injectFailures("/dev/cache");
-        const int before = testing_support::openDescriptorCount();
-        VORNA::ShareMemory memory(addressOf(kInsideThePool), 64, false);
-        describeEmpty(memory);
-        Info_t info = {1, 24, kInsideThePool, 64, -1, -1};
-        VORNA::ShareMemory peer(&info, false);
-        describeEmpty(peer);
-        printf("leaked %d\n", testing_support::openDescriptorCount() - before);
+        mapBothWaysAndDescribe(kInsideThePool);
     });
     EXPECT_EQ(maskLineNumbers(child.out), shmError("open /dev/cache failed\n") + "empty 1 cached 1\n" +
                                               shmError("open /dev/cache failed\n") +
@@ -142,15 +142,7 @@ TEST_F(DevsimTest, MissingCacheDeviceClosesMemAndLeavesAnEmptyObject) {
 }
 
 TEST_F(DevsimTest, FailedPhysicalMappingNamesItsConstructor) {
-    const auto child = runInChild([] {
-        const int before = testing_support::openDescriptorCount();
-        VORNA::ShareMemory memory(addressOf(kOutsideThePool), 64, false);
-        describeEmpty(memory);
-        Info_t info = {1, 24, kOutsideThePool, 64, -1, -1};
-        VORNA::ShareMemory peer(&info, false);
-        describeEmpty(peer);
-        printf("leaked %d\n", testing_support::openDescriptorCount() - before);
-    });
+    const auto child = runInChild([] { mapBothWaysAndDescribe(kOutsideThePool); });
     EXPECT_EQ(maskLineNumbers(child.out), shmError("map phys mem failed\n") + "empty 1 cached 1\n" +
                                               shmError("mmap for phys memory failed\n") +
                                               "empty 1 cached 0\nleaked 0\n");

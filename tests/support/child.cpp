@@ -17,40 +17,61 @@ namespace testing_support {
 
 namespace {
 
+// Reads both pipes until the child closes them (or the deadline passes), so that neither pipe can fill
+// up and block the child.
+void drain(int outFd, int errFd, ChildResult* result, long long deadline) {
+    while (readChildPipes(&outFd, &errFd, &result->out, &result->err, deadline)) {
+    }
+    if (outFd >= 0)
+        close(outFd);
+    if (errFd >= 0)
+        close(errFd);
+}
+
+}  // namespace
+
 long long nowMs() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
-// Reads both pipes until the child closes them (or the deadline passes), so that neither pipe can fill
-// up and block the child.
-void drain(int outFd, int errFd, ChildResult* result, long long deadline) {
-    pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-    std::string* sinks[2] = {&result->out, &result->err};
-    int open = 2;
-    while (open > 0) {
-        const long long left = deadline - nowMs();
-        if (left <= 0)
-            return;
-        if (poll(fds, 2, static_cast<int>(left)) < 0)
-            continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0)
-                continue;
-            char buffer[4096];
-            const ssize_t n = read(fds[i].fd, buffer, sizeof(buffer));
-            if (n > 0) {
-                sinks[i]->append(buffer, static_cast<size_t>(n));
-            } else {
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
+bool readSomeBefore(int fd, std::string* text, long long deadlineMs) {
+    const long long left = deadlineMs - nowMs();
+    pollfd entry = {fd, POLLIN, 0};
+    if (left <= 0 || poll(&entry, 1, static_cast<int>(left)) <= 0)
+        return false;
+    char buffer[1024];
+    const ssize_t count = read(fd, buffer, sizeof(buffer));
+    if (count <= 0)
+        return false;
+    text->append(buffer, static_cast<size_t>(count));
+    return true;
 }
 
-}  // namespace
+bool readChildPipes(int* outFd, int* errFd, std::string* out, std::string* err, long long deadlineMs) {
+    const long long left = deadlineMs - nowMs();
+    if ((*outFd < 0 && *errFd < 0) || left <= 0)
+        return false;
+    pollfd fds[2] = {{*outFd, POLLIN, 0}, {*errFd, POLLIN, 0}};
+    if (poll(fds, 2, static_cast<int>(left)) <= 0)
+        return nowMs() < deadlineMs;
+    int* ownFds[2] = {outFd, errFd};
+    std::string* sinks[2] = {out, err};
+    for (int i = 0; i < 2; ++i) {
+        if (fds[i].fd < 0 || fds[i].revents == 0)
+            continue;
+        char buffer[4096];
+        const ssize_t n = read(fds[i].fd, buffer, sizeof(buffer));
+        if (n > 0) {
+            sinks[i]->append(buffer, static_cast<size_t>(n));
+        } else {
+            close(*ownFds[i]);
+            *ownFds[i] = -1;
+        }
+    }
+    return true;
+}
 
 ChildResult runInChild(const std::function<void()>& body, int timeoutMs) {
     int outPipe[2];
@@ -78,8 +99,6 @@ ChildResult runInChild(const std::function<void()>& body, int timeoutMs) {
     close(errPipe[1]);
     ChildResult result{-1, "", ""};
     drain(outPipe[0], errPipe[0], &result, nowMs() + timeoutMs);
-    close(outPipe[0]);
-    close(errPipe[0]);
 
     int status = 0;
     const long long deadline = nowMs() + timeoutMs;

@@ -20,6 +20,18 @@ ChildResult runInChild(const std::function<void()>& body, int timeoutMs = 20000)
 // Polls `condition` until it holds or `timeoutMs` passes; returns its last value.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 5000);
 
+// Milliseconds of the monotonic clock, for deadlines.
+long long nowMs();
+
+// Waits until `deadlineMs` (of nowMs()) for data on `fd` and appends one read of it to `text`.
+// Returns false, having read nothing, when the deadline passes first or the stream has ended.
+bool readSomeBefore(int fd, std::string* text, long long deadlineMs);
+
+// Waits until `deadlineMs` for output on a child's standard output and standard error pipes, then
+// appends what each holds to `out` and `err`. A pipe at its end is closed and its descriptor set to -1.
+// Returns false once both are closed or the deadline has passed.
+bool readChildPipes(int* outFd, int* errFd, std::string* out, std::string* err, long long deadlineMs);
+
 // An abstract socket name no other test process uses at the same time.
 std::string uniqueName(const char* tag);
 

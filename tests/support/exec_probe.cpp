@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -20,16 +19,10 @@ namespace {
 
 const int kListingTimeoutMs = 20000;
 
-// Everything the child writes before it ends, or before the deadline.
+// Everything the child writes before it ends, or until it stays silent for `timeoutMs`.
 std::string readUntilEnd(int fd, int timeoutMs) {
     std::string text;
-    pollfd entry = {fd, POLLIN, 0};
-    while (poll(&entry, 1, timeoutMs) > 0) {
-        char buffer[1024];
-        const ssize_t count = read(fd, buffer, sizeof(buffer));
-        if (count <= 0)
-            break;
-        text.append(buffer, static_cast<size_t>(count));
+    while (readSomeBefore(fd, &text, nowMs() + timeoutMs)) {
     }
     return text;
 }

@@ -66,6 +66,16 @@ void untrack(int fd) {
         devsim::closeDevice(device, fd);
 }
 
+// The open calls all take this turn: a path that names an emulated device opens the device, any other goes
+// on to the C library through `passOn`.
+template <typename PassOn>
+int openDeviceOr(Device device, int flags, PassOn passOn) {
+    if (device != kNoDevice)
+        return openTracked(device, flags);
+    return passOn();
+}
+
+// Read only when the flags say the caller passed a mode, so that it may come before the device check.
 mode_t modeArgument(int flags, va_list arguments) {
     return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
 }
@@ -111,65 +121,48 @@ void* mmap(void* address, size_t length, int protection, int flags, int fd, off6
 extern "C" {
 
 int open(const char* path, int flags, ...) {
-    const Device device = devsim::deviceAt(path);
-    if (device != kNoDevice)
-        return openTracked(device, flags);
     va_list arguments;
     va_start(arguments, flags);
     const mode_t mode = modeArgument(flags, arguments);
     va_end(arguments);
-    return devsim::real::open(path, flags, mode);
+    return openDeviceOr(devsim::deviceAt(path), flags, [&] { return devsim::real::open(path, flags, mode); });
 }
 
 int open64(const char* path, int flags, ...) {
-    const Device device = devsim::deviceAt(path);
-    if (device != kNoDevice)
-        return openTracked(device, flags);
     va_list arguments;
     va_start(arguments, flags);
     const mode_t mode = modeArgument(flags, arguments);
     va_end(arguments);
     static const OpenFunction function = next<OpenFunction>("open64");
-    return function(path, flags, mode);
+    return openDeviceOr(devsim::deviceAt(path), flags, [&] { return function(path, flags, mode); });
 }
 
 int __open_2(const char* path, int flags) {
-    const Device device = devsim::deviceAt(path);
-    if (device != kNoDevice)
-        return openTracked(device, flags);
     static const Open2Function function = next<Open2Function>("__open_2");
-    return function(path, flags);
+    return openDeviceOr(devsim::deviceAt(path), flags, [&] { return function(path, flags); });
 }
 
 int __open64_2(const char* path, int flags) {
-    const Device device = devsim::deviceAt(path);
-    if (device != kNoDevice)
-        return openTracked(device, flags);
     static const Open2Function function = next<Open2Function>("__open64_2");
-    return function(path, flags);
+    return openDeviceOr(devsim::deviceAt(path), flags, [&] { return function(path, flags); });
 }
 
 int openat(int dirfd, const char* path, int flags, ...) {
-    const Device device = deviceAtAbsolute(path);
-    if (device != kNoDevice)
-        return openTracked(device, flags);
     va_list arguments;
     va_start(arguments, flags);
     const mode_t mode = modeArgument(flags, arguments);
     va_end(arguments);
-    return devsim::real::openat(dirfd, path, flags, mode);
+    return openDeviceOr(deviceAtAbsolute(path), flags,
+                        [&] { return devsim::real::openat(dirfd, path, flags, mode); });
 }
 
 int openat64(int dirfd, const char* path, int flags, ...) {
-    const Device device = deviceAtAbsolute(path);
-    if (device != kNoDevice)
-        return openTracked(device, flags);
     va_list arguments;
     va_start(arguments, flags);
     const mode_t mode = modeArgument(flags, arguments);
     va_end(arguments);
     static const OpenAtFunction function = next<OpenAtFunction>("openat64");
-    return function(dirfd, path, flags, mode);
+    return openDeviceOr(deviceAtAbsolute(path), flags, [&] { return function(dirfd, path, flags, mode); });
 }
 
 int close(int fd) {

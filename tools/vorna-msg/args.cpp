@@ -28,6 +28,20 @@ int hexDigit(char c) {
     return -1;
 }
 
+// The escapes that stand for one byte each (\x has its digits to read). `kind` is the letter after the
+// backslash; a NUL there is never one of them.
+bool simpleEscape(char kind, char* byte) {
+    static const char kKinds[] = "nrt0\\";
+    static const char kBytes[] = "\n\r\t\0\\";
+    for (size_t i = 0; kind != '\0' && kKinds[i] != '\0'; ++i) {
+        if (kKinds[i] == kind) {
+            *byte = kBytes[i];
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 Arguments::Arguments(const char* command, int argc, char** argv, const std::vector<OptionSpec>& options)
@@ -140,39 +154,24 @@ bool decodeEscapes(const std::string& text, std::string* bytes, std::string* err
             continue;
         }
         const char kind = i + 1 < text.size() ? text[++i] : '\0';
-        switch (kind) {
-            case 'n':
-                bytes->push_back('\n');
-                break;
-            case 'r':
-                bytes->push_back('\r');
-                break;
-            case 't':
-                bytes->push_back('\t');
-                break;
-            case '0':
-                bytes->push_back('\0');
-                break;
-            case '\\':
-                bytes->push_back('\\');
-                break;
-            case 'x': {
-                const int high = i + 1 < text.size() ? hexDigit(text[i + 1]) : -1;
-                const int low = i + 2 < text.size() ? hexDigit(text[i + 2]) : -1;
-                if (high < 0 || low < 0) {
-                    *error = "\\x wants two hex digits";
-                    return false;
-                }
-                bytes->push_back(static_cast<char>(high * 16 + low));
-                i += 2;
-                break;
-            }
-            default:
-                *error = kind == '\0'
-                             ? std::string("a lone \\ ends the text")
-                             : std::string("unknown escape \\") + kind + " (use \\\\ for a backslash)";
-                return false;
+        char simple;
+        if (simpleEscape(kind, &simple)) {
+            bytes->push_back(simple);
+            continue;
         }
+        if (kind != 'x') {
+            *error = kind == '\0' ? std::string("a lone \\ ends the text")
+                                  : std::string("unknown escape \\") + kind + " (use \\\\ for a backslash)";
+            return false;
+        }
+        const int high = i + 1 < text.size() ? hexDigit(text[i + 1]) : -1;
+        const int low = i + 2 < text.size() ? hexDigit(text[i + 2]) : -1;
+        if (high < 0 || low < 0) {
+            *error = "\\x wants two hex digits";
+            return false;
+        }
+        bytes->push_back(static_cast<char>(high * 16 + low));
+        i += 2;
     }
     return true;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <stdio.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -61,3 +63,18 @@ class Arguments {
 // Turns the escapes \xHH, \n, \r, \t, \0 and \\ of a command-line argument into bytes. Returns false
 // (and says why in `error`) for any other escape or a \x without two hex digits.
 bool decodeEscapes(const std::string& text, std::string* bytes, std::string* error);
+
+// The opening every command shares: prints `help` when the command line asks for it, else reads the
+// options with `parse`. Returns true when the command should run; otherwise `*status` is its exit status
+// (kExitOk after the help, kExitUsage after the error line).
+template <typename Options>
+bool readCommandLine(Arguments& args, const char* help, bool (*parse)(Arguments&, Options*), Options* options,
+                     int* status) {
+    if (args.helpWanted()) {
+        fputs(help, stdout);
+        *status = kExitOk;
+        return false;
+    }
+    *status = kExitUsage;
+    return parse(args, options);
+}

@@ -333,13 +333,10 @@ void printTable(const std::vector<ModeResult>& results, const BenchOptions& opti
 
 int runBench(int argc, char** argv) {
     Arguments args("bench", argc, argv, {{"--clients", true}, {"--size", true}, {"--seconds", true}});
-    if (args.helpWanted()) {
-        fputs(kHelp, stdout);
-        return kExitOk;
-    }
     BenchOptions options;
-    if (!parseBench(args, &options))
-        return kExitUsage;
+    int status;
+    if (!readCommandLine(args, kHelp, parseBench, &options, &status))
+        return status;
 
     signal(SIGPIPE, SIG_IGN);
     ToolOutput out(LibraryLog::kDiscard);

@@ -140,19 +140,14 @@ int callServer(const CallOptions& options, ToolOutput& out) {
 
 int runCall(int argc, char** argv) {
     Arguments args("call", argc, argv, {{"--hex", false}, {"--timeout", true}});
-    if (args.helpWanted()) {
-        fputs(kHelp, stdout);
-        return kExitOk;
-    }
     CallOptions options;
-    if (!parseCall(args, &options))
-        return kExitUsage;
+    int status;
+    if (!readCommandLine(args, kHelp, parseCall, &options, &status))
+        return status;
 
     ToolOutput out(LibraryLog::kStderr);
     // Connection would try for about ten seconds before it reports a missing server.
-    if (!isServerListening(options.name)) {
-        fprintf(stderr, "vorna-msg call: no server is listening on '%s'\n", options.name.c_str());
+    if (!requireListeningServer("call", options.name))
         return kExitFailure;
-    }
     return callServer(options, out);
 }

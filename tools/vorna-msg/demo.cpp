@@ -16,6 +16,7 @@
 
 #include "args.h"
 #include "commands.h"
+#include "listener_events.h"
 #include "output.h"
 #include "vorna/vorna.h"
 
@@ -65,7 +66,7 @@ class DemoServer {
   public:
     DemoServer(const std::string& name, Events& events, ToolOutput& out)
         : mName(name), mEvents(events), mOut(out), mListener(mName.c_str(), 0) {
-        mListener.setMsgCbk(onMessage, this);
+        mListener.setMsgCbk(dispatchListenerEvent<DemoServer>, this);
     }
     ~DemoServer() { stop(); }
 
@@ -87,15 +88,8 @@ class DemoServer {
     VORNA::Listener& listener() { return mListener; }
 
   private:
-    static void onMessage(void* ctx, void* conn, int type, unsigned char* data, int len) {
-        DemoServer* server = static_cast<DemoServer*>(ctx);
-        if (type == MSG_CONNECTED)
-            server->onConnected(conn);
-        else if (type == MSG_RECV)
-            server->onRequest(conn, std::string(reinterpret_cast<char*>(data), static_cast<size_t>(len)));
-        else if (type == MSG_DISCONNECTED)
-            server->onDisconnected(conn);
-    }
+    friend void dispatchListenerEvent<DemoServer>(void* ctx, void* conn, int type, unsigned char* data,
+                                                  int len);
 
     void onConnected(void* conn) {
         std::string client;

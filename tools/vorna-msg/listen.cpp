@@ -145,19 +145,14 @@ int listenUntilDone(const ListenOptions& options, StopSignals& signals, ToolOutp
 
 int runListen(int argc, char** argv) {
     Arguments args("listen", argc, argv, {{"--count", true}});
-    if (args.helpWanted()) {
-        fputs(kHelp, stdout);
-        return kExitOk;
-    }
     ListenOptions options;
-    if (!parseListen(args, &options))
-        return kExitUsage;
+    int status;
+    if (!readCommandLine(args, kHelp, parseListen, &options, &status))
+        return status;
 
     StopSignals signals;
     ToolOutput out(LibraryLog::kStderr);
-    if (!isServerListening(options.name)) {
-        fprintf(stderr, "vorna-msg listen: no server is listening on '%s'\n", options.name.c_str());
+    if (!requireListeningServer("listen", options.name))
         return kExitFailure;
-    }
     return listenUntilDone(options, signals, out);
 }

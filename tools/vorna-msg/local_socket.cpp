@@ -66,6 +66,13 @@ bool isServerListening(const std::string& name) {
     return true;
 }
 
+bool requireListeningServer(const char* command, const std::string& name) {
+    if (isServerListening(name))
+        return true;
+    fprintf(stderr, "vorna-msg %s: no server is listening on '%s'\n", command, name.c_str());
+    return false;
+}
+
 int connectLocal(const std::string& name) {
     const int fd = localSocket();
     if (fd < 0)

@@ -11,32 +11,30 @@
 
 namespace {
 
-bool sendAll(int fd, const void* data, size_t size) {
-    const char* next = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t sent = send(fd, next, size, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
+// Repeats `step`, one send or receive of what is left after `done` bytes, until `size` bytes have
+// gone. False when the socket fails or the peer hangs up first.
+template <typename Step>
+bool transferAll(size_t size, Step step) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t moved = step(done);
+        if (moved < 0 && errno == EINTR)
             continue;
-        if (sent <= 0)
+        if (moved <= 0)
             return false;
-        next += sent;
-        size -= static_cast<size_t>(sent);
+        done += static_cast<size_t>(moved);
     }
     return true;
 }
 
+bool sendAll(int fd, const void* data, size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    return transferAll(size, [&](size_t done) { return send(fd, bytes + done, size - done, MSG_NOSIGNAL); });
+}
+
 bool recvAll(int fd, void* data, size_t size) {
-    char* next = static_cast<char*>(data);
-    while (size > 0) {
-        const ssize_t received = recv(fd, next, size, 0);
-        if (received < 0 && errno == EINTR)
-            continue;
-        if (received <= 0)
-            return false;
-        next += received;
-        size -= static_cast<size_t>(received);
-    }
-    return true;
+    char* bytes = static_cast<char*>(data);
+    return transferAll(size, [&](size_t done) { return recv(fd, bytes + done, size - done, 0); });
 }
 
 MsgHeader responseHeader(int bodyLength) {

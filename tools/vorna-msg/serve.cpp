@@ -8,6 +8,7 @@
 
 #include "args.h"
 #include "commands.h"
+#include "listener_events.h"
 #include "local_socket.h"
 #include "output.h"
 #include "signals.h"
@@ -88,7 +89,7 @@ class TestServer {
   public:
     TestServer(const ServeOptions& options, ToolOutput& out)
         : mOptions(options), mOut(out), mListener(mOptions.name.c_str(), 0) {
-        mListener.setMsgCbk(onMessage, this);
+        mListener.setMsgCbk(dispatchListenerEvent<TestServer>, this);
     }
 
     bool start() { return mListener.run() == 0; }
@@ -110,15 +111,8 @@ class TestServer {
     }
 
   private:
-    static void onMessage(void* ctx, void* conn, int type, unsigned char* data, int len) {
-        TestServer* server = static_cast<TestServer*>(ctx);
-        if (type == MSG_CONNECTED)
-            server->onConnected(conn);
-        else if (type == MSG_RECV)
-            server->onRequest(conn, std::string(reinterpret_cast<char*>(data), static_cast<size_t>(len)));
-        else if (type == MSG_DISCONNECTED)
-            server->onDisconnected(conn);
-    }
+    friend void dispatchListenerEvent<TestServer>(void* ctx, void* conn, int type, unsigned char* data,
+                                                  int len);
 
     void onConnected(void* conn) {
         std::lock_guard<std::mutex> lock(mClientsLock);
@@ -191,13 +185,10 @@ int runServe(int argc, char** argv) {
     Arguments args(
         "serve", argc, argv,
         {{"--reply", true}, {"--notify-every", true}, {"--code", true}, {"--value", true}, {"--data", true}});
-    if (args.helpWanted()) {
-        fputs(kHelp, stdout);
-        return kExitOk;
-    }
     ServeOptions options;
-    if (!parseServe(args, &options))
-        return kExitUsage;
+    int status;
+    if (!readCommandLine(args, kHelp, parseServe, &options, &status))
+        return status;
 
     StopSignals signals;
     ToolOutput out(LibraryLog::kStderr);
