@@ -86,12 +86,12 @@ RecvOutcome recvWithin(VORNA::Connection* connection, unsigned char* buf, int le
     std::condition_variable done;
     bool finished = false;
     RecvOutcome outcome{0, 0, true};
-    const long long start = monotonicMs();
+    const long long start = nowMs();
     std::thread caller([&] {
         const int result = connection->recv(buf, len);
         std::lock_guard<std::mutex> lock(mutex);
         outcome.result = result;
-        outcome.elapsedMs = monotonicMs() - start;
+        outcome.elapsedMs = nowMs() - start;
         finished = true;
         done.notify_all();
     });

@@ -125,9 +125,9 @@ class ResponseFlood {
         unsigned char* body = reinterpret_cast<unsigned char*>(&mBody[0]);
         int result;
         do {
-            const long long start = monotonicMs();
+            const long long start = nowMs();
             result = mListener.response(mConn, body, kStalledBodySize);
-            mLastCallMs = monotonicMs() - start;
+            mLastCallMs = nowMs() - start;
         } while (result >= 0);
         mLastResult = result;
         mFinished = true;
@@ -178,8 +178,8 @@ TEST(StalledClient, ResponseToAClientThatNeverReadsFailsAfterTheSendTimeoutWhile
             ASSERT_TRUE(waitUntil([&] { return flood.isBlocked(); }, 20000))
                 << "responses to the client that never reads did not fill its socket";
             int servedWhileBlocked = 0;
-            const long long giveUp = monotonicMs() + 2 * kSendTimeoutBoundMs;
-            while (!flood.finished() && monotonicMs() < giveUp) {
+            const long long giveUp = nowMs() + 2 * kSendTimeoutBoundMs;
+            while (!flood.finished() && nowMs() < giveUp) {
                 ASSERT_TRUE(roundTrip(active, "ping", 5000))
                     << "the reading client was not answered while a response to the other one blocked";
                 servedWhileBlocked += !flood.finished();

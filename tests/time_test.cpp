@@ -19,12 +19,6 @@ int64_t wallClockUs() {
     return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_usec;
 }
 
-long long monotonicMs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
-
 TEST(SystemTime, GetMsIsTheLowBitsOfTheWallClockInMilliseconds) {
     const int64_t beforeMs = wallClockUs() / 1000;
     const uint32_t ms = SystemTime::getMs();
@@ -76,20 +70,20 @@ TEST(Sleep, ZeroAndNegativeDurationsReturnAtOnce) {
 
 TEST(Sleep, MillisecondSleepsLastAtLeastTheirDuration) {
     for (int ms : {30, 1050}) {
-        const long long start = monotonicMs();
+        const long long start = testing_support::nowMs();
         VORNA::Sleep::sleep(ms);
-        EXPECT_GE(monotonicMs() - start, ms) << ms << " ms";
+        EXPECT_GE(testing_support::nowMs() - start, ms) << ms << " ms";
     }
 }
 
 TEST(Sleep, SecondAndMicrosecondSleepsLastAtLeastTheirDuration) {
-    long long start = monotonicMs();
+    long long start = testing_support::nowMs();
     VORNA::Sleep::sleepSecond(1);
-    EXPECT_GE(monotonicMs() - start, 1000);
+    EXPECT_GE(testing_support::nowMs() - start, 1000);
 
-    start = monotonicMs();
+    start = testing_support::nowMs();
     VORNA::Sleep::sleepUs(20000);
-    EXPECT_GE(monotonicMs() - start, 20);
+    EXPECT_GE(testing_support::nowMs() - start, 20);
 }
 
 }  // namespace

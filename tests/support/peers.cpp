@@ -25,7 +25,7 @@ namespace {
 // Waits until `fd` is readable (data, end of stream or error); false when the deadline passed first.
 bool waitReadable(int fd, long long deadline) {
     for (;;) {
-        const long long left = deadline - monotonicMs();
+        const long long left = deadline - nowMs();
         if (left <= 0)
             return false;
         pollfd entry = {fd, POLLIN, 0};
@@ -135,7 +135,7 @@ bool RawStream::writeInPieces(const std::string& bytes, const std::vector<size_t
 
 std::string RawStream::readExactly(size_t count, int timeoutMs) {
     std::string bytes;
-    const long long deadline = monotonicMs() + timeoutMs;
+    const long long deadline = nowMs() + timeoutMs;
     char buffer[65536];
     while (bytes.size() < count && waitReadable(mFd, deadline)) {
         const ssize_t n = ::recv(mFd, buffer, std::min(sizeof(buffer), count - bytes.size()), MSG_DONTWAIT);
@@ -149,7 +149,7 @@ std::string RawStream::readExactly(size_t count, int timeoutMs) {
 }
 
 bool RawStream::waitForEndOfStream(int timeoutMs) {
-    const long long deadline = monotonicMs() + timeoutMs;
+    const long long deadline = nowMs() + timeoutMs;
     char buffer[4096];
     while (waitReadable(mFd, deadline)) {
         const ssize_t n = ::recv(mFd, buffer, sizeof(buffer), MSG_DONTWAIT);
@@ -211,7 +211,7 @@ RawServer::~RawServer() {
 }
 
 RawStream RawServer::accept(int timeoutMs) {
-    if (mListenFd < 0 || !waitReadable(mListenFd, monotonicMs() + timeoutMs))
+    if (mListenFd < 0 || !waitReadable(mListenFd, nowMs() + timeoutMs))
         return RawStream();
     return RawStream(accept4(mListenFd, NULL, NULL, SOCK_CLOEXEC));
 }
@@ -278,7 +278,7 @@ void ProcessSignal::post() {
 }
 
 bool ProcessSignal::waitFor(int timeoutMs) {
-    if (!waitReadable(mPipe[0], monotonicMs() + timeoutMs))
+    if (!waitReadable(mPipe[0], nowMs() + timeoutMs))
         return false;
     char token = 0;
     return read(mPipe[0], &token, 1) == 1;
@@ -343,12 +343,6 @@ bool containsLine(const std::vector<LogLine>& lines, const LogLine& wanted) {
 bool hasLineOf(const std::vector<LogLine>& lines, const std::string& level, const std::string& function) {
     return std::any_of(lines.begin(), lines.end(),
                        [&](const LogLine& line) { return line.level == level && line.function == function; });
-}
-
-long long monotonicMs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
 std::vector<int> openDescriptors() {

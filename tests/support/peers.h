@@ -165,9 +165,6 @@ bool containsLine(const std::vector<LogLine>& lines, const LogLine& wanted);
 // True when some line has this level and function, whatever its text.
 bool hasLineOf(const std::vector<LogLine>& lines, const std::string& level, const std::string& function);
 
-// Milliseconds of the monotonic clock.
-long long monotonicMs();
-
 // Descriptors that are open in this process now.
 std::vector<int> openDescriptors();
 // Those of `after` that are not in `before` and lack the close-on-exec flag.
