@@ -1,0 +1,229 @@
+// A peer writes arbitrary bytes to a VORNA::Connection and hangs up. Direct mode reads the stream through
+// recv(), notifier mode through the receive thread. Neither may crash, write past the caller's buffer,
+// leak, or block once the peer has gone; what they deliver must be what the stream holds.
+//
+// Input: the first byte is the capacity of the caller's recv() buffer, the rest is the stream.
+
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "vorna/messaging.h"
+
+namespace {
+
+// The peer writes the whole stream before anybody reads: it must fit in the socket buffer.
+const size_t kMaxStream = 64 * 1024;
+// The longest data notification body a server sends; a longer length ends the connection.
+const int32_t kMaxNotifyDataLength = 255;
+
+std::string gName;
+int gListening = -1;
+
+// What one recv() returns: the result and, for a body, its bytes.
+struct Received {
+    int result;
+    std::string body;
+};
+
+// What one notification callback receives.
+struct Notified {
+    unsigned int msg;
+    int len;
+    bool hasData;
+    std::string body;
+};
+
+// Reads the stream the way the receiver must: a position that runs past the end means the stream ended.
+class StreamModel {
+  public:
+    StreamModel(const uint8_t* data, size_t size) : mData(data), mSize(size), mAt(0) {}
+
+    bool header(MsgHeader* out) {
+        if (mSize - mAt < sizeof(*out))
+            return false;
+        memcpy(out, mData + mAt, sizeof(*out));
+        mAt += sizeof(*out);
+        return true;
+    }
+    // The next `length` bytes, or false (having consumed the rest) when fewer remain.
+    bool body(int32_t length, std::string* out) {
+        if (static_cast<size_t>(length) > mSize - mAt) {
+            mAt = mSize;
+            return false;
+        }
+        out->assign(reinterpret_cast<const char*>(mData + mAt), static_cast<size_t>(length));
+        mAt += static_cast<size_t>(length);
+        return true;
+    }
+    void skip(int32_t length) {
+        std::string ignored;
+        body(length, &ignored);
+    }
+    bool ended() const { return mAt == mSize; }
+
+  private:
+    const uint8_t* mData;
+    size_t mSize;
+    size_t mAt;
+};
+
+// A response body as recv() must take it: too long (or negative) fails and is dropped from the stream.
+Received expectResponse(StreamModel* stream, int32_t length, int capacity) {
+    if (length < 0 || length > capacity) {
+        if (length > 0)
+            stream->skip(length);
+        return {-1, std::string()};
+    }
+    Received received = {length, std::string()};
+    if (!stream->body(length, &received.body))
+        received.result = -1;
+    return received;
+}
+
+// Direct mode: every recv() reads one message and takes responses only.
+std::vector<Received> expectDirect(const uint8_t* data, size_t size, int capacity) {
+    std::vector<Received> results;
+    StreamModel stream(data, size);
+    MsgHeader header;
+    while (stream.header(&header)) {
+        if (header.id == HEADER_ID_RESPONSE) {
+            results.push_back(expectResponse(&stream, header.len, capacity));
+            continue;
+        }
+        if (header.id == HEADER_ID_NOTIFY_DATA && header.len > 0 && header.len <= kMaxNotifyDataLength)
+            stream.skip(header.len);
+        results.push_back({-1, std::string()});
+    }
+    return results;
+}
+
+// Notifier mode: the receive thread reads until a bad header or the end of the stream.
+void expectNotifier(const uint8_t* data, size_t size, int capacity, std::vector<Received>* responses,
+                    std::vector<Notified>* notifications) {
+    StreamModel stream(data, size);
+    MsgHeader header;
+    while (stream.header(&header) && header.magic == MSG_HEADER_MAGIC) {
+        if (header.id == HEADER_ID_NOTIFY) {
+            notifications->push_back({header.msg, header.len, false, std::string()});
+        } else if (header.id == HEADER_ID_NOTIFY_DATA) {
+            // A length no server sends ends the connection.
+            if (header.len < 0 || header.len > kMaxNotifyDataLength)
+                return;
+            Notified notified = {header.msg, header.len, true, std::string()};
+            if (stream.body(header.len, &notified.body))
+                notifications->push_back(notified);
+        } else if (header.id == HEADER_ID_RESPONSE) {
+            responses->push_back(expectResponse(&stream, header.len, capacity));
+        } else {
+            return;
+        }
+    }
+}
+
+// Runs on the receive thread; the fuzz thread reads the list after the thread has been joined.
+void recordNotification(void* ctx, unsigned int msg, void* data, int len) {
+    Notified notified = {msg, len, data != NULL, std::string()};
+    if (data != NULL && len > 0)
+        notified.body.assign(static_cast<const char*>(data), static_cast<size_t>(len));
+    free(data);
+    static_cast<std::vector<Notified>*>(ctx)->push_back(notified);
+}
+
+// Accepts the connection that the constructor just made, writes the stream and hangs up.
+void serveAndHangUp(const uint8_t* data, size_t size) {
+    const int peer = accept4(gListening, NULL, NULL, SOCK_CLOEXEC);
+    FUZZ_CHECK(peer >= 0);
+    fuzz::writeAll(peer, data, size);
+    close(peer);
+}
+
+// One recv() into a buffer of exactly `capacity` bytes, so that a write past it is caught.
+Received receiveOne(VORNA::Connection* connection, int capacity) {
+    std::unique_ptr<unsigned char[]> buffer(new unsigned char[static_cast<size_t>(capacity)]);
+    const int result = connection->recv(buffer.get(), capacity);
+    FUZZ_CHECK(result <= capacity);
+    Received received = {result, std::string()};
+    if (result > 0)
+        received.body.assign(reinterpret_cast<const char*>(buffer.get()), static_cast<size_t>(result));
+    return received;
+}
+
+bool same(const Received& a, const Received& b) {
+    return a.result == b.result && a.body == b.body;
+}
+
+bool same(const Notified& a, const Notified& b) {
+    return a.msg == b.msg && a.len == b.len && a.hasData == b.hasData && a.body == b.body;
+}
+
+template <typename T>
+void checkSame(const std::vector<T>& got, const std::vector<T>& expected) {
+    FUZZ_CHECK(got.size() == expected.size());
+    for (size_t i = 0; i < got.size(); ++i)
+        FUZZ_CHECK(same(got[i], expected[i]));
+}
+
+void fuzzDirect(const uint8_t* data, size_t size, int capacity) {
+    const std::vector<Received> expected = expectDirect(data, size, capacity);
+    std::vector<Received> got;
+    {
+        VORNA::Connection connection(gName.c_str(), 0, NULL, NULL);
+        serveAndHangUp(data, size);
+        for (size_t i = 0; i < expected.size(); ++i)
+            got.push_back(receiveOne(&connection, capacity));
+        // The stream has ended: recv() fails at once, again and again.
+        FUZZ_CHECK(receiveOne(&connection, capacity).result == -1);
+        FUZZ_CHECK(receiveOne(&connection, capacity).result == -1);
+    }
+    checkSame(got, expected);
+}
+
+void fuzzNotifier(const uint8_t* data, size_t size, int capacity) {
+    std::vector<Received> expectedResponses;
+    std::vector<Notified> expectedNotifications;
+    expectNotifier(data, size, capacity, &expectedResponses, &expectedNotifications);
+    std::vector<Received> responses;
+    std::vector<Notified> notifications;
+    {
+        VORNA::Connection connection(gName.c_str(), 0, recordNotification, &notifications);
+        serveAndHangUp(data, size);
+        for (size_t i = 0; i < expectedResponses.size(); ++i)
+            responses.push_back(receiveOne(&connection, capacity));
+        // Only the loss of the connection is left: it must wake the caller.
+        FUZZ_CHECK(receiveOne(&connection, capacity).result == -1);
+    }
+    checkSame(responses, expectedResponses);
+    checkSame(notifications, expectedNotifications);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::silenceStdout();
+    gName = "vorna-fuzz-connection-" + std::to_string(getpid());
+    gListening = fuzz::listenOn(gName.c_str());
+    if (gListening < 0) {
+        fprintf(stderr, "cannot listen on %s\n", gName.c_str());
+        abort();
+    }
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1 || size - 1 > kMaxStream)
+        return -1;
+    const int capacity = data[0];
+    const int descriptors = fuzz::openDescriptors();
+    fuzzDirect(data + 1, size - 1, capacity);
+    fuzzNotifier(data + 1, size - 1, capacity);
+    FUZZ_CHECK(fuzz::openDescriptors() == descriptors);
+    return 0;
+}

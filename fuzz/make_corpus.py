@@ -1,0 +1,98 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus under fuzz/corpus/<target>/: valid, truncated and malformed inputs."""
+
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MAGIC = 0x00112233
+NOTIFY, RESPONSE, NOTIFY_DATA = 0, 1, 2
+
+
+def header(ident, msg, length, magic=MAGIC):
+    return struct.pack("<IiIIqiI", magic, ident, msg, 0, 1700000000000000, length, 0)
+
+
+def response(body):
+    return header(RESPONSE, 0, len(body)) + body
+
+
+def notify_data(msg, body):
+    return header(NOTIFY_DATA, msg, len(body)) + body
+
+
+def connection_seeds():
+    # The first byte is the capacity of the caller's recv() buffer.
+    return {
+        "response": bytes([64]) + response(b"hello"),
+        "empty_response": bytes([0]) + response(b""),
+        "response_too_long": bytes([4]) + response(b"0123456789") + response(b"ok"),
+        "notifications": bytes([32]) + header(NOTIFY, 7, 42) + notify_data(9, b"abc") + response(b"x"),
+        "empty_data_notification": bytes([8]) + notify_data(1, b"") + response(b"y"),
+        "truncated_header": bytes([16]) + header(RESPONSE, 0, 4)[:20],
+        "truncated_body": bytes([16]) + header(RESPONSE, 0, 100) + b"short",
+        "bad_magic": bytes([16]) + header(NOTIFY, 1, 1, magic=0xDEADBEEF) + response(b"z"),
+        "unknown_id": bytes([16]) + header(5, 0, 0) + response(b"z"),
+        "negative_lengths": bytes([16]) + header(NOTIFY_DATA, 3, -1) + header(RESPONSE, 0, -8) + response(b"q"),
+    }
+
+
+def op(code, argument=0):
+    return bytes([(argument << 3) | code])
+
+
+CONNECT, WRITE, CLOSE, HALF_CLOSE, READ, SERVER_NOTIFY, SERVER_CLOSE, RESTART = range(8)
+
+
+def write(slot, data):
+    return op(WRITE, slot) + bytes([len(data)]) + data
+
+
+def listener_seeds():
+    # Request bytes choose the callback's reply by their first byte: echo, empty response, value
+    # notification, data notification, close, nothing.
+    return {
+        "echo": op(CONNECT) + write(0, b"\x00hello") + op(READ),
+        "every_reply": op(CONNECT) + b"".join(write(0, bytes([i]) + b"req") + op(READ) for i in range(6)),
+        "two_clients": op(CONNECT, 0) + op(CONNECT, 1) + write(0, b"\x00a") + write(1, b"\x03b") + op(READ, 0)
+        + op(READ, 1) + op(CLOSE, 0) + write(1, b"\x00c") + op(READ, 1),
+        "half_close": op(CONNECT) + write(0, b"\x01x") + op(HALF_CLOSE) + op(READ),
+        "server_side": op(CONNECT) + op(CONNECT, 1) + op(SERVER_NOTIFY, 3) + op(SERVER_NOTIFY, 4)
+        + op(SERVER_CLOSE, 1) + op(READ) + op(READ, 1),
+        "restart": op(CONNECT) + write(0, b"\x00a") + op(RESTART) + op(CONNECT, 1) + write(1, b"\x00b") + op(READ, 1),
+        "close_at_once": op(CONNECT) + op(CLOSE) + op(CONNECT) + write(0, b"\x04bye") + op(READ),
+        "long_request": op(CONNECT) + write(0, b"\x00" + bytes(range(1, 255))) + op(READ),
+    }
+
+
+def record(kind, phys, size, key, shmid, length=24):
+    return struct.pack("<iiIiii", kind, length, phys, size, key, shmid)
+
+
+def sharememory_seeds():
+    creators = struct.pack("<ii", 4096, 100)
+    physical = struct.pack("<Ii", 0x80000000, 4096)
+    return {
+        "attach_both": creators + physical + record(0, 0, 4096, 0, 0) + record(0, 0, 100, 0, 1),
+        "no_creator": struct.pack("<ii", 0, -5) + physical + record(0, 0, 4096, 0, 0),
+        "negative_id": creators + physical + record(0, 0, 4096, 0, -1),
+        "physical": creators + struct.pack("<Ii", 0x1001, 10) + record(1, 0x1001, 10, -1, -1),
+        "unknown_type": creators + physical + record(7, 0, 1, 0, 0) + record(-1, 0, 0, 0, 0),
+        "odd_sizes": creators + physical + record(0, 0, -1, 0, 0) + record(0, 0, 0x7FFFFFFF, 0, 1)
+        + record(1, 0xFFFFF000, 0x7FFFFFFF, -1, -1),
+        "truncated_record": creators + physical + record(0, 0, 4096, 0, 0)[:10],
+    }
+
+
+def main():
+    for target, seeds in (("connection_fuzz", connection_seeds()), ("listener_fuzz", listener_seeds()),
+                          ("sharememory_fuzz", sharememory_seeds())):
+        directory = os.path.join(HERE, "corpus", target)
+        os.makedirs(directory, exist_ok=True)
+        for name, data in seeds.items():
+            with open(os.path.join(directory, name), "wb") as seed:
+                seed.write(data)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,153 @@
+// VORNA::ShareMemory built from arbitrary Info_t records: each must give either a working mapping or a
+// clean, empty object, and destroying them must leave nothing behind.
+//
+// Input: two creator sizes (int32 each), a physical address and size for the mapping constructor, then
+// any number of 24-byte Info_t records.
+//
+// Only segments this process created may be attached: a record's segment id is replaced by one of them
+// (negative ids, which no segment has, stay), so the fuzzer never reaches another process's memory. The
+// physical records run only where "/dev/mem" and "/dev/cache" are not both present: on a device they
+// would map real memory. Segments left over by a crash are removed by tools/run-fuzz.
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "vorna/memory.h"
+
+namespace {
+
+using Info = VORNA::ShareMemory::Info_t;
+
+const int kCreators = 2;
+const size_t kMaxRecords = 16;
+const int kMaxCreatedSize = 1 << 20;
+
+bool gPhysicalAllowed = false;
+
+class Input {
+  public:
+    Input(const uint8_t* data, size_t size) : mData(data), mSize(size), mAt(0) {}
+
+    // The next bytes, zero-filled past the end.
+    template <typename T>
+    T take() {
+        T value;
+        memset(&value, 0, sizeof(value));
+        const size_t length = std::min(sizeof(value), mSize - mAt);
+        memcpy(&value, mData + mAt, length);
+        mAt += length;
+        return value;
+    }
+    bool ended() const { return mAt >= mSize; }
+
+  private:
+    const uint8_t* mData;
+    size_t mSize;
+    size_t mAt;
+};
+
+// A failed construction holds nothing and shows an all-zero record.
+void checkEmpty(VORNA::ShareMemory& memory) {
+    static const Info kZero = {};
+    FUZZ_CHECK(memory.data() == NULL && memory.size() == 0 && memory.cacheSize() == 0);
+    FUZZ_CHECK(memcmp(memory.info(), &kZero, sizeof(kZero)) == 0);
+}
+
+// Small enough that a fuzzed size never reserves much memory; zero and negative sizes stay.
+int createdSize(int size) {
+    return size > kMaxCreatedSize ? size % kMaxCreatedSize : size;
+}
+
+// The segment id a record may name: one this process created, or a negative one that names none.
+int ownSegment(int shmid, const std::vector<VORNA::ShareMemory*>& created) {
+    if (shmid < 0)
+        return shmid;
+    if (created.empty())
+        return -1;
+    return created[static_cast<unsigned int>(shmid) % created.size()]->info()->shmid;
+}
+
+// The creator that published `shmid`, or null.
+VORNA::ShareMemory* creatorOf(int shmid, const std::vector<VORNA::ShareMemory*>& created) {
+    for (VORNA::ShareMemory* creator : created) {
+        if (creator->info()->shmid == shmid)
+            return creator;
+    }
+    return NULL;
+}
+
+void checkAttached(VORNA::ShareMemory& memory, const Info& record, VORNA::ShareMemory* creator) {
+    if (memory.data() == NULL) {
+        checkEmpty(memory);
+        return;
+    }
+    FUZZ_CHECK(memcmp(memory.info(), &record, sizeof(record)) == 0);
+    FUZZ_CHECK(memory.size() == record.size && memory.cacheSize() == 0);
+    if (record.type == 0) {
+        // Both see the same memory; a segment has at least one page whatever the record claims.
+        FUZZ_CHECK(creator != NULL && !memory.isCached() && memory.flush(memory.data(), 1) == -1);
+        memory.data()[0] = static_cast<unsigned char>(record.size);
+        FUZZ_CHECK(creator->data()[0] == static_cast<unsigned char>(record.size));
+    } else {
+        FUZZ_CHECK(memory.isCached() && memory.invalid(memory.data(), 1) == 0);
+    }
+}
+
+// Creators, the mapping constructor and the records of one input; all destroyed on return.
+void construct(const uint8_t* data, size_t size) {
+    Input input(data, size);
+    std::vector<std::unique_ptr<VORNA::ShareMemory>> objects;
+    std::vector<VORNA::ShareMemory*> created;
+    for (int i = 0; i < kCreators; ++i) {
+        objects.emplace_back(new VORNA::ShareMemory(createdSize(input.take<int>()), false));
+        VORNA::ShareMemory* creator = objects.back().get();
+        if (creator->data() == NULL)
+            checkEmpty(*creator);
+        else
+            created.push_back(creator);
+    }
+    const uint32_t phys = input.take<uint32_t>();
+    const int physSize = input.take<int>();
+    if (gPhysicalAllowed) {
+        VORNA::ShareMemory physical(reinterpret_cast<unsigned char*>(static_cast<uintptr_t>(phys)), physSize,
+                                    true);
+        FUZZ_CHECK(physical.isCached());
+        if (physical.data() == NULL)
+            checkEmpty(physical);
+    }
+    for (size_t count = 0; count < kMaxRecords && !input.ended(); ++count) {
+        Info record = input.take<Info>();
+        if (record.type == 0)
+            record.shmid = ownSegment(record.shmid, created);
+        else if (record.type == 1 && !gPhysicalAllowed)
+            continue;
+        objects.emplace_back(new VORNA::ShareMemory(&record, false));
+        checkAttached(*objects.back(), record, creatorOf(record.shmid, created));
+    }
+    VORNA::ShareMemory none(static_cast<Info*>(NULL), false);
+    checkEmpty(none);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::silenceStdout();
+    gPhysicalAllowed = access("/dev/mem", F_OK) != 0 || access("/dev/cache", F_OK) != 0;
+    if (!gPhysicalAllowed)
+        fprintf(stderr, "physical memory devices present: physical records are skipped\n");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const int descriptors = fuzz::openDescriptors();
+    construct(data, size);
+    FUZZ_CHECK(fuzz::openDescriptors() == descriptors);
+    return 0;
+}
