@@ -359,6 +359,19 @@ TEST_F(ConnectionTest, UnknownHeaderIdEndsTheReceiveThreadAndLaterRecvFailsAtOnc
     EXPECT_EQ(-1, outcome.result);
 }
 
+TEST_F(ConnectionTest, DataNotificationLongerThanAnyServerSendsEndsTheConnectionWithoutAllocatingIt) {
+    connectClient(true);
+    ASSERT_TRUE(peer.writeAll(wireHeader(kWireIdNotifyData, 1, 0x7fffffff) + valueNotificationFrame(2, 2)));
+    unsigned char buf[16];
+
+    const RecvOutcome outcome =
+        recvWithin(connection.get(), buf, sizeof(buf), 10000, [this] { connection->disconnect(); });
+
+    EXPECT_TRUE(outcome.returned) << "the receive thread went on reading a 2 GiB body";
+    EXPECT_EQ(-1, outcome.result);
+    EXPECT_EQ(0u, notifications.all().size()) << "a notification was delivered from a broken stream";
+}
+
 TEST_F(ConnectionTest, DisconnectWakesARecvThatWaits) {
     connectClient(true);
     unsigned char buf[16];

@@ -13,6 +13,9 @@ namespace vorna {
 
 // Longest socket name: sun_path also holds the leading NUL that selects the abstract namespace.
 const size_t kMaxSocketNameLength = sizeof(sockaddr_un::sun_path) - 1;
+// The longest body of a data notification: servers refuse longer ones, clients take a longer length as a
+// broken stream.
+const int kMaxNotifyDataLength = 255;
 
 // Fills `address` with the abstract name `name` and `length` with the name's length plus 3 (family and
 // leading NUL). Returns false, touching nothing, for a null name or one longer than 107 bytes.
