@@ -9,7 +9,6 @@
 
 #if defined(__arm__)
 static_assert(sizeof(pthread_cond_t) == 48, "the POSIX condition variable of the armhf target is 48 bytes");
-static_assert(sizeof(VORNA::Condition) == 4, "Condition holds one pointer");
 #endif
 
 namespace VORNA {

@@ -18,12 +18,6 @@
 #include "vorna/sync.h"
 #include "vorna/time.h"
 
-#if defined(__arm__)
-static_assert(sizeof(VORNA::Connection) == 20, "Connection is five 4-byte members");
-static_assert(sizeof(ConnectionSktWorker) == 20,
-              "ConnectionSktWorker is the Thread base, als, mCbk and mCbkCtx");
-#endif
-
 // The private record of a live connection. The synchronisation objects and the worker exist in notifier
 // mode only.
 struct ConnectionSocket {
@@ -187,8 +181,9 @@ int receiveDirect(int fd, unsigned char* buf, int capacity) {
     }
     if (header.id != HEADER_ID_RESPONSE) {
         VORNA_LOG_AS(VORNA_PREFIX_ERR, kRecv, "bad header id(%d)\n", header.id);
-        // A data notification is framed: reading its body keeps the next header in place.
-        if (header.id == HEADER_ID_NOTIFY_DATA && header.len > 0)
+        // A data notification is framed: reading its body keeps the next header in place. A longer body
+        // than any server sends means the stream is broken already: it is not read.
+        if (header.id == HEADER_ID_NOTIFY_DATA && header.len > 0 && header.len <= vorna::kMaxNotifyDataLength)
             vorna::discardAll(fd, static_cast<size_t>(header.len));
         return -1;
     }
@@ -204,24 +199,30 @@ void deliver(NotifyCbk cbk, void* ctx, unsigned int msg, void* data, int len) {
     cbk(ctx, msg, data, len);
 }
 
-// The body goes to the callback in a buffer of its own, never null (also for 0 bytes).
-void receiveNotificationData(ConnectionSocket* s, NotifyCbk cbk, void* ctx, const MsgHeader& header) {
+// The body goes to the callback in a buffer of its own, never null (also for 0 bytes). Returns false when
+// the stream cannot be trusted any more: a length no server sends (a body of at most 255 bytes) would
+// otherwise let the peer make this process allocate and read up to 2 GiB.
+bool receiveNotificationData(ConnectionSocket* s, NotifyCbk cbk, void* ctx, const MsgHeader& header) {
     const int32_t len = header.len;
-    void* data = len >= 0 ? malloc(len > 0 ? static_cast<size_t>(len) : 1) : NULL;
+    if (len < 0 || len > vorna::kMaxNotifyDataLength) {
+        VORNA_LOG_AS(VORNA_PREFIX_ERR, kThreadLoop, "bad notify data len(%d)\n", len);
+        return false;
+    }
+    void* data = malloc(len > 0 ? static_cast<size_t>(len) : 1);
     if (data == NULL) {
-        if (len > 0)
-            vorna::discardAll(s->mSocket, static_cast<size_t>(len));
+        vorna::discardAll(s->mSocket, static_cast<size_t>(len));
         VORNA_LOG_AS(VORNA_PREFIX_ERR, kThreadLoop, "recv notify data failed\n");
-        return;
+        return true;
     }
     const ssize_t got = vorna::recvAll(s->mSocket, data, static_cast<size_t>(len));
     if (got != len) {
         logReadFailure(kThreadLoop, got);
         free(data);
         VORNA_LOG_AS(VORNA_PREFIX_ERR, kThreadLoop, "recv notify data failed\n");
-        return;
+        return true;
     }
     deliver(cbk, ctx, header.msg, data, len);
+    return true;
 }
 
 // The caller of recv() reads the body from the socket itself; this thread reads nothing until it is done,
@@ -269,7 +270,8 @@ bool ConnectionSktWorker::threadLoop() {
         if (header.id == HEADER_ID_NOTIFY) {
             deliver(mCbk, mCbkCtx, header.msg, NULL, header.len);
         } else if (header.id == HEADER_ID_NOTIFY_DATA) {
-            receiveNotificationData(als, mCbk, mCbkCtx, header);
+            if (!receiveNotificationData(als, mCbk, mCbkCtx, header))
+                break;
         } else if (header.id == HEADER_ID_RESPONSE) {
             handOverResponse(als, header.len);
         } else {
@@ -285,12 +287,6 @@ namespace VORNA {
 
 Connection::Connection(const char* name, int reserved, NotifyCbk cbk, void* ctx)
     : mName(name), mReserved(reserved), pSocket(NULL), mCbk(cbk), mCbkCtx(ctx) {
-#if defined(__arm__)
-    static_assert(offsetof(Connection, mName) == 0 && offsetof(Connection, mReserved) == 4 &&
-                      offsetof(Connection, pSocket) == 8 && offsetof(Connection, mCbk) == 12 &&
-                      offsetof(Connection, mCbkCtx) == 16,
-                  "Connection members in their published order");
-#endif
     connect();
 }
 

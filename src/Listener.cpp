@@ -15,11 +15,6 @@
 #include "vorna/sync.h"
 #include "vorna/time.h"
 
-#if defined(__arm__)
-static_assert(sizeof(VORNA::Listener) == 20, "Listener is five 4-byte members");
-static_assert(sizeof(ListenerSktWorker) == 16, "ListenerSktWorker is the Thread base, als and conn_list");
-#endif
-
 namespace {
 
 const int kNotRunning = -1;
@@ -34,7 +29,6 @@ const int kWaitTimeoutMs = 50;
 const int kBacklog = 4;
 const int kSocketTimeoutSeconds = 10;
 const int kRetryPauseMs = 50;
-const int kMaxNotifyDataLength = 255;
 
 // Level-triggered: whatever one wake-up leaves unread (pending clients, bytes beyond one read, the end of
 // stream after the last bytes) makes the next wait return at once.
@@ -418,6 +412,37 @@ SendOutcome sendMessage(ListenerSkt* als, void* handle, const MsgHeader& header,
     return outcome;
 }
 
+// The checks every call on a client begins with: 0 when the listener runs and `conn` is given, or the
+// error code to return. `caller` names the call in the log line.
+int checkTarget(const ListenerSkt* als, const void* conn, const char* caller) {
+    if (als == NULL) {
+        VORNA_LOG_AS(VORNA_PREFIX_ERR, caller, "skt is null\n");
+        return kNotRunning;
+    }
+    if (conn == NULL) {
+        VORNA_LOG_AS(VORNA_PREFIX_ERR, caller, "opaque is null\n");
+        return kBadArgument;
+    }
+    return 0;
+}
+
+// Sends one message and logs a failure as `caller`: `headerError` names a failed header (the calls word it
+// differently), a failed body always logs the same line. Returns true when all went out.
+bool sendReported(ListenerSkt* als, void* conn, const MsgHeader& header, const void* body, int len,
+                  const char* headerError, const char* caller) {
+    switch (sendMessage(als, conn, header, body, static_cast<size_t>(len))) {
+        case HEADER_FAILED:
+            VORNA_LOG_AS(VORNA_PREFIX_ERR, caller, "%s: %s\n", headerError, strerror(errno));
+            return false;
+        case BODY_FAILED:
+            VORNA_LOG_AS(VORNA_PREFIX_ERR, caller, "send data error: %s\n", strerror(errno));
+            return false;
+        case SENT:
+            break;
+    }
+    return true;
+}
+
 }  // namespace
 
 ListenerSktWorker::ListenerSktWorker(ListenerSkt* skt) : VORNA::Thread(NULL), als(skt), conn_list(NULL) {
@@ -465,14 +490,7 @@ bool ListenerSktWorker::threadLoop() {
 namespace VORNA {
 
 Listener::Listener(const char* name, int reserved)
-    : mName(name), mReserved(reserved), m_priv(NULL), mCbk(NULL), mCbkCtx(NULL) {
-#if defined(__arm__)
-    static_assert(offsetof(Listener, mName) == 0 && offsetof(Listener, mReserved) == 4 &&
-                      offsetof(Listener, m_priv) == 8 && offsetof(Listener, mCbk) == 12 &&
-                      offsetof(Listener, mCbkCtx) == 16,
-                  "Listener members in their published order");
-#endif
-}
+    : mName(name), mReserved(reserved), m_priv(NULL), mCbk(NULL), mCbkCtx(NULL) {}
 
 Listener::~Listener() {
     VORNA_ASSERT(NULL == m_priv);
@@ -563,60 +581,35 @@ int Listener::stall() {
 }
 
 int Listener::response(void* conn, unsigned char* data, int len) {
-    if (m_priv == NULL) {
-        ERR("skt is null\n");
-        return kNotRunning;
-    }
-    if (conn == NULL) {
-        ERR("opaque is null\n");
-        return kBadArgument;
-    }
+    const int target = checkTarget(m_priv, conn, __func__);
+    if (target != 0)
+        return target;
     if (!isValidBody(data, len)) {
         ERR("bad response data(%p) len(%d)\n", static_cast<void*>(data), len);
         return kBadArgument;
     }
     const MsgHeader header = makeHeader(HEADER_ID_RESPONSE, 0, len);
-    switch (sendMessage(m_priv, conn, header, data, static_cast<size_t>(len))) {
-        case HEADER_FAILED:
-            ERR("send header error: %s\n", strerror(errno));
-            return kSendFailed;
-        case BODY_FAILED:
-            ERR("send data error: %s\n", strerror(errno));
-            return kSendFailed;
-        case SENT:
-            break;
-    }
+    if (!sendReported(m_priv, conn, header, data, len, "send header error", __func__))
+        return kSendFailed;
     return len + static_cast<int>(sizeof(MsgHeader));
 }
 
 int Listener::notify(void* conn, unsigned int msg, unsigned int value) {
-    if (m_priv == NULL) {
-        ERR("skt is null\n");
-        return kNotRunning;
-    }
-    if (conn == NULL) {
-        ERR("opaque is null\n");
-        return kBadArgument;
-    }
+    const int target = checkTarget(m_priv, conn, __func__);
+    if (target != 0)
+        return target;
     const MsgHeader header = makeHeader(HEADER_ID_NOTIFY, msg, static_cast<int32_t>(value));
-    if (sendMessage(m_priv, conn, header, NULL, 0) != SENT) {
-        ERR("send error: %s\n", strerror(errno));
+    if (!sendReported(m_priv, conn, header, NULL, 0, "send error", __func__))
         return kSendFailed;
-    }
     return static_cast<int>(sizeof(MsgHeader));
 }
 
 int Listener::notify(void* conn, unsigned int msg, void* data, int len) {
-    if (m_priv == NULL) {
-        ERR("skt is null\n");
-        return kNotRunning;
-    }
-    if (conn == NULL) {
-        ERR("opaque is null\n");
-        return kBadArgument;
-    }
-    if (len > kMaxNotifyDataLength) {
-        ERR("notify data too large(%d), max is %d\n", len, kMaxNotifyDataLength + 1);
+    const int target = checkTarget(m_priv, conn, __func__);
+    if (target != 0)
+        return target;
+    if (len > vorna::kMaxNotifyDataLength) {
+        ERR("notify data too large(%d), max is %d\n", len, vorna::kMaxNotifyDataLength + 1);
         return kBadArgument;
     }
     if (!isValidBody(data, len)) {
@@ -624,28 +617,15 @@ int Listener::notify(void* conn, unsigned int msg, void* data, int len) {
         return kBadArgument;
     }
     const MsgHeader header = makeHeader(HEADER_ID_NOTIFY_DATA, msg, len);
-    switch (sendMessage(m_priv, conn, header, data, static_cast<size_t>(len))) {
-        case HEADER_FAILED:
-            ERR("send error: %s\n", strerror(errno));
-            return kSendFailed;
-        case BODY_FAILED:
-            ERR("send data error: %s\n", strerror(errno));
-            return kSendFailed;
-        case SENT:
-            break;
-    }
+    if (!sendReported(m_priv, conn, header, data, len, "send error", __func__))
+        return kSendFailed;
     return len;
 }
 
 int Listener::peerCredentials(void* conn, pid_t* pid, uid_t* uid, gid_t* gid) {
-    if (m_priv == NULL) {
-        ERR("skt is null\n");
-        return kNotRunning;
-    }
-    if (conn == NULL) {
-        ERR("opaque is null\n");
-        return kBadArgument;
-    }
+    const int target = checkTarget(m_priv, conn, __func__);
+    if (target != 0)
+        return target;
     Conn* client = acquireHandle(m_priv, conn);
     if (client == NULL) {
         ERR("conn(%p) is not a client\n", conn);

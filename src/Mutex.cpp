@@ -7,7 +7,6 @@
 
 #if defined(__arm__)
 static_assert(sizeof(pthread_mutex_t) == 24, "the POSIX mutex of the armhf target is 24 bytes");
-static_assert(sizeof(VORNA::Mutex) == 4, "Mutex holds one pointer");
 #endif
 
 namespace VORNA {

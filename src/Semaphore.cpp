@@ -16,7 +16,6 @@
 
 #if defined(__arm__)
 static_assert(sizeof(sem_t) == 16, "the POSIX semaphore of the armhf target is 16 bytes");
-static_assert(sizeof(VORNA::Semaphore) == 4, "Semaphore holds one pointer");
 #endif
 
 namespace VORNA {

@@ -16,9 +16,6 @@
 #include "vorna/memory.h"
 
 using Info_t = VORNA::ShareMemory::Info_t;
-static_assert(sizeof(Info_t) == 24, "Info_t travels between processes as six 32-bit words");
-static_assert(offsetof(Info_t, phys) == 8 && offsetof(Info_t, shmkey) == 16 && offsetof(Info_t, shmid) == 20,
-              "Info_t field order");
 
 // This module logs with the shared-memory tag, and every constructor's line names "ShareMemory" even when
 // a helper writes it.
@@ -47,37 +44,35 @@ void closeLogged(int fd, const char* function) {
         SHM_ERR(function, "close failed\n");
 }
 
-struct PhysicalMapping {
-    unsigned char* data;  // null when the mapping failed; then both descriptors are -1
-    int memFd;
-    int cacheFd;
-};
-
-// Maps [phys, phys + size) through "/dev/mem", with "/dev/cache" open beside it. On a failed mapping it
-// closes both and logs `failure`, which differs between the two constructors that map.
-PhysicalMapping mapPhysical(uint64_t phys, int size, const char* failure) {
-    const PhysicalMapping none = {NULL, -1, -1};
-    const int memFd = open(vorna::kPhysMemPath, O_RDWR | O_CLOEXEC);
-    if (memFd < 0) {
+// Maps [phys, phys + size) through "/dev/mem", with "/dev/cache" open beside it, and stores the mapping
+// and both descriptors. On a failed mapping it closes both, stores nothing, logs `failure` (which differs
+// between the two constructors that map) and returns false.
+bool mapPhysical(uint64_t phys, int size, const char* failure, unsigned char** data, int* memFd,
+                 int* cacheFd) {
+    const int mem = open(vorna::kPhysMemPath, O_RDWR | O_CLOEXEC);
+    if (mem < 0) {
         SHM_ERR(kConstructor, "open %s failed\n", vorna::kPhysMemPath);
-        return none;
+        return false;
     }
-    const int cacheFd = open(vorna::kCachePath, O_RDWR | O_CLOEXEC);
-    if (cacheFd < 0) {
-        closeLogged(memFd, kConstructor);
+    const int cache = open(vorna::kCachePath, O_RDWR | O_CLOEXEC);
+    if (cache < 0) {
+        closeLogged(mem, kConstructor);
         SHM_ERR(kConstructor, "open %s failed\n", vorna::kCachePath);
-        return none;
+        return false;
     }
     const vorna::PageSpan span = vorna::pageSpanOf(phys, size);
-    void* mapping = mmap64(NULL, span.length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_LOCKED, memFd,
+    void* mapping = mmap64(NULL, span.length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_LOCKED, mem,
                            static_cast<off64_t>(span.base));
     if (mapping == MAP_FAILED) {
-        closeLogged(memFd, kConstructor);
-        closeLogged(cacheFd, kConstructor);
+        closeLogged(mem, kConstructor);
+        closeLogged(cache, kConstructor);
         SHM_ERR(kConstructor, "%s", failure);
-        return none;
+        return false;
     }
-    return {static_cast<unsigned char*>(mapping) + span.offset, memFd, cacheFd};
+    *data = static_cast<unsigned char*>(mapping) + span.offset;
+    *memFd = mem;
+    *cacheFd = cache;
+    return true;
 }
 
 // Unmaps exactly the pages mapPhysical() took for `data` and `size`.
@@ -109,12 +104,8 @@ ShareMemory::ShareMemory(unsigned char* phys, int size, bool)
       mMemFd(-1),
       mCacheFd(-1) {
     const uintptr_t address = reinterpret_cast<uintptr_t>(phys);
-    const PhysicalMapping mapping = mapPhysical(address, size, "map phys mem failed\n");
-    if (mapping.data == NULL)
+    if (!mapPhysical(address, size, "map phys mem failed\n", &mData, &mMemFd, &mCacheFd))
         return;
-    mData = mapping.data;
-    mMemFd = mapping.memFd;
-    mCacheFd = mapping.cacheFd;
     mSize = size;
     mInfo = {kTypePhysical, kInfoLength, static_cast<uint32_t>(address), size, -1, -1};
 }
@@ -174,12 +165,8 @@ ShareMemory::ShareMemory(Info_t* info, bool)
         }
         mData = static_cast<unsigned char*>(address);
     } else if (info->type == kTypePhysical) {
-        const PhysicalMapping mapping = mapPhysical(info->phys, info->size, "mmap for phys memory failed\n");
-        if (mapping.data == NULL)
+        if (!mapPhysical(info->phys, info->size, "mmap for phys memory failed\n", &mData, &mMemFd, &mCacheFd))
             return;
-        mData = mapping.data;
-        mMemFd = mapping.memFd;
-        mCacheFd = mapping.cacheFd;
         mIsCached = true;
     } else {
         SHM_ERR(kConstructor, "unkown type\n");
@@ -190,14 +177,6 @@ ShareMemory::ShareMemory(Info_t* info, bool)
 }
 
 ShareMemory::~ShareMemory() {
-#if defined(__arm__)
-    // Checked here because only a member may name the private fields.
-    static_assert(offsetof(ShareMemory, mInfo) == 4 && offsetof(ShareMemory, mData) == 28 &&
-                      offsetof(ShareMemory, mSize) == 32 && offsetof(ShareMemory, mCacheSize) == 36 &&
-                      offsetof(ShareMemory, mIsAttached) == 40 && offsetof(ShareMemory, mMemFd) == 44 &&
-                      offsetof(ShareMemory, mCacheFd) == 48 && sizeof(ShareMemory) == 52,
-                  "ShareMemory layout of the armhf ABI");
-#endif
     if (mData == NULL)
         return;
     if (mInfo.type == kTypePhysical) {

@@ -12,10 +12,6 @@
 #include "vorna/sync.h"
 #include "vorna/thread.h"
 
-#if defined(__arm__)
-static_assert(sizeof(VORNA::Thread) == 8, "Thread is its virtual table pointer and mPrivateData");
-#endif
-
 namespace {
 
 enum ThreadState : int32_t {

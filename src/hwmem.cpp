@@ -18,8 +18,6 @@
 #include "vorna/memory.h"
 #include "vorna/sync.h"
 
-static_assert(sizeof(mirel28_mem_addr) == 12, "mirel28_mem_addr is three 32-bit words");
-
 namespace {
 
 // The descriptors are constant-initialised to -1, so they are valid before any constructor runs. They

@@ -3,10 +3,6 @@
 
 #include "vorna/loader.h"
 
-#if defined(__arm__)
-static_assert(sizeof(VORNA::LibraryLoader) == 4, "LibraryLoader holds one handle");
-#endif
-
 namespace VORNA {
 
 // RTLD_NOW so that a plug-in with a missing dependency fails here, not at its first call; not

@@ -25,6 +25,7 @@ class VORNA_API LibraryLoader {
     void* getSymbol(const char* name);
 
   private:
+    friend struct vorna::AbiCheck;
     void* mHandle;
 };
 

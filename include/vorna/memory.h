@@ -112,6 +112,7 @@ class VORNA_API ShareMemory {
     int invalid(unsigned char* addr, int len);
 
   private:
+    friend struct vorna::AbiCheck;
     bool mIsCached;
     Info_t mInfo;
     unsigned char* mData;

@@ -131,6 +131,7 @@ class VORNA_API Listener {
     int peerCredentials(void* conn, pid_t* pid, uid_t* uid, gid_t* gid);
 
   private:
+    friend struct vorna::AbiCheck;
     const char* mName;
     [[maybe_unused]] int mReserved;  // stored; read by no operation
     ListenerSkt* m_priv;
@@ -182,6 +183,7 @@ class VORNA_API Connection {
     int peerCredentials(pid_t* pid, uid_t* uid, gid_t* gid);
 
   private:
+    friend struct vorna::AbiCheck;
     const char* mName;
     [[maybe_unused]] int mReserved;  // stored; read by no operation
     ConnectionSocket* pSocket;
@@ -217,6 +219,7 @@ class VORNA_API ConnectionSktWorker : public VORNA::Thread {
     bool threadLoop() override;
 
   private:
+    friend struct vorna::AbiCheck;
     ConnectionSocket* als;
     NotifyCbk mCbk;
     void* mCbkCtx;

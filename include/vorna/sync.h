@@ -28,6 +28,7 @@ class VORNA_API Mutex {
 
   private:
     friend class Condition;
+    friend struct vorna::AbiCheck;
     pthread_mutex_t* mMutex;
 };
 
@@ -56,6 +57,7 @@ class VORNA_API Condition {
     int broadcast();
 
   private:
+    friend struct vorna::AbiCheck;
     pthread_cond_t* mCond;
 };
 
@@ -81,6 +83,7 @@ class VORNA_API Semaphore {
     void post();
 
   private:
+    friend struct vorna::AbiCheck;
     sem_t* mSem;
 };
 

@@ -57,6 +57,7 @@ class VORNA_API Thread {
     static void* _threadLoop(void* self);
 
   private:
+    friend struct vorna::AbiCheck;
     ThreadPrivate* mPrivateData;
 };
 
