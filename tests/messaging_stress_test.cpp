@@ -49,14 +49,7 @@ void pauseUs(long us) {
 }
 
 int threadCount() {
-    DIR* dir = opendir("/proc/self/task");
-    if (dir == NULL)
-        return -1;
-    int count = 0;
-    while (readdir(dir) != NULL)
-        ++count;
-    closedir(dir);
-    return count - 2;
+    return directoryEntryCount("/proc/self/task");
 }
 
 // True when the thread `tid` of this process sleeps in the kernel (a blocked send or lock).

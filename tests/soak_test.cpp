@@ -75,16 +75,7 @@ void pauseMs(long ms) {
 }
 
 int threadCount() {
-    DIR* dir = opendir("/proc/self/task");
-    if (dir == NULL)
-        return -1;
-    int count = 0;
-    while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.')
-            ++count;
-    }
-    closedir(dir);
-    return count;
+    return testing_support::directoryEntryCount("/proc/self/task");
 }
 
 // Threads of this process whose kernel name is `name` (names are cut to 15 characters).

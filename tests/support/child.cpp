@@ -130,15 +130,20 @@ std::string uniqueName(const char* tag) {
     return "vorna-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + tag;
 }
 
-int openDescriptorCount() {
-    DIR* dir = opendir("/proc/self/fd");
+int directoryEntryCount(const char* path) {
+    DIR* dir = opendir(path);
     if (dir == NULL)
         return -1;
     int count = 0;
     while (readdir(dir) != NULL)
         ++count;
     closedir(dir);
-    return count - 3;  // ".", ".." and the directory's own descriptor
+    return count - 2;  // "." and ".."
+}
+
+int openDescriptorCount() {
+    const int entries = directoryEntryCount("/proc/self/fd");
+    return entries < 0 ? -1 : entries - 1;  // the directory's own descriptor
 }
 
 }  // namespace testing_support

@@ -35,6 +35,9 @@ bool readChildPipes(int* outFd, int* errFd, std::string* out, std::string* err, 
 // An abstract socket name no other test process uses at the same time.
 std::string uniqueName(const char* tag);
 
+// How many entries a directory holds, "." and ".." left out; -1 when it cannot be read.
+int directoryEntryCount(const char* path);
+
 // How many descriptors the process has open (entries of /proc/self/fd).
 int openDescriptorCount();
 
