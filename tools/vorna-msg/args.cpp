@@ -6,8 +6,8 @@
 
 namespace {
 
-const OptionSpec* findOption(const std::vector<OptionSpec>& options, const std::string& name) {
-    for (const OptionSpec& option : options) {
+const OptionRule* findOption(const std::vector<OptionRule>& options, const std::string& name) {
+    for (const OptionRule& option : options) {
         if (name == option.name)
             return &option;
     }
@@ -44,12 +44,12 @@ bool simpleEscape(char kind, char* byte) {
 
 }  // namespace
 
-Arguments::Arguments(const char* command, int argc, char** argv, const std::vector<OptionSpec>& options)
+Arguments::Arguments(const char* command, int argc, char** argv, const std::vector<OptionRule>& options)
     : mCommand(command) {
     parse(argc, argv, options);
 }
 
-void Arguments::parse(int argc, char** argv, const std::vector<OptionSpec>& options) {
+void Arguments::parse(int argc, char** argv, const std::vector<OptionRule>& options) {
     bool optionsEnded = false;
     for (int i = 0; i < argc && ok(); ++i) {
         std::string argument = argv[i];
@@ -73,12 +73,12 @@ void Arguments::parse(int argc, char** argv, const std::vector<OptionSpec>& opti
             argument.resize(equals);
             inlineValue = true;
         }
-        const OptionSpec* spec = findOption(options, argument);
-        if (spec == nullptr) {
+        const OptionRule* option = findOption(options, argument);
+        if (option == nullptr) {
             fail("unknown option '" + argument + "'");
         } else if (mValues.count(argument) != 0 || mFlags.count(argument) != 0) {
             fail("option " + argument + " is given twice");
-        } else if (!spec->takesValue) {
+        } else if (!option->takesValue) {
             if (inlineValue)
                 fail("option " + argument + " takes no value");
             mFlags[argument] = true;

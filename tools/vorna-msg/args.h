@@ -19,7 +19,7 @@ constexpr size_t kMaxRequestBytes = 1024;
 // The largest body a data notification carries.
 constexpr size_t kMaxNotifyBytes = 255;
 
-struct OptionSpec {
+struct OptionRule {
     const char* name;  // with its dashes: "--count"
     bool takesValue;
 };
@@ -28,7 +28,7 @@ struct OptionSpec {
 class Arguments {
   public:
     // `command` names the command in error messages ("call"). Parsing stops at the first error.
-    Arguments(const char* command, int argc, char** argv, const std::vector<OptionSpec>& options);
+    Arguments(const char* command, int argc, char** argv, const std::vector<OptionRule>& options);
 
     bool helpWanted() const { return mHelp; }
     bool ok() const { return mError.empty(); }
@@ -49,7 +49,7 @@ class Arguments {
     bool finish();
 
   private:
-    void parse(int argc, char** argv, const std::vector<OptionSpec>& options);
+    void parse(int argc, char** argv, const std::vector<OptionRule>& options);
 
     std::string mCommand;
     std::vector<std::string> mPositionals;
