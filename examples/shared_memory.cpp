@@ -41,23 +41,6 @@ bool readAll(int fd, void* data, size_t size) {
     return true;
 }
 
-// The peer: attaches from its copy of the record and leaves a greeting in the memory.
-int runPeer(int fromCreator) {
-    VORNA::ShareMemory::Info_t record;
-    if (!readAll(fromCreator, &record, sizeof record)) {
-        fprintf(stderr, "peer: no record from the creator\n");
-        return 1;
-    }
-    // ...and the peer attaches from its copy.
-    VORNA::ShareMemory peer(&record, false);
-    if (peer.data() == NULL || peer.size() < 6) {
-        fprintf(stderr, "peer: cannot attach segment %d\n", record.shmid);
-        return 1;
-    }
-    memcpy(peer.data(), "hello", 6);
-    return 0;  // the destructor detaches
-}
-
 int waitForPeer(pid_t peer) {
     int status = 0;
     pid_t waited;
@@ -85,6 +68,23 @@ int runCreator(int toPeer, pid_t peerPid) {
         return 1;
     printf("creator: the peer wrote \"%s\"\n", reinterpret_cast<const char*>(shared.data()));
     return 0;  // the destructor detaches and removes the segment
+}
+
+// The peer: attaches from its copy of the record and leaves a greeting in the memory.
+int runPeer(int fromCreator) {
+    VORNA::ShareMemory::Info_t record;
+    if (!readAll(fromCreator, &record, sizeof record)) {
+        fprintf(stderr, "peer: no record from the creator\n");
+        return 1;
+    }
+    // ...and the peer attaches from its copy.
+    VORNA::ShareMemory peer(&record, false);
+    if (peer.data() == NULL || peer.size() < 6) {
+        fprintf(stderr, "peer: cannot attach segment %d\n", record.shmid);
+        return 1;
+    }
+    memcpy(peer.data(), "hello", 6);
+    return 0;  // the destructor detaches
 }
 
 }  // namespace
