@@ -2,8 +2,7 @@
 // reports each descriptor that is open then but was not open when the program started, so that a leaked
 // socket, file or device fails the example's test. Descriptors whose target contains one of the
 // ';'-separated texts in VORNA_EXAMPLE_KEEP_OPEN are expected to stay (a log file that is never closed,
-// the device emulator's pool). Only the process that ran main() reports: a forked child reports too, as
-// long as it ends through exit().
+// the device emulator's pool). Every process that ends through exit() reports, a forked child included.
 
 #include <dirent.h>
 #include <stdio.h>
