@@ -29,7 +29,9 @@ void onMessage(void* ctx, void* conn, int type, unsigned char* data, int len) {
     EchoService* service = static_cast<EchoService*>(ctx);
     VORNA::Listener* server = &service->server;
     if (type == MSG_CONNECTED) {
-        if (server->notify(conn, 7, 1234u) != 32)  // a value notification to the new client
+        // A value notification and a data notification (a body of at most 255 bytes) to the new client.
+        char welcome[] = "welcome";
+        if (server->notify(conn, 7, 1234u) != 32 || server->notify(conn, 8, welcome, 7) != 7)
             release(service, conn);
     } else if (type == MSG_RECV) {
         // An echo. A failed response may have left part of a message on the stream: drop the client.
@@ -76,7 +78,7 @@ int runServer(const char* name, int serving) {
 // The client's side. A data notification's body is a malloc'ed buffer that belongs to the callback.
 void onNotify(void*, unsigned int msg, void* data, int len) {
     if (data != NULL) {
-        printf("client: notification %u, %d bytes\n", msg, len);
+        printf("client: notification %u, \"%.*s\"\n", msg, len, static_cast<char*>(data));
         free(data);
     } else {
         printf("client: notification %u, value %d\n", msg, len);
