@@ -8,8 +8,6 @@
 
 namespace {
 
-const int kTimedOut = -110;    // what a timed wait returns when its deadline passes
-const int kJobWaitMs = 100;    // how long the worker waits for a job before it looks for an exit request
 const int kDoneWaitMs = 5000;  // how long the owner waits for one job to be done
 
 // Each job is a pause of some milliseconds, standing in for real work.
@@ -27,20 +25,23 @@ class Worker : public VORNA::Thread {
     // Waits until one more job is done; false when none was done in time.
     bool waitForJobDone() { return mDone.wait(kDoneWaitMs) == 0; }
 
+    // Ends the thread. The exit request is seen only when threadLoop() returns, so a worker that waits
+    // for a job is woken first.
+    void stop() {
+        requestExit();
+        mQueued.post();
+        requestExitAndWait();  // ends the thread after its current threadLoop() call
+    }
+
   protected:
     bool threadLoop() override { return doOneJob(); }  // true: call again; false: end
 
   private:
     bool doOneJob() {
-        // A bounded wait, so that requestExitAndWait() is answered within kJobWaitMs when the queue
-        // stays empty: the exit request is seen only between two threadLoop() calls.
-        const int waited = mQueued.wait(kJobWaitMs);
-        if (waited == kTimedOut)
-            return true;
-        if (waited != 0) {
-            fprintf(stderr, "worker: waiting for a job failed (%d)\n", waited);
-            return false;
-        }
+        if (mQueued.wait() != 0)
+            return true;  // a signal handler interrupted the wait: wait again
+        if (exitPending())
+            return false;  // woken by stop()
         mLock.lock();
         const int job = mQueue.front();
         mQueue.pop_front();
@@ -54,7 +55,7 @@ class Worker : public VORNA::Thread {
 
     VORNA::Mutex mLock;  // guards mQueue
     std::deque<int> mQueue;
-    VORNA::Semaphore mQueued;  // one count per queued job
+    VORNA::Semaphore mQueued;  // one count per queued job, and one from stop()
     VORNA::Semaphore mDone;    // one count per finished job
 };
 
@@ -75,7 +76,7 @@ int main() {
         worker.add(job);
         allDone = worker.waitForJobDone() && allDone;
     }
-    worker.requestExitAndWait();  // ends the thread after its current threadLoop() call
+    worker.stop();
     printf("worker stopped, %s\n", allDone ? "every job done" : "some jobs not done in time");
     return allDone ? 0 : 1;
 }
