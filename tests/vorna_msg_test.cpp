@@ -44,7 +44,8 @@ constexpr int kToolTimeoutMs = 30000;
 // The tool promises to end within 100 ms of Ctrl-C or SIGTERM. A loaded machine, the sanitizers and qemu-arm
 // (which also has to tear the emulated process down) add to that; the margin lets the test catch a tool
 // that ignores the signal until some other event (a response, a server that closes) while staying green
-// under load. Measured on an idle host: 2 to 5 ms.
+// under load. Measured on the host: 2 to 20 ms, with rare outliers near 100 ms while the machine runs a
+// dozen jobs on its two cores.
 constexpr int kStopBoundMs = 100;
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(__arm__)
 constexpr int kStopMarginMs = 900;
@@ -626,7 +627,7 @@ TEST_F(VornaMsgTest, ListShowsARunningServerWithItsProcessAndNotAStoppedOne) {
 }
 
 #ifdef VORNA_MSG_PATH
-TEST(SocketTableTest, OnlyListeningStreamSocketsWithAbstractNamesAreServices) {
+TEST(SocketTableTest, OnlyListeningStreamSocketsWithAbstractNamesAreServicesAndLongOnesAreMarked) {
     const std::string overlong(120, 'x');
     const struct {
         std::string line;
@@ -647,14 +648,14 @@ TEST(SocketTableTest, OnlyListeningStreamSocketsWithAbstractNamesAreServices) {
         EXPECT_EQ(entry.service, parseListeningSocket(entry.line.c_str(), &socket)) << entry.line;
         if (entry.service) {
             EXPECT_EQ(entry.name, socket.name) << entry.line;
+            EXPECT_EQ(entry.name.size() > 107, isOverlongName(socket.name)) << entry.line;
         }
     }
 }
 
-TEST_F(VornaMsgTest, ListMarksANameTooLongForTheLibrary) {
-    // The kernel keeps at most 107 name bytes, so the mark shows for names that no kernel table can hold
-    // today; what the tool does with one is pinned down through its own table reader above and here by the
-    // longest name it can meet: that one is not marked.
+TEST_F(VornaMsgTest, ListShowsTheLongestNameALibraryServerCanHoldUnmarked) {
+    // The kernel keeps at most 107 name bytes, the library's own limit, so only the table test above can
+    // show a marked name; here the longest name a server can hold is listed whole and unmarked.
     const std::string name = uniqueName("msg-long");
     const std::string longest = name + std::string(107 - name.size(), 'l');
     MuteServer server(longest);

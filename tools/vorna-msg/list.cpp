@@ -40,7 +40,7 @@ struct Service {
     std::string name;
     pid_t pid;  // 0: not visible
     std::string command;
-    bool overlong() const { return name.size() > kMaxSocketName; }
+    bool overlong() const { return isOverlongName(name); }
 };
 
 bool parseList(Arguments& args, ListOptions* options) {

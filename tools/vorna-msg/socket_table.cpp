@@ -14,6 +14,8 @@ namespace {
 // In the table a listening socket carries this flag, and an abstract name shows with a leading @.
 constexpr unsigned kAcceptingFlag = 0x10000;
 constexpr unsigned kStreamType = 1;
+// sun_path holds 108 bytes, the first of them the NUL that makes the name abstract.
+constexpr size_t kMaxAbstractName = 107;
 constexpr char kSocketLinkPrefix[] = "socket:[";
 
 bool isProcessId(const char* entry) {
@@ -54,6 +56,10 @@ std::string readWholeFile(const std::string& path) {
 }
 
 }  // namespace
+
+bool isOverlongName(const std::string& name) {
+    return name.size() > kMaxAbstractName;
+}
 
 bool parseListeningSocket(const char* line, ListeningSocket* socket) {
     unsigned flags = 0;

@@ -13,6 +13,9 @@ struct ListeningSocket {
     unsigned long inode;  // matches the "socket:[inode]" links under /proc/PID/fd
 };
 
+// True for a name that no libvorna client can reach: longer than the 107 bytes an abstract address holds.
+bool isOverlongName(const std::string& name);
+
 // Parses one line of the table. True for a listening stream socket with an abstract name.
 bool parseListeningSocket(const char* line, ListeningSocket* socket);
 
