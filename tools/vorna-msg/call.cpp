@@ -4,12 +4,12 @@
 #include <stdlib.h>
 
 #include <atomic>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "args.h"
+#include "client_connection.h"
 #include "commands.h"
 #include "local_socket.h"
 #include "output.h"
@@ -134,20 +134,17 @@ Outcome awaitResponse(const ResponseWaiter& waiter, int timeoutMs, StopSignals& 
 
 int callServer(const CallOptions& options, StopSignals& signals, ToolOutput& out) {
     // The server listens, so this connects at once.
-    std::unique_ptr<VORNA::Connection> connection(
-        new VORNA::Connection(options.name.c_str(), 0, dropNotification, nullptr));
+    ClientConnection connection(options.name.c_str(), dropNotification, nullptr);
     std::string request = options.request;
-    const int sent =
-        connection->send(reinterpret_cast<unsigned char*>(&request[0]), static_cast<int>(request.size()));
+    const int sent = connection.get().send(reinterpret_cast<unsigned char*>(&request[0]),
+                                           static_cast<int>(request.size()));
     if (sent != static_cast<int>(request.size())) {
         fprintf(stderr, "vorna-msg call: cannot send the request to '%s'\n", options.name.c_str());
         return kExitFailure;
     }
-    ResponseWaiter waiter(*connection);
+    ResponseWaiter waiter(connection.get());
     Outcome outcome = awaitResponse(waiter, options.timeoutMs, signals);
-    // The destructor disconnects, which wakes a recv() still waiting. An explicit disconnect() first would
-    // make the destructor log an error for the connection that is already gone.
-    connection.reset();
+    connection.disconnect();  // wakes a recv() still waiting
     waiter.join();
     if (outcome == Outcome::kAnswered && waiter.received() < 0)
         outcome = Outcome::kFailed;

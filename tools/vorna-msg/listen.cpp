@@ -5,12 +5,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "args.h"
+#include "client_connection.h"
 #include "commands.h"
 #include "local_socket.h"
 #include "output.h"
@@ -149,7 +149,7 @@ class LossWatcher {
     explicit LossWatcher(VORNA::Connection& connection)
         : mThread([this, &connection] { watch(connection); }) {}
 
-    // Call once the connection is gone: its disconnect() wakes the parked recv().
+    // Call after stopping() once the connection is disconnected, which wakes the parked recv().
     void join() { mThread.join(); }
     bool lost() const { return mLost.load(); }
     void stopping() { mStopping = true; }
@@ -157,7 +157,7 @@ class LossWatcher {
   private:
     void watch(VORNA::Connection& connection) {
         unsigned char unexpected[64];
-        while (connection.recv(unexpected, sizeof(unexpected)) >= 0) {
+        while (!mStopping.load() && connection.recv(unexpected, sizeof(unexpected)) >= 0) {
         }
         if (!mStopping.load()) {
             mLost = true;
@@ -202,17 +202,14 @@ Ending waitForServer(const std::string& name, int timeoutMs, StopSignals& signal
 // Listens on one connection until it is lost, the count is reached or a stop signal comes.
 Ending listenOnce(const ListenOptions& options, Printer& printer, StopSignals& signals) {
     // A server listens, so this connects at once.
-    std::unique_ptr<VORNA::Connection> connection(
-        new VORNA::Connection(options.name.c_str(), 0, Printer::onNotification, &printer));
-    LossWatcher watcher(*connection);
+    ClientConnection connection(options.name.c_str(), Printer::onNotification, &printer);
+    LossWatcher watcher(connection.get());
     printer.announce();
     StopSignals::Event event;
     while ((event = signals.wait(-1)) == StopSignals::kWake && !printer.done() && !watcher.lost()) {
     }
     watcher.stopping();
-    // The destructor disconnects, which wakes the watcher. An explicit disconnect() first would make the
-    // destructor log an error for the connection that is already gone.
-    connection.reset();
+    connection.disconnect();
     watcher.join();
     if (event == StopSignals::kStop)
         return Ending::kStopped;
