@@ -182,7 +182,7 @@ bool parseListen(Arguments& args, ListenOptions* options) {
     return args.finish();
 }
 
-enum class Ending { kDone, kStopped, kLost, kTimedOut };
+enum class Ending { kServerUp, kDone, kStopped, kLost, kTimedOut };
 
 // Waits until a server listens on the name, looking every kServerPollMs, or until Ctrl-C or the time is
 // up.
@@ -190,7 +190,7 @@ Ending waitForServer(const std::string& name, int timeoutMs, StopSignals& signal
     const long long deadline = monotonicMs() + timeoutMs;
     for (;;) {
         if (isServerListening(name))
-            return Ending::kDone;
+            return Ending::kServerUp;
         const int left = msUntil(deadline);
         if (left == 0)
             return Ending::kTimedOut;
@@ -219,7 +219,7 @@ Ending listenOnce(const ListenOptions& options, Printer& printer, StopSignals& s
 int listenUntilDone(const ListenOptions& options, StopSignals& signals, ToolOutput& out) {
     Printer printer(options, out);
     Ending ending = waitForServer(options.name, options.startWaitMs, signals);
-    for (const char* kind = "listening"; ending == Ending::kDone; kind = "back") {
+    for (const char* kind = "listening"; ending == Ending::kServerUp; kind = "back") {
         printer.expectConnection(kind);
         ending = listenOnce(options, printer, signals);
         if (ending != Ending::kLost || !options.reconnect)
@@ -228,6 +228,7 @@ int listenUntilDone(const ListenOptions& options, StopSignals& signals, ToolOutp
         ending = waitForServer(options.name, options.returnWaitMs, signals);
     }
     switch (ending) {
+        case Ending::kServerUp:  // the loop goes on while this holds
         case Ending::kDone:
             return kExitOk;
         case Ending::kStopped:
