@@ -1,6 +1,5 @@
 // vorna-msg bench: round trips through the library beside a raw-socket baseline with the same framing.
 
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -19,12 +18,13 @@
 #include "commands.h"
 #include "output.h"
 #include "raw_baseline.h"
+#include "signals.h"
 #include "vorna/vorna.h"
 
 namespace {
 
 const char kHelp[] =
-    "usage: vorna-msg bench [--clients N] [--size BYTES] [--seconds S]\n"
+    "usage: vorna-msg bench [--clients N] [--size BYTES] [--seconds S] [--json] [--quiet]\n"
     "\n"
     "Starts its own server under a private name and measures request/response round trips: their\n"
     "latency (p50, p99) and the throughput of all clients together, for the library's clients in direct\n"
@@ -36,8 +36,11 @@ const char kHelp[] =
     "  --clients N     clients sending at once, each on its own thread (1 to 64, default 1)\n"
     "  --size BYTES    request and response size (1 to 1024, default 64)\n"
     "  --seconds S     measuring time per mode (1 to 60, default 2)\n"
+    "  --json          one JSON object per mode with every figure of the table\n"
+    "  --quiet         accepted for symmetry: the library's own log lines are always discarded here\n"
     "\n"
-    "The library's own log lines are discarded while it runs.\n";
+    "Exit status: 0, 1 when a round trip failed, 2 for bad arguments, 130 after Ctrl-C and 143 after\n"
+    "SIGTERM (the clients disconnect and the servers stop first).\n";
 
 constexpr int kWarmUpTrips = 50;
 constexpr int kConnectWaitMs = 5000;
@@ -49,12 +52,14 @@ struct BenchOptions {
     int clients = 1;
     int size = 64;
     int seconds = 2;
+    bool json = false;
 };
 
 bool parseBench(Arguments& args, BenchOptions* options) {
     options->clients = static_cast<int>(args.number("--clients", 1, 1, 64));
     options->size = static_cast<int>(args.number("--size", 64, 1, static_cast<long long>(kMaxRequestBytes)));
     options->seconds = static_cast<int>(args.number("--seconds", 2, 1, 60));
+    options->json = args.flag("--json");
     return args.finish();
 }
 
@@ -185,8 +190,8 @@ class ProgressLine {
 // Runs every client on its own thread: a warm-up, then round trips until the time is up.
 class Measurement {
   public:
-    Measurement(const char* mode, const BenchOptions& options, ProgressLine& progress)
-        : mMode(mode), mOptions(options), mProgress(progress) {}
+    Measurement(const char* mode, const BenchOptions& options, ProgressLine& progress, StopSignals& signals)
+        : mMode(mode), mOptions(options), mProgress(progress), mSignals(signals) {}
 
     ModeResult run(std::vector<std::unique_ptr<BenchClient>>& clients) {
         std::vector<std::vector<uint32_t>> latencies(clients.size());
@@ -247,7 +252,8 @@ class Measurement {
         const Clock::time_point begin = Clock::now();
         const Clock::time_point end = begin + std::chrono::seconds(mOptions.seconds);
         while (Clock::now() < end && !mFailed.load()) {
-            VORNA::Sleep::sleep(kProgressEveryMs);
+            if (mSignals.wait(kProgressEveryMs) == StopSignals::kStop)
+                break;
             const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
             mProgress.show(mMode, elapsed, mOptions.seconds, mTrips.load());
         }
@@ -259,6 +265,7 @@ class Measurement {
     const char* mMode;
     const BenchOptions& mOptions;
     ProgressLine& mProgress;
+    StopSignals& mSignals;
     std::atomic<bool> mStop{false};
     std::atomic<bool> mFailed{false};
     std::atomic<unsigned long long> mTrips{0};
@@ -272,7 +279,15 @@ std::string privateName(const char* role) {
     return "vorna-msg-bench-" + std::to_string(getpid()) + "-" + role;
 }
 
-bool measureRaw(const BenchOptions& options, ProgressLine& progress, ModeResult* result) {
+// What every measurement needs besides its mode.
+struct BenchContext {
+    const BenchOptions& options;
+    ProgressLine& progress;
+    StopSignals& signals;
+};
+
+bool measureRaw(const BenchContext& context, ModeResult* result) {
+    const BenchOptions& options = context.options;
     RawEchoServer server;
     if (!server.start(privateName("raw")))
         return false;
@@ -283,13 +298,13 @@ bool measureRaw(const BenchOptions& options, ProgressLine& progress, ModeResult*
             return false;
         clients.push_back(std::move(client));
     }
-    *result = Measurement("raw socket", options, progress).run(clients);
+    *result = Measurement("raw socket", options, context.progress, context.signals).run(clients);
     clients.clear();  // the server's threads end when their clients hang up
     return true;
 }
 
-bool measureLibrary(const char* mode, bool notifier, const BenchOptions& options, ProgressLine& progress,
-                    ModeResult* result) {
+bool measureLibrary(const char* mode, bool notifier, const BenchContext& context, ModeResult* result) {
+    const BenchOptions& options = context.options;
     const std::string name = privateName(notifier ? "notifier" : "direct");
     EchoServer server(name);
     if (!server.start())
@@ -300,14 +315,35 @@ bool measureLibrary(const char* mode, bool notifier, const BenchOptions& options
         if (!server.waitForClients(i + 1))
             return false;
     }
-    *result = Measurement(mode, options, progress).run(clients);
+    *result = Measurement(mode, options, context.progress, context.signals).run(clients);
     return true;
+}
+
+double ratioOf(double value, double baseline) {
+    return baseline > 0 ? value / baseline : 0.0;
 }
 
 std::string ratio(double value, double baseline) {
     char text[32];
-    snprintf(text, sizeof(text), "%.2fx", baseline > 0 ? value / baseline : 0.0);
+    snprintf(text, sizeof(text), "%.2fx", ratioOf(value, baseline));
     return text;
+}
+
+void printJson(const std::vector<ModeResult>& results, const BenchOptions& options, ToolOutput& out) {
+    const ModeResult& raw = results.front();
+    for (const ModeResult& result : results) {
+        out.json(JsonLine()
+                     .text("mode", result.mode)
+                     .number("clients", options.clients)
+                     .number("size", options.size)
+                     .number("seconds", options.seconds)
+                     .number("round_trips", static_cast<long long>(result.latenciesNs.size()))
+                     .real("p50_us", result.percentileUs(0.50))
+                     .real("p99_us", result.percentileUs(0.99))
+                     .real("trips_per_s", result.tripsPerSecond())
+                     .real("p50_vs_raw", ratioOf(result.percentileUs(0.50), raw.percentileUs(0.50)))
+                     .real("trips_per_s_vs_raw", ratioOf(result.tripsPerSecond(), raw.tripsPerSecond())));
+    }
 }
 
 void printTable(const std::vector<ModeResult>& results, const BenchOptions& options, ToolOutput& out) {
@@ -332,23 +368,33 @@ void printTable(const std::vector<ModeResult>& results, const BenchOptions& opti
 }  // namespace
 
 int runBench(int argc, char** argv) {
-    Arguments args("bench", argc, argv, {{"--clients", true}, {"--size", true}, {"--seconds", true}});
+    Arguments args(
+        "bench", argc, argv,
+        {{"--clients", true}, {"--size", true}, {"--seconds", true}, {"--json", false}, {"--quiet", false}});
     BenchOptions options;
     int status;
     if (!readCommandLine(args, kHelp, parseBench, &options, &status))
         return status;
 
-    signal(SIGPIPE, SIG_IGN);
+    StopSignals signals;
     ToolOutput out(LibraryLog::kDiscard);
     ProgressLine progress(out.stream());
+    const BenchContext context{options, progress, signals};
     std::vector<ModeResult> results(3);
-    if (!measureRaw(options, progress, &results[0]) ||
-        !measureLibrary("direct", false, options, progress, &results[1]) ||
-        !measureLibrary("notifier", true, options, progress, &results[2])) {
+    if (!measureRaw(context, &results[0]) || signals.stopStatus() != 0 ||
+        !measureLibrary("direct", false, context, &results[1]) || signals.stopStatus() != 0 ||
+        !measureLibrary("notifier", true, context, &results[2])) {
+        if (signals.stopStatus() != 0)
+            return signals.stopStatus();
         fprintf(stderr, "vorna-msg bench: cannot set up the server and its clients\n");
         return kExitFailure;
     }
-    printTable(results, options, out);
+    if (signals.stopStatus() != 0)
+        return signals.stopStatus();
+    if (options.json)
+        printJson(results, options, out);
+    else
+        printTable(results, options, out);
     for (const ModeResult& result : results) {
         if (result.failed) {
             fprintf(stderr, "vorna-msg bench: a round trip failed in %s mode\n", result.mode);

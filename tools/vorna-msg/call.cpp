@@ -3,23 +3,23 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "args.h"
+#include "client_connection.h"
 #include "commands.h"
 #include "local_socket.h"
 #include "output.h"
+#include "signals.h"
 #include "vorna/vorna.h"
 
 namespace {
 
 const char kHelp[] =
-    "usage: vorna-msg call NAME DATA [--hex] [--timeout MS]\n"
+    "usage: vorna-msg call NAME DATA [--hex] [--json] [--timeout MS] [--quiet]\n"
     "\n"
     "Sends DATA as one request to the server on the abstract socket NAME and prints its response: as\n"
     "text when it is printable, otherwise (or with --hex) as a hex dump. DATA is 1 to 1024 bytes and may\n"
@@ -27,10 +27,13 @@ const char kHelp[] =
     "\n"
     "options:\n"
     "  --hex          print the response as a hex dump\n"
+    "  --json         print the response as one JSON object: kind, length, hex, and text when printable\n"
     "  --timeout MS   give up when no response has come within MS milliseconds (default 5000)\n"
+    "  --quiet        hide the library's own log lines\n"
     "\n"
     "Exit status: 0 when a response came, 1 when none did (no server on NAME, timeout, connection\n"
-    "lost), 2 for bad arguments. The library's own log lines go to standard error.\n";
+    "lost), 2 for bad arguments, 130 after Ctrl-C and 143 after SIGTERM (the connection is closed\n"
+    "first). The library's own log lines go to standard error.\n";
 
 // The largest response the tool takes; the connection reports a longer one as a failure.
 constexpr int kMaxResponseBytes = 1 << 20;
@@ -39,6 +42,8 @@ struct CallOptions {
     std::string name;
     std::string request;
     bool hex = false;
+    bool json = false;
+    bool quiet = false;
     int timeoutMs = 5000;
 };
 
@@ -54,6 +59,10 @@ bool parseCall(Arguments& args, CallOptions* options) {
         args.fail("DATA is " + std::to_string(options->request.size()) + " bytes; the server takes at most " +
                   std::to_string(kMaxRequestBytes) + " at once");
     options->hex = args.flag("--hex");
+    options->json = args.flag("--json");
+    if (options->hex && options->json)
+        args.fail("--hex and --json exclude each other");
+    options->quiet = args.flag("--quiet");
     options->timeoutMs = static_cast<int>(args.number("--timeout", 5000, 1, 24LL * 3600 * 1000));
     return args.finish();
 }
@@ -63,43 +72,42 @@ void dropNotification(void*, unsigned int, void* data, int) {
     free(data);
 }
 
-// Disconnects the connection when the deadline passes before disarm(): a recv() in notifier mode then
-// returns -1, which is how a wait for a response is bounded.
-class Watchdog {
+// Waits for the response on a thread of its own, so that the main thread stays free to notice Ctrl-C and
+// the deadline. In notifier mode a recv() returns -1 once the connection is disconnected: that is how the
+// wait is cut short.
+class ResponseWaiter {
   public:
-    Watchdog(VORNA::Connection& connection, std::chrono::steady_clock::time_point deadline)
-        : mThread([this, &connection, deadline] { watch(connection, deadline); }) {}
+    explicit ResponseWaiter(VORNA::Connection& connection)
+        : mBuffer(kMaxResponseBytes), mThread([this, &connection] { receive(connection); }) {}
 
-    // Stops watching; returns true when the deadline had passed and the connection was cut.
-    bool disarm() {
-        {
-            std::lock_guard<std::mutex> lock(mLock);
-            mDisarmed = true;
-        }
-        mWake.notify_one();
-        mThread.join();
-        return mFired;
+    // Call once the wait is over: either done() or the connection is gone.
+    void join() { mThread.join(); }
+    bool done() const { return mDone.load(); }
+    // After join(): the response's byte count, or -1.
+    int received() const { return mReceived; }
+    std::string response() const {
+        return std::string(reinterpret_cast<const char*>(mBuffer.data()), static_cast<size_t>(mReceived));
     }
 
   private:
-    void watch(VORNA::Connection& connection, std::chrono::steady_clock::time_point deadline) {
-        std::unique_lock<std::mutex> lock(mLock);
-        if (mWake.wait_until(lock, deadline, [this] { return mDisarmed; }))
-            return;
-        mFired = true;
-        lock.unlock();
-        connection.disconnect();
+    void receive(VORNA::Connection& connection) {
+        mReceived = connection.recv(mBuffer.data(), static_cast<int>(mBuffer.size()));
+        mDone = true;
+        StopSignals::wake();
     }
 
-    std::mutex mLock;
-    std::condition_variable mWake;
-    bool mDisarmed = false;
-    bool mFired = false;
+    std::vector<unsigned char> mBuffer;
+    int mReceived = -1;
+    std::atomic<bool> mDone{false};
     std::thread mThread;  // last: it starts once the members above exist
 };
 
-void printResponse(const std::string& response, bool hex, ToolOutput& out) {
-    if (hex || !isPrintableText(response)) {
+void printResponse(const std::string& response, const CallOptions& options, ToolOutput& out) {
+    if (options.json) {
+        out.json(JsonLine().text("kind", "response").data(response));
+        return;
+    }
+    if (options.hex || !isPrintableText(response)) {
         fputs(hexDump(response).c_str(), out.stream());
         return;
     }
@@ -108,46 +116,69 @@ void printResponse(const std::string& response, bool hex, ToolOutput& out) {
         fputc('\n', out.stream());
 }
 
-int callServer(const CallOptions& options, ToolOutput& out) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeoutMs);
-    VORNA::Connection connection(options.name.c_str(), 0, dropNotification, nullptr);
+// How the wait for the response ended.
+enum class Outcome { kAnswered, kFailed, kTimedOut, kStopped };
+
+Outcome awaitResponse(const ResponseWaiter& waiter, int timeoutMs, StopSignals& signals) {
+    const long long deadline = monotonicMs() + timeoutMs;
+    for (;;) {
+        const StopSignals::Event event = signals.wait(msUntil(deadline));
+        if (event == StopSignals::kStop)
+            return Outcome::kStopped;
+        if (waiter.done())
+            return Outcome::kAnswered;
+        if (event == StopSignals::kTimeout)
+            return Outcome::kTimedOut;
+    }
+}
+
+int callServer(const CallOptions& options, StopSignals& signals, ToolOutput& out) {
+    // The server listens, so this connects at once.
+    ClientConnection connection(options.name.c_str(), dropNotification, nullptr);
     std::string request = options.request;
-    const int sent =
-        connection.send(reinterpret_cast<unsigned char*>(&request[0]), static_cast<int>(request.size()));
+    const int sent = connection.get().send(reinterpret_cast<unsigned char*>(&request[0]),
+                                           static_cast<int>(request.size()));
     if (sent != static_cast<int>(request.size())) {
         fprintf(stderr, "vorna-msg call: cannot send the request to '%s'\n", options.name.c_str());
         return kExitFailure;
     }
-    std::vector<unsigned char> buffer(kMaxResponseBytes);
-    Watchdog watchdog(connection, deadline);
-    const int received = connection.recv(buffer.data(), static_cast<int>(buffer.size()));
-    const bool timedOut = watchdog.disarm();
-    if (received >= 0) {
-        printResponse(std::string(reinterpret_cast<char*>(buffer.data()), static_cast<size_t>(received)),
-                      options.hex, out);
-        return kExitOk;
+    ResponseWaiter waiter(connection.get());
+    Outcome outcome = awaitResponse(waiter, options.timeoutMs, signals);
+    connection.disconnect();  // wakes a recv() still waiting
+    waiter.join();
+    if (outcome == Outcome::kAnswered && waiter.received() < 0)
+        outcome = Outcome::kFailed;
+    switch (outcome) {
+        case Outcome::kAnswered:
+            printResponse(waiter.response(), options, out);
+            return kExitOk;
+        case Outcome::kStopped:
+            return signals.stopStatus();
+        case Outcome::kTimedOut:
+            fprintf(stderr, "vorna-msg call: no response from '%s' within %d ms\n", options.name.c_str(),
+                    options.timeoutMs);
+            return kExitFailure;
+        case Outcome::kFailed:
+            break;
     }
-    if (timedOut)
-        fprintf(stderr, "vorna-msg call: no response from '%s' within %d ms\n", options.name.c_str(),
-                options.timeoutMs);
-    else
-        fprintf(stderr, "vorna-msg call: no response from '%s': the connection failed\n",
-                options.name.c_str());
+    fprintf(stderr, "vorna-msg call: no response from '%s': the connection failed\n", options.name.c_str());
     return kExitFailure;
 }
 
 }  // namespace
 
 int runCall(int argc, char** argv) {
-    Arguments args("call", argc, argv, {{"--hex", false}, {"--timeout", true}});
+    Arguments args("call", argc, argv,
+                   {{"--hex", false}, {"--json", false}, {"--timeout", true}, {"--quiet", false}});
     CallOptions options;
     int status;
     if (!readCommandLine(args, kHelp, parseCall, &options, &status))
         return status;
 
-    ToolOutput out(LibraryLog::kStderr);
+    StopSignals signals;
+    ToolOutput out(libraryLogFor(options.quiet, LibraryLog::kStderr));
     // Connection would try for about ten seconds before it reports a missing server.
     if (!requireListeningServer("call", options.name))
         return kExitFailure;
-    return callServer(options, out);
+    return callServer(options, signals, out);
 }

@@ -3,13 +3,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "args.h"
+#include "client_connection.h"
 #include "commands.h"
 #include "local_socket.h"
 #include "output.h"
@@ -19,33 +20,63 @@
 namespace {
 
 const char kHelp[] =
-    "usage: vorna-msg listen NAME [--count N]\n"
+    "usage: vorna-msg listen NAME [--count N] [--json] [--reconnect] [--timeout MS] [--quiet]\n"
     "\n"
     "Connects to the server on the abstract socket NAME in notifier mode and prints each notification it\n"
     "pushes: the time it arrived, its code, and its value or its data (as text or hex). Runs until Ctrl-C\n"
-    "or, with --count, until N notifications have come (exit status 0). Exit status 1 when there is no\n"
-    "server on NAME or the server goes away; 2 for bad arguments.\n"
+    "or, with --count, until N notifications have come (exit status 0).\n"
     "\n"
     "options:\n"
-    "  --count N   stop after N notifications\n"
+    "  --count N       stop after N notifications\n"
+    "  --json          one JSON object per line: kind (listening, value, data, lost, back), time_us, code,\n"
+    "                  and value, or length, hex and (when printable) text\n"
+    "  --reconnect     when the server goes away, wait for it to come back and listen on; one line per\n"
+    "                  loss and per return\n"
+    "  --timeout MS    how long to wait for the server to listen: at the start (default: not at all) and,\n"
+    "                  with --reconnect, after each loss (default 30000)\n"
+    "  --quiet         hide the library's own log lines\n"
     "\n"
-    "The library's own log lines go to standard error.\n";
+    "Exit status: 0 after N notifications; 1 when no server listens on NAME in time or the server goes\n"
+    "away (without --reconnect); 2 for bad arguments; 130 after Ctrl-C and 143 after SIGTERM (the\n"
+    "connection is closed first). The library's own log lines go to standard error.\n";
+
+constexpr int kDefaultReturnWaitMs = 30000;
+// How often the tool looks for a server that is not there yet.
+constexpr int kServerPollMs = 50;
 
 struct ListenOptions {
     std::string name;
     long count = 0;  // 0: until Ctrl-C
+    bool json = false;
+    bool quiet = false;
+    bool reconnect = false;
+    int startWaitMs = 0;
+    int returnWaitMs = kDefaultReturnWaitMs;
 };
 
-// Prints notifications on the connection's receive thread and tells the main thread when it is done.
+// Prints notifications on the connection's receive thread, and the connection's comings and goings on
+// the main thread, and tells the main thread when it is done.
 class Printer {
   public:
-    Printer(const std::string& name, long count, ToolOutput& out) : mName(name), mCount(count), mOut(out) {}
+    Printer(const ListenOptions& options, ToolOutput& out) : mOptions(options), mOut(out) {}
 
-    // Says that the connection is up. A notification can come before the main thread gets to say so;
-    // the line still comes first.
+    // Names the line that the next connection opens with ("listening", "back"). A notification can come
+    // before the main thread gets to say that the connection is up; the line still comes first.
+    void expectConnection(const char* kind) {
+        std::lock_guard<std::mutex> lock(mLock);
+        mPendingAnnouncement = kind;
+    }
     void announce() {
         std::lock_guard<std::mutex> lock(mLock);
         announceLocked();
+    }
+    void lost() {
+        std::lock_guard<std::mutex> lock(mLock);
+        if (mOptions.json)
+            mOut.json(JsonLine().text("kind", "lost").text("name", mOptions.name));
+        else
+            mOut.line("lost '%s'; waiting up to %d ms for it to come back", mOptions.name.c_str(),
+                      mOptions.returnWaitMs);
     }
 
     static void onNotification(void* ctx, unsigned int code, void* data, int len) {
@@ -53,13 +84,20 @@ class Printer {
         free(data);
     }
 
-    bool done() const { return mCount > 0 && mReceived.load() >= mCount; }
+    bool done() const { return mOptions.count > 0 && mReceived.load() >= mOptions.count; }
 
   private:
     void announceLocked() {
-        if (!mAnnounced)
-            mOut.line("listening to '%s' (Ctrl-C stops)", mName.c_str());
-        mAnnounced = true;
+        if (mPendingAnnouncement == nullptr)
+            return;
+        const std::string kind = mPendingAnnouncement;
+        mPendingAnnouncement = nullptr;
+        if (mOptions.json)
+            mOut.json(JsonLine().text("kind", kind).text("name", mOptions.name));
+        else if (kind == "listening")
+            mOut.line("listening to '%s' (Ctrl-C stops)", mOptions.name.c_str());
+        else
+            mOut.line("'%s' is back; listening again", mOptions.name.c_str());
     }
 
     void print(unsigned int code, void* data, int len) {
@@ -67,7 +105,17 @@ class Printer {
         if (done())
             return;
         announceLocked();
-        const std::string time = clockText(SystemTime::getUs());
+        const int64_t now = SystemTime::getUs();
+        if (mOptions.json)
+            printJson(now, code, data, len);
+        else
+            printText(now, code, data, len);
+        if (++mReceived == mOptions.count)
+            StopSignals::wake();
+    }
+
+    void printText(int64_t now, unsigned int code, void* data, int len) {
+        const std::string time = clockText(now);
         if (data == nullptr) {
             mOut.line("%s code %u value %u", time.c_str(), code, static_cast<unsigned>(len));
         } else {
@@ -75,15 +123,22 @@ class Printer {
             mOut.line("%s code %u data, %d byte%s: %s", time.c_str(), code, len, len == 1 ? "" : "s",
                       describeBytes(body).c_str());
         }
-        if (++mReceived == mCount)
-            StopSignals::wake();
     }
 
-    const std::string mName;
-    const long mCount;
+    void printJson(int64_t now, unsigned int code, void* data, int len) {
+        JsonLine line;
+        line.text("kind", data == nullptr ? "value" : "data").number("time_us", now).number("code", code);
+        if (data == nullptr)
+            line.number("value", static_cast<unsigned>(len));
+        else
+            line.data(std::string(static_cast<char*>(data), static_cast<size_t>(len)));
+        mOut.json(line);
+    }
+
+    const ListenOptions& mOptions;
     ToolOutput& mOut;
     std::mutex mLock;
-    bool mAnnounced = false;
+    const char* mPendingAnnouncement = nullptr;
     std::atomic<long> mReceived{0};
 };
 
@@ -94,7 +149,7 @@ class LossWatcher {
     explicit LossWatcher(VORNA::Connection& connection)
         : mThread([this, &connection] { watch(connection); }) {}
 
-    // Call once the connection is gone: its disconnect() wakes the parked recv().
+    // Call after stopping() once the connection is disconnected, which wakes the parked recv().
     void join() { mThread.join(); }
     bool lost() const { return mLost.load(); }
     void stopping() { mStopping = true; }
@@ -102,7 +157,7 @@ class LossWatcher {
   private:
     void watch(VORNA::Connection& connection) {
         unsigned char unexpected[64];
-        while (connection.recv(unexpected, sizeof(unexpected)) >= 0) {
+        while (!mStopping.load() && connection.recv(unexpected, sizeof(unexpected)) >= 0) {
         }
         if (!mStopping.load()) {
             mLost = true;
@@ -118,41 +173,91 @@ class LossWatcher {
 bool parseListen(Arguments& args, ListenOptions* options) {
     options->name = args.socketName();
     options->count = static_cast<long>(args.number("--count", 0, 1, 1L << 30));
+    options->json = args.flag("--json");
+    options->quiet = args.flag("--quiet");
+    options->reconnect = args.flag("--reconnect");
+    const int timeoutMs = static_cast<int>(args.number("--timeout", -1, 0, 24LL * 3600 * 1000));
+    if (timeoutMs >= 0)
+        options->startWaitMs = options->returnWaitMs = timeoutMs;
     return args.finish();
 }
 
-int listenUntilDone(const ListenOptions& options, StopSignals& signals, ToolOutput& out) {
-    Printer printer(options.name, options.count, out);
-    std::unique_ptr<VORNA::Connection> connection(
-        new VORNA::Connection(options.name.c_str(), 0, Printer::onNotification, &printer));
-    LossWatcher watcher(*connection);
+enum class Ending { kServerUp, kDone, kStopped, kLost, kTimedOut };
+
+// Waits until a server listens on the name, looking every kServerPollMs, or until Ctrl-C or the time is
+// up.
+Ending waitForServer(const std::string& name, int timeoutMs, StopSignals& signals) {
+    const long long deadline = monotonicMs() + timeoutMs;
+    for (;;) {
+        if (isServerListening(name))
+            return Ending::kServerUp;
+        const int left = msUntil(deadline);
+        if (left == 0)
+            return Ending::kTimedOut;
+        if (signals.wait(std::min(left, kServerPollMs)) == StopSignals::kStop)
+            return Ending::kStopped;
+    }
+}
+
+// Listens on one connection until it is lost, the count is reached or a stop signal comes.
+Ending listenOnce(const ListenOptions& options, Printer& printer, StopSignals& signals) {
+    // A server listens, so this connects at once.
+    ClientConnection connection(options.name.c_str(), Printer::onNotification, &printer);
+    LossWatcher watcher(connection.get());
     printer.announce();
-    while (signals.wait(-1) == StopSignals::kWake && !printer.done() && !watcher.lost()) {
+    StopSignals::Event event;
+    while ((event = signals.wait(-1)) == StopSignals::kWake && !printer.done() && !watcher.lost()) {
     }
     watcher.stopping();
-    // The destructor disconnects, which wakes the watcher. An explicit disconnect() first would make the
-    // destructor log an error for the connection that is already gone.
-    connection.reset();
+    connection.disconnect();
     watcher.join();
-    if (watcher.lost() && !printer.done()) {
-        fprintf(stderr, "vorna-msg listen: the connection to '%s' was lost\n", options.name.c_str());
-        return kExitFailure;
+    if (event == StopSignals::kStop)
+        return Ending::kStopped;
+    return printer.done() ? Ending::kDone : Ending::kLost;
+}
+
+int listenUntilDone(const ListenOptions& options, StopSignals& signals, ToolOutput& out) {
+    Printer printer(options, out);
+    Ending ending = waitForServer(options.name, options.startWaitMs, signals);
+    for (const char* kind = "listening"; ending == Ending::kServerUp; kind = "back") {
+        printer.expectConnection(kind);
+        ending = listenOnce(options, printer, signals);
+        if (ending != Ending::kLost || !options.reconnect)
+            break;
+        printer.lost();
+        ending = waitForServer(options.name, options.returnWaitMs, signals);
     }
-    return kExitOk;
+    switch (ending) {
+        case Ending::kServerUp:  // the loop goes on while this holds
+        case Ending::kDone:
+            return kExitOk;
+        case Ending::kStopped:
+            return signals.stopStatus();
+        case Ending::kLost:
+            fprintf(stderr, "vorna-msg listen: the connection to '%s' was lost\n", options.name.c_str());
+            return kExitFailure;
+        case Ending::kTimedOut:
+            break;
+    }
+    fprintf(stderr, "vorna-msg listen: no server is listening on '%s'\n", options.name.c_str());
+    return kExitFailure;
 }
 
 }  // namespace
 
 int runListen(int argc, char** argv) {
-    Arguments args("listen", argc, argv, {{"--count", true}});
+    Arguments args("listen", argc, argv,
+                   {{"--count", true},
+                    {"--json", false},
+                    {"--reconnect", false},
+                    {"--timeout", true},
+                    {"--quiet", false}});
     ListenOptions options;
     int status;
     if (!readCommandLine(args, kHelp, parseListen, &options, &status))
         return status;
 
     StopSignals signals;
-    ToolOutput out(LibraryLog::kStderr);
-    if (!requireListeningServer("listen", options.name))
-        return kExitFailure;
+    ToolOutput out(libraryLogFor(options.quiet, LibraryLog::kStderr));
     return listenUntilDone(options, signals, out);
 }

@@ -4,42 +4,23 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <vector>
+
+#include "socket_table.h"
+
 namespace {
 
 enum class TableAnswer { kListening, kNotListening, kUnreadable };
 
-// In the kernel's table a listening socket carries this flag, and an abstract name shows with a leading @.
-constexpr unsigned kAcceptingFlag = 0x10000;
-constexpr unsigned kStreamType = 1;
-
-bool isListeningEntry(const char* line, const std::string& shownName) {
-    unsigned flags = 0;
-    unsigned type = 0;
-    unsigned state = 0;
-    unsigned long inode = 0;
-    int pathStart = -1;
-    if (sscanf(line, "%*s %*x %*x %x %x %x %lu %n", &flags, &type, &state, &inode, &pathStart) < 4 ||
-        pathStart < 0)
-        return false;
-    std::string path = line + pathStart;
-    while (!path.empty() && (path.back() == '\n' || path.back() == ' '))
-        path.pop_back();
-    return path == shownName && type == kStreamType && (flags & kAcceptingFlag) != 0;
-}
-
 TableAnswer askSocketTable(const std::string& name) {
-    FILE* table = fopen("/proc/net/unix", "re");
-    if (table == nullptr)
+    std::vector<ListeningSocket> sockets;
+    if (!readListeningSockets(&sockets))
         return TableAnswer::kUnreadable;
-    const std::string shownName = "@" + name;
-    char line[512];
-    TableAnswer answer = TableAnswer::kNotListening;
-    while (answer == TableAnswer::kNotListening && fgets(line, sizeof(line), table) != nullptr) {
-        if (isListeningEntry(line, shownName))
-            answer = TableAnswer::kListening;
+    for (const ListeningSocket& socket : sockets) {
+        if (socket.name == name)
+            return TableAnswer::kListening;
     }
-    fclose(table);
-    return answer;
+    return TableAnswer::kNotListening;
 }
 
 int localSocket() {

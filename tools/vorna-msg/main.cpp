@@ -15,6 +15,7 @@ struct Command {
 };
 
 const Command kCommands[] = {
+    {"list", "lists the names that servers on this machine listen on", runList},
     {"serve", "a test server: prints the traffic, answers every request, pushes notifications", runServe},
     {"call", "sends one request and prints the response", runCall},
     {"listen", "prints the notifications a server pushes", runListen},
@@ -33,8 +34,9 @@ void printUsage(FILE* stream) {
         fprintf(stream, "  %-8s %s\n", command.name, command.summary);
     fprintf(stream,
             "\n"
-            "'vorna-msg COMMAND --help' tells more about each. Exit status: 0 success, 1 failure,\n"
-            "2 bad arguments.\n");
+            "'vorna-msg COMMAND --help' tells more about each; 'vorna-msg --version' prints the version.\n"
+            "Every command takes --quiet, which hides the library's own log lines. Exit status: 0 success,\n"
+            "1 failure, 2 bad arguments, 130 after Ctrl-C, 143 after SIGTERM.\n");
 }
 
 }  // namespace
@@ -46,6 +48,10 @@ int main(int argc, char** argv) {
     }
     if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "help") == 0) {
         printUsage(stdout);
+        return kExitOk;
+    }
+    if (strcmp(argv[1], "--version") == 0) {
+        printf("vorna-msg %s\n", VORNA_VERSION);
         return kExitOk;
     }
     for (const Command& command : kCommands) {

@@ -44,14 +44,31 @@ std::string quoted(const std::string& bytes) {
     return text + "\"";
 }
 
-std::string hexBytes(const std::string& bytes) {
+std::string hexBytes(const std::string& bytes, const char* separator) {
     std::string text;
     for (size_t i = 0; i < bytes.size(); ++i) {
         if (i > 0)
-            text.push_back(' ');
+            text += separator;
         appendHexByte(&text, static_cast<unsigned char>(bytes[i]));
     }
     return text;
+}
+
+std::string jsonString(const std::string& value) {
+    std::string text = "\"";
+    for (char c : value) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            text.push_back('\\');
+            text.push_back(c);
+        } else if (isPrintableByte(byte)) {
+            text.push_back(c);
+        } else {
+            text += "\\u00";
+            appendHexByte(&text, byte);
+        }
+    }
+    return text + "\"";
 }
 
 // Points descriptor 1 at the standard error or at /dev/null; returns a stream on the original output.
@@ -85,7 +102,7 @@ bool isPrintableText(const std::string& bytes) {
 
 std::string describeBytes(const std::string& bytes, size_t limit) {
     const std::string shown = bytes.substr(0, limit);
-    std::string text = isPrintableText(bytes) ? quoted(shown) : hexBytes(shown);
+    std::string text = isPrintableText(bytes) ? quoted(shown) : hexBytes(shown, " ");
     if (bytes.size() > limit)
         text += " ... (" + std::to_string(bytes.size() - limit) + " more bytes)";
     return text;
@@ -125,6 +142,46 @@ std::string clockText(int64_t wallUs) {
     return text;
 }
 
+void JsonLine::key(const char* name) {
+    if (mText.size() > 1)
+        mText.push_back(',');
+    mText += jsonString(name) + ":";
+}
+
+JsonLine& JsonLine::text(const char* name, const std::string& value) {
+    key(name);
+    mText += jsonString(value);
+    return *this;
+}
+
+JsonLine& JsonLine::number(const char* name, long long value) {
+    key(name);
+    mText += std::to_string(value);
+    return *this;
+}
+
+JsonLine& JsonLine::real(const char* name, double value) {
+    char text[32];
+    snprintf(text, sizeof(text), "%.3f", value);
+    key(name);
+    mText += text;
+    return *this;
+}
+
+JsonLine& JsonLine::flag(const char* name, bool value) {
+    key(name);
+    mText += value ? "true" : "false";
+    return *this;
+}
+
+JsonLine& JsonLine::data(const std::string& bytes) {
+    number("length", static_cast<long long>(bytes.size()));
+    text("hex", hexBytes(bytes, ""));
+    if (isPrintableText(bytes))
+        text("text", bytes);
+    return *this;
+}
+
 ToolOutput::ToolOutput(LibraryLog libraryLog)
     : mStream(libraryLog == LibraryLog::kStdout ? stdout : moveStandardOutput(libraryLog)),
       mOwnsStream(mStream != stdout) {}
@@ -148,5 +205,11 @@ void ToolOutput::line(const char* format, ...) {
         length = static_cast<int>(sizeof(buffer)) - 2;
     buffer[length] = '\n';
     fwrite(buffer, 1, static_cast<size_t>(length) + 1, mStream);
+    fflush(mStream);
+}
+
+void ToolOutput::line(const std::string& text) {
+    std::string whole = text + "\n";
+    fwrite(whole.data(), 1, whole.size(), mStream);
     fflush(mStream);
 }

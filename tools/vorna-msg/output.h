@@ -22,6 +22,28 @@ std::string clockText(int64_t wallUs);
 // with a command's results.
 enum class LibraryLog { kStdout, kStderr, kDiscard };
 
+// --quiet drops the library's lines; the tool's own errors still go to standard error.
+inline LibraryLog libraryLogFor(bool quiet, LibraryLog otherwise) {
+    return quiet ? LibraryLog::kDiscard : otherwise;
+}
+
+// One JSON object, built field by field, for output read by programs: {"kind":"response","length":5}.
+// Strings are escaped so that any bytes give valid JSON (bytes past ASCII as \u00XX).
+class JsonLine {
+  public:
+    JsonLine& text(const char* key, const std::string& value);
+    JsonLine& number(const char* key, long long value);
+    JsonLine& real(const char* key, double value);
+    JsonLine& flag(const char* key, bool value);
+    // Message bytes: "length", "hex" and, when they are printable text, "text".
+    JsonLine& data(const std::string& bytes);
+    std::string str() const { return mText + "}"; }
+
+  private:
+    void key(const char* name);
+    std::string mText = "{";
+};
+
 // The stream for a command's own output. Built with kStderr or kDiscard, it keeps the original standard
 // output for the command and points descriptor 1, and with it the library's lines, elsewhere. Lines are
 // flushed as they are written, so that a reader on a pipe sees each at once. Build it before any thread.
@@ -35,6 +57,9 @@ class ToolOutput {
     FILE* stream() const { return mStream; }
     // Writes one line (a newline is added) in one stdio call, so lines of several threads never mix.
     void line(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Writes `text` and a newline in one stdio call, whatever its length.
+    void line(const std::string& text);
+    void json(const JsonLine& object) { line(object.str()); }
 
   private:
     FILE* mStream;

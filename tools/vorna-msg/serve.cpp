@@ -18,10 +18,12 @@ namespace {
 
 const char kHelp[] =
     "usage: vorna-msg serve NAME [--reply TEXT] [--notify-every MS [--code N] (--value V | --data TEXT)]\n"
+    "                       [--quiet]\n"
     "\n"
     "A test server on the abstract socket NAME. Prints a line when a client connects, for each request\n"
     "(its size and its bytes, as text or hex) and when a client disconnects. Answers every request with\n"
-    "its own bytes, or with TEXT. Ctrl-C stops it (exit status 0).\n"
+    "its own bytes, or with TEXT. Ctrl-C (or SIGTERM) stops it cleanly: the server stalls, closing\n"
+    "every client, then the tool exits with status 130 (143 after SIGTERM).\n"
     "\n"
     "options:\n"
     "  --reply TEXT        answer every request with TEXT instead of an echo\n"
@@ -29,6 +31,7 @@ const char kHelp[] =
     "  --code N            the notification's code (default 1)\n"
     "  --value V           push a value notification carrying V (0 to 4294967295)\n"
     "  --data TEXT         push a data notification carrying TEXT (at most 255 bytes)\n"
+    "  --quiet             hide the library's own log lines\n"
     "\n"
     "TEXT may hold the escapes \\xHH, \\n, \\r, \\t, \\0 and \\\\. The library's own log lines go to\n"
     "standard error.\n";
@@ -36,6 +39,7 @@ const char kHelp[] =
 struct ServeOptions {
     std::string name;
     bool echo = true;
+    bool quiet = false;
     std::string reply;
     long notifyEveryMs = 0;  // 0: no notifications
     unsigned code = 1;
@@ -81,6 +85,7 @@ bool parseServe(Arguments& args, ServeOptions* options) {
         options->reply = escapedOption(args, "--reply");
     }
     parseNotification(args, options);
+    options->quiet = args.flag("--quiet");
     return args.finish();
 }
 
@@ -176,22 +181,26 @@ int serveUntilStopped(TestServer& server, const ServeOptions& options, StopSigna
     out.line("stopping: stall");
     server.stop();
     out.line("stopped");
-    return kExitOk;
+    return signals.stopStatus();
 }
 
 }  // namespace
 
 int runServe(int argc, char** argv) {
-    Arguments args(
-        "serve", argc, argv,
-        {{"--reply", true}, {"--notify-every", true}, {"--code", true}, {"--value", true}, {"--data", true}});
+    Arguments args("serve", argc, argv,
+                   {{"--reply", true},
+                    {"--notify-every", true},
+                    {"--code", true},
+                    {"--value", true},
+                    {"--data", true},
+                    {"--quiet", false}});
     ServeOptions options;
     int status;
     if (!readCommandLine(args, kHelp, parseServe, &options, &status))
         return status;
 
     StopSignals signals;
-    ToolOutput out(LibraryLog::kStderr);
+    ToolOutput out(libraryLogFor(options.quiet, LibraryLog::kStderr));
     if (isServerListening(options.name)) {
         fprintf(stderr, "vorna-msg serve: a server already listens on '%s'\n", options.name.c_str());
         return kExitFailure;
