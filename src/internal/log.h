@@ -7,6 +7,11 @@
 
 #include "vorna/log.h"
 
+// For the crash handler: writes what stdout's stdio buffer and the log file's buffer still hold, and
+// copies the log file's lines the echo has not shown yet to standard output. Async-signal-safe: write,
+// pread and plain loads only, no lock.
+void logFlushAfterCrash();
+
 #define VORNA_PREFIX_INF "<1>[   vorna  ][%s %s %s %d] INF: "
 #define VORNA_PREFIX_WRN "<2>[   vorna  ][%s %s %s %d] WRN: "
 #define VORNA_PREFIX_ERR "<3>[   vorna  ][%s %s %s %d] ERR: "
