@@ -13,6 +13,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -84,6 +86,54 @@ struct LogFile {
 };
 
 LogFile gFile;
+
+// Writes of kept lines to the file, and the echo's writes to standard output, are made by one thread at a
+// time, holding this token (its thread id). The crash handler takes it to write out what is kept without
+// repeating what another thread is writing at that moment, and keeps it: threads that come for it later
+// wait for the end of the process instead of writing the same lines again.
+std::atomic<pid_t> gOutputToken{0};
+const pid_t kTakenByCrash = -1;
+// How long the crash handler waits for a writer to finish: a write to a stalled console could last
+// forever, and then some repeated lines are better than no report.
+const int kCrashWaitMs = 2000;
+
+pid_t currentThreadId() {
+    return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
+class OutputToken {
+  public:
+    OutputToken() {
+        const pid_t self = currentThreadId();
+        for (;;) {
+            pid_t holder = 0;
+            if (gOutputToken.compare_exchange_weak(holder, self, std::memory_order_acquire))
+                return;
+            if (holder == kTakenByCrash) {
+                for (;;)
+                    pause();
+            }
+            sched_yield();
+        }
+    }
+    ~OutputToken() { gOutputToken.store(0, std::memory_order_release); }
+    OutputToken(const OutputToken&) = delete;
+    OutputToken& operator=(const OutputToken&) = delete;
+};
+
+// Async-signal-safe.
+void takeOutputTokenForCrash() {
+    const pid_t self = currentThreadId();
+    for (int waited = 0; waited < kCrashWaitMs; ++waited) {
+        pid_t holder = 0;
+        if (gOutputToken.compare_exchange_strong(holder, kTakenByCrash, std::memory_order_acquire) ||
+            holder == self || holder == kTakenByCrash)
+            break;
+        const timespec pause = {0, 1000000};
+        nanosleep(&pause, NULL);
+    }
+    gOutputToken.store(kTakenByCrash, std::memory_order_release);
+}
 
 // Guarded by gEchoMutex: lines read back from the file, several at a time.
 char gEchoBuffer[4096];
@@ -178,6 +228,7 @@ void flushPending() {
     const size_t length = gFile.pendingLength.load(std::memory_order_relaxed);
     if (length == 0)
         return;
+    OutputToken token;
     writeAll(gFile.fd.load(std::memory_order_relaxed), gFile.pending, length);
     gFile.pendingLength.store(0, std::memory_order_release);
 }
@@ -287,25 +338,40 @@ size_t stripLevelMarkers(char* text, size_t length) {
     return out;
 }
 
-// Copies the lines of `fd` between the read offset and `end` to standard output without their markers,
-// a buffer at a time, with pread (which leaves the writers' position alone) and write (nothing kept in
-// stdio). Async-signal-safe. Returns false when the file cannot be read.
+// Copies the next lines of `fd` after the read offset, up to `end`, to standard output without their
+// markers: one buffer's worth, with pread (which leaves the writers' position alone) and write (nothing
+// kept in stdio). Async-signal-safe. Returns false when the file cannot be read.
+bool echoOneBuffer(int fd, int64_t end, char* buffer, size_t size) {
+    const int64_t offset = gFile.readOffset.load(std::memory_order_relaxed);
+    const size_t wanted = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(size), end - offset));
+    const ssize_t n = pread(fd, buffer, wanted, offset);
+    if (n <= 0)
+        return false;
+    // A line cut by the end of the buffer waits for the next read, unless it fills the buffer alone.
+    size_t length = static_cast<size_t>(n);
+    const void* lastNewline = memrchr(buffer, '\n', length);
+    if (lastNewline != NULL && offset + n < end)
+        length = static_cast<size_t>(static_cast<const char*>(lastNewline) - buffer) + 1;
+    writeAll(STDOUT_FILENO, buffer, stripLevelMarkers(buffer, length));
+    gFile.readOffset.store(offset + static_cast<int64_t>(length), std::memory_order_relaxed);
+    return true;
+}
+
 bool echoRange(int fd, int64_t end, char* buffer, size_t size) {
-    for (int64_t offset = gFile.readOffset.load(std::memory_order_relaxed); offset < end;) {
-        const size_t wanted =
-            static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(size), end - offset));
-        const ssize_t n = pread(fd, buffer, wanted, offset);
-        if (n <= 0)
+    while (gFile.readOffset.load(std::memory_order_relaxed) < end) {
+        if (!echoOneBuffer(fd, end, buffer, size))
             return false;
-        // A line cut by the end of the buffer waits for the next read, unless it fills the buffer alone.
-        size_t length = static_cast<size_t>(n);
-        const void* lastNewline = memrchr(buffer, '\n', length);
-        if (lastNewline != NULL && offset + n < end)
-            length = static_cast<size_t>(static_cast<const char*>(lastNewline) - buffer) + 1;
-        const int64_t next = offset + static_cast<int64_t>(length);
-        writeAll(STDOUT_FILENO, buffer, stripLevelMarkers(buffer, length));
-        gFile.readOffset.store(next, std::memory_order_relaxed);
-        offset = next;
+    }
+    return true;
+}
+
+// The echo's own pass: a buffer at a time under the output token, so that the crash handler can take
+// over between two.
+bool echoRangeInTurn(int fd, int64_t end) {
+    while (gFile.readOffset.load(std::memory_order_relaxed) < end) {
+        OutputToken token;
+        if (!echoOneBuffer(fd, end, gEchoBuffer, sizeof(gEchoBuffer)))
+            return false;
     }
     return true;
 }
@@ -335,7 +401,7 @@ bool echoNewLines() {
 
         // Lines this process printed with stdio before these were logged come first.
         fflush(stdout);
-        if (!echoRange(source, end, gEchoBuffer, sizeof(gEchoBuffer))) {
+        if (!echoRangeInTurn(source, end)) {
             pthread_mutex_lock(&gFileMutex);
             return false;
         }
@@ -496,6 +562,7 @@ int VsnPrinter::printf(char* s, unsigned int size, const char* format, ...) {
 }
 
 void logFlushAfterCrash() {
+    takeOutputTokenForCrash();
     writeStdioBacklog();
     const int fd = gFile.fd.load(std::memory_order_acquire);
     if (fd < 0)

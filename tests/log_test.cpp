@@ -511,7 +511,7 @@ TEST(LogLongLines, ACutMessageThatEndedWithANewlineKeeps253CharactersAndTheNewli
             // A format that ends in a newline, with an argument that makes the message too long.
             LogPrint(nullptr, "", "", "", 0, "%s\n", body.c_str());
             LogPrint(nullptr, "", "", "", 0, "end\n");
-            echo.handBack(echo.readLines(6));
+            echo.handBack(echo.readLines(5));
         });
         std::string expected;
         for (const auto& c : cases)
