@@ -1,6 +1,7 @@
 #include <execinfo.h>
 #include <fcntl.h>
 #include <link.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -29,8 +30,14 @@ const char* const kSignalCodeNames[] = {"", "SEGV_MAPERR", "SEGV_ACCERR"};
 
 // The thread writing the report, 0 while none is. Another thread that crashes meanwhile waits for the
 // report to end the process, so that two reports never interleave; the reporting thread itself, hit by
-// a second signal (the mask is left empty), ends the process at once rather than wait on itself.
+// a second signal, skips the step that faulted (see gStepJump) or, outside a step, ends the process.
 std::atomic<pid_t> gReportingThread{0};
+
+// Where the reporting thread goes on when a step of the report faults: the unwinder behind backtrace()
+// can itself fault on a stack the crash left in disorder (it does on ARM, in a function's epilogue), and
+// the rest of the report and the exit status still matter. Only the reporting thread touches these.
+sigjmp_buf gStepJump;
+volatile sig_atomic_t gInStep;
 
 // A line of the report, built on the stack without allocating.
 class ReportLine {
@@ -293,21 +300,41 @@ void writeCrashDetails(const void* context, void* const* frames, int count) {
     writeText("End of crash details\n");
 }
 
+// The return addresses of the crashed thread, or none when unwinding faults.
+int captureFrames(void** frames) {
+    volatile int captured = 0;
+    // Saving the mask brings back the unblocked signal after a jump out of the nested handler.
+    if (sigsetjmp(gStepJump, 1) == 0) {
+        gInStep = 1;
+        captured = backtrace(frames, kMaxFrames);
+    }
+    gInStep = 0;
+    return captured;
+}
+
 void reportCrash(int signo, siginfo_t* info, void* context) {
     const pid_t self = static_cast<pid_t>(syscall(SYS_gettid));
     pid_t none = 0;
     if (!gReportingThread.compare_exchange_strong(none, self)) {
+        if (none == self && gInStep)
+            siglongjmp(gStepJump, 1);
         if (none == self)
             _exit(kExitStatus);
         for (;;)
             pause();
     }
+    // A fault inside the report must reach this handler again rather than kill the process.
+    sigset_t handled;
+    sigemptyset(&handled);
+    sigaddset(&handled, signo);
+    pthread_sigmask(SIG_UNBLOCK, &handled, NULL);
+
     // The lines logged before the crash explain it: they go out first.
     logFlushAfterCrash();
     writeText("Segmentation Fault!\n");
     writeSignalDetails(signo, info);
     void* frames[kMaxFrames];
-    const int count = backtrace(frames, kMaxFrames);
+    const int count = captureFrames(frames);
     writeStackTrace(frames, count);
     writeCrashDetails(context, frames, count);
     // _exit, not exit: atexit handlers, static destructors and stdio flushing would run on state the
