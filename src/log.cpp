@@ -25,6 +25,8 @@
 
 namespace {
 
+using vorna::writeAll;
+
 const size_t kPrefixSize = 64;
 const size_t kMessageSize = 256;
 // Longest message kept: the buffer less the terminator and the one character vsnprintf's limit leaves.
@@ -150,19 +152,6 @@ int levelOf(const char* prefixFormat) {
 // whole.
 const char* withoutLevelMarker(const char* text) {
     return hasLevelMarker(text) ? text + 3 : text;
-}
-
-bool writeAll(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        const ssize_t n = write(fd, data, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // ---- Building the line ----
@@ -559,6 +548,19 @@ int VsnPrinter::printf(char* s, unsigned int size, const char* format, ...) {
     if (size == 1)
         s[0] = '\0';
     return length;
+}
+
+bool vorna::writeAll(int fd, const char* data, size_t length) {
+    while (length > 0) {
+        const ssize_t n = write(fd, data, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
 }
 
 void logFlushAfterCrash() {

@@ -66,15 +66,7 @@ class ReportLine {
         return digits(reinterpret_cast<uintptr_t>(address), 16);
     }
 
-    void writeTo(int fd) const {
-        size_t done = 0;
-        while (done < mLength) {
-            const ssize_t n = write(fd, mBuffer + done, mLength - done);
-            if (n <= 0)
-                return;
-            done += static_cast<size_t>(n);
-        }
-    }
+    void writeTo(int fd) const { vorna::writeAll(fd, mBuffer, mLength); }
 
   private:
     ReportLine& digits(unsigned long long value, unsigned base) {
