@@ -499,8 +499,11 @@ __attribute__((no_sanitize("thread"))) void writeStdioBacklog() {
 #ifdef __GLIBC__
     const char* const begin = stdout->_IO_write_base;
     const char* const end = stdout->_IO_write_ptr;
-    if (begin != NULL && end > begin)
+    if (begin != NULL && end > begin) {
         writeAll(STDOUT_FILENO, begin, static_cast<size_t>(end - begin));
+        // Written: a flush on the way out (the sanitizers' exit path makes one) must not repeat it.
+        stdout->_IO_write_ptr = stdout->_IO_write_base;
+    }
 #endif
 }
 
