@@ -105,11 +105,10 @@ pid_t currentThreadId() {
 
 class OutputToken {
   public:
-    OutputToken() {
-        const pid_t self = currentThreadId();
+    OutputToken() : mSelf(currentThreadId()) {
         for (;;) {
             pid_t holder = 0;
-            if (gOutputToken.compare_exchange_weak(holder, self, std::memory_order_acquire))
+            if (gOutputToken.compare_exchange_weak(holder, mSelf, std::memory_order_acquire))
                 return;
             if (holder == kTakenByCrash) {
                 for (;;)
@@ -118,9 +117,16 @@ class OutputToken {
             sched_yield();
         }
     }
-    ~OutputToken() { gOutputToken.store(0, std::memory_order_release); }
+    // A crash handler that stopped waiting has taken the token over: it stays taken.
+    ~OutputToken() {
+        pid_t holder = mSelf;
+        gOutputToken.compare_exchange_strong(holder, 0, std::memory_order_release);
+    }
     OutputToken(const OutputToken&) = delete;
     OutputToken& operator=(const OutputToken&) = delete;
+
+  private:
+    const pid_t mSelf;
 };
 
 // Async-signal-safe.
@@ -131,8 +137,8 @@ void takeOutputTokenForCrash() {
         if (gOutputToken.compare_exchange_strong(holder, kTakenByCrash, std::memory_order_acquire) ||
             holder == self || holder == kTakenByCrash)
             break;
-        const timespec pause = {0, 1000000};
-        nanosleep(&pause, NULL);
+        const timespec interval = {0, 1000000};
+        nanosleep(&interval, NULL);
     }
     gOutputToken.store(kTakenByCrash, std::memory_order_release);
 }
