@@ -276,6 +276,27 @@ void BM_LogConsole_Vorna(benchmark::State& state) {
 }
 BENCHMARK(BM_LogConsole_Vorna)->Apply(withFastest);
 
+// A line below the level threshold: the raw baseline is the test an application would write itself.
+void BM_LogSuppressed_IfBaseline(benchmark::State& state) {
+    volatile int threshold = 2;
+    int i = 0;
+    for (auto _ : state) {
+        if (1 >= threshold)
+            fprintf(stdout, kConsoleLine, "", "src/Bench", "logLine", 42, ++i);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_LogSuppressed_IfBaseline)->Apply(withFastest);
+
+void BM_LogSuppressed_Vorna(benchmark::State& state) {
+    LogSetLevel(2);
+    int i = 0;
+    for (auto _ : state)
+        LogPrint(kPrefix, "", "src/Bench", "logLine", 42, "bench line %d\n", ++i);
+    LogSetLevel(0);
+}
+BENCHMARK(BM_LogSuppressed_Vorna)->Apply(withFastest);
+
 std::string scratchPath(const char* tag) {
     return "/tmp/vorna-bench-" + std::to_string(getpid()) + "-" + tag;
 }

@@ -1,187 +1,550 @@
+// Lock order: gLogMutex, then gFileMutex (writers); gEchoMutex, then gFileMutex (whoever copies the log
+// file to standard output). Writers never take gEchoMutex and the echo never takes gLogMutex, so a slow
+// console holds up writers only when a rotation has to wait for the echo to finish the previous file.
+
 #include <ctype.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <strings.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 
+#include "internal/log.h"
 #include "vorna/log.h"
 
 namespace {
 
-pthread_mutex_t gLogMutex = PTHREAD_MUTEX_INITIALIZER;
-// Guards the log file handle and both offsets; taken inside gLogMutex, or alone by the echo thread.
-pthread_mutex_t gFileMutex = PTHREAD_MUTEX_INITIALIZER;
+using vorna::writeAll;
 
-char gPrefix[64];
-char gMessage[256];
-FILE* gLogFile;
-// The write offset is the end of what writers have put in the stream (under gFileMutex); the read offset is
-// the end of what the echo thread has copied (its own). Both are read without the lock, hence atomics.
-std::atomic<int32_t> gWriteOffset;
-std::atomic<int32_t> gReadOffset;
-pthread_t gEchoThread;
-// Guarded by gFileMutex.
-bool gEchoStarted;
-// Lines read back from the file: several at a time, so that a burst costs few system calls.
+const size_t kPrefixSize = 64;
+const size_t kMessageSize = 256;
+// Longest message kept: the buffer less the terminator and the one character vsnprintf's limit leaves.
+const size_t kMessageKept = kMessageSize - 2;
+const useconds_t kEchoPollUs = 10000;
+
+class PosixLock {
+  public:
+    explicit PosixLock(pthread_mutex_t* mutex) : mMutex(mutex) { pthread_mutex_lock(mMutex); }
+    ~PosixLock() { pthread_mutex_unlock(mMutex); }
+    PosixLock(const PosixLock&) = delete;
+    PosixLock& operator=(const PosixLock&) = delete;
+
+  private:
+    pthread_mutex_t* mMutex;
+};
+
+pthread_mutex_t gLogMutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t gFileMutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t gEchoMutex = PTHREAD_MUTEX_INITIALIZER;
+// Signalled, under gFileMutex, when the echo has copied a rotated-out file to its end or has stopped.
+pthread_cond_t gRetiredCopied = PTHREAD_COND_INITIALIZER;
+
+// Lines of a lower level return before taking any lock. Read without a lock on every call.
+std::atomic<int> gThreshold{0};
+
+// Guarded by gLogMutex: the line being built, and where finished lines go instead of console or file.
+char gLine[kPrefixSize + kMessageSize];
+size_t gPrefixLength;
+LogWriter gWriter;
+void* gWriterContext;
+
+// The log file. Lines are kept in `pending`, the library's own buffer, until the echo polls or the buffer
+// fills: a line then costs no system call, and the crash handler can still write what is kept with
+// write() alone. Fields the crash handler and the echo's idle check read without the lock are atomic;
+// all are changed under gFileMutex only.
+struct LogFile {
+    std::atomic<int> fd{-1};
+    // Bytes of the current file, the pending ones included.
+    std::atomic<int64_t> written{0};
+    char pending[16384];
+    std::atomic<size_t> pendingLength{0};
+
+    // A rotated-out file whose tail the echo has not copied yet (-1: none), and its final size.
+    std::atomic<int> retiredFd{-1};
+    std::atomic<int64_t> retiredEnd{0};
+    // How far the echo has copied: in the retired file while there is one, else in the current file.
+    // Changed by the echo alone (under gEchoMutex), and reset with the retired file under gFileMutex too.
+    std::atomic<int64_t> readOffset{0};
+
+    // Rotation; maxBytes 0 means none.
+    char path[PATH_MAX];
+    int64_t maxBytes = 0;
+    int keep = 0;
+
+    bool echoStarted = false;
+    std::atomic<bool> echoRunning{false};
+    bool exitHookSet = false;
+};
+
+LogFile gFile;
+
+// Writes of kept lines to the file, and the echo's writes to standard output, are made by one thread at a
+// time, holding this token (its thread id). The crash handler takes it to write out what is kept without
+// repeating what another thread is writing at that moment, and keeps it: threads that come for it later
+// wait for the end of the process instead of writing the same lines again.
+std::atomic<pid_t> gOutputToken{0};
+const pid_t kTakenByCrash = -1;
+// How long the crash handler waits for a writer to finish: a write to a stalled console could last
+// forever, and then some repeated lines are better than no report.
+const int kCrashWaitMs = 2000;
+
+pid_t currentThreadId() {
+    return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
+class OutputToken {
+  public:
+    OutputToken() : mSelf(currentThreadId()) {
+        for (;;) {
+            pid_t holder = 0;
+            if (gOutputToken.compare_exchange_weak(holder, mSelf, std::memory_order_acquire))
+                return;
+            if (holder == kTakenByCrash) {
+                for (;;)
+                    pause();
+            }
+            sched_yield();
+        }
+    }
+    // A crash handler that stopped waiting has taken the token over: it stays taken.
+    ~OutputToken() {
+        pid_t holder = mSelf;
+        gOutputToken.compare_exchange_strong(holder, 0, std::memory_order_release);
+    }
+    OutputToken(const OutputToken&) = delete;
+    OutputToken& operator=(const OutputToken&) = delete;
+
+  private:
+    const pid_t mSelf;
+};
+
+// Async-signal-safe.
+void takeOutputTokenForCrash() {
+    const pid_t self = currentThreadId();
+    for (int waited = 0; waited < kCrashWaitMs; ++waited) {
+        pid_t holder = 0;
+        if (gOutputToken.compare_exchange_strong(holder, kTakenByCrash, std::memory_order_acquire) ||
+            holder == self || holder == kTakenByCrash)
+            break;
+        const timespec interval = {0, 1000000};
+        nanosleep(&interval, NULL);
+    }
+    gOutputToken.store(kTakenByCrash, std::memory_order_release);
+}
+
+// Guarded by gEchoMutex: lines read back from the file, several at a time.
 char gEchoBuffer[4096];
 
-const useconds_t kEchoPollUs = 10000;
+bool hasLevelMarker(const char* text) {
+    return text[0] == '<' && isdigit(static_cast<unsigned char>(text[1])) && text[2] == '>';
+}
+
+int levelOf(const char* prefixFormat) {
+    return prefixFormat != NULL && hasLevelMarker(prefixFormat) ? prefixFormat[1] - '0' : 0;
+}
 
 // The console shows lines without their "<n>" level marker; text that does not start with one is shown
 // whole.
 const char* withoutLevelMarker(const char* text) {
-    const bool hasMarker = text[0] == '<' && isdigit(static_cast<unsigned char>(text[1])) && text[2] == '>';
-    return hasMarker ? text + 3 : text;
+    return hasLevelMarker(text) ? text + 3 : text;
 }
 
-// The two pieces as one write to the stream, which no other writer can split; copying them costs far
-// less than formatting them a third time.
-void writeLine(FILE* stream, const char* prefix, const char* message) {
-    flockfile(stream);
-    fputs_unlocked(prefix, stream);
-    fputs_unlocked(message, stream);
-    funlockfile(stream);
+// ---- Building the line ----
+
+// A stream that keeps only the last character written to it: the end of a message too long for the
+// buffer, which decides whether its cut copy ends with a newline. Made once, on the first over-long
+// message, and kept (used under gLogMutex only).
+ssize_t keepLastCharacter(void* cookie, const char* data, size_t length) {
+    if (length > 0)
+        *static_cast<char*>(cookie) = data[length - 1];
+    return static_cast<ssize_t>(length);
 }
 
-// Writers only ever append: the stream stays at the end of the file, so a line costs no seek and no
-// system call; the echo thread pushes the buffered lines to the file when it polls.
-void appendToLogFile() {
-    writeLine(gLogFile, gPrefix, gMessage);
-    // Counted rather than asked of the stream: ftell costs a system call per line.
-    const size_t length = strlen(gPrefix) + strlen(gMessage);
-    gWriteOffset.fetch_add(static_cast<int32_t>(length), std::memory_order_relaxed);
+char lastCharacterOf(const char* format, va_list args) {
+    static char last;
+    static FILE* tail;
+    if (tail == NULL) {
+        cookie_io_functions_t functions = {NULL, keepLastCharacter, NULL, NULL};
+        tail = fopencookie(&last, "w", functions);
+        if (tail == NULL)
+            return '\0';
+    }
+    last = '\0';
+    vfprintf(tail, format, args);
+    fflush(tail);
+    return last;
 }
 
-// Makes the lines written so far readable in the file. Returns the descriptor to read them from, or -1
-// when the echo must stop (it then returns with gFileMutex held).
-int flushLogFile(int32_t* end) {
-    pthread_mutex_lock(&gFileMutex);
-    if (gLogFile == NULL || gReadOffset.load(std::memory_order_relaxed) < 0)
-        return -1;
-    fflush(gLogFile);
-    *end = gWriteOffset.load(std::memory_order_relaxed);
-    const int fd = fileno(gLogFile);
-    pthread_mutex_unlock(&gFileMutex);
-    return fd;
+// Formats the message at `out`: at most 254 characters, and a cut message that ended with a newline
+// keeps it, so that the next line does not start on the end of this one.
+size_t formatMessage(char* out, const char* format, va_list args) {
+    va_list again;
+    va_copy(again, args);
+    const int full = vsnprintf(out, kMessageSize - 1, format, args);
+    size_t length = full < 0 ? 0 : std::min(static_cast<size_t>(full), kMessageKept);
+    out[length] = '\0';
+    if (full > static_cast<int>(kMessageKept) && lastCharacterOf(format, again) == '\n')
+        out[length - 1] = '\n';
+    va_end(again);
+    return length;
 }
 
-// Copies the lines in `text` to standard output without their level markers. The caller holds the
-// stream's lock.
-void echoLines(const char* text, size_t length) {
-    const char* const end = text + length;
-    while (text < end) {
-        const char* newline = static_cast<const char*>(memchr(text, '\n', static_cast<size_t>(end - text)));
-        const char* const lineEnd = newline != NULL ? newline + 1 : end;
-        const char* const shown = lineEnd - text >= 3 ? withoutLevelMarker(text) : text;
-        fwrite_unlocked(shown, 1, static_cast<size_t>(lineEnd - shown), stdout);
-        text = lineEnd;
+// The prefix (at most 62 characters) and the message, one after the other in gLine.
+size_t composeLine(const char* prefixFormat, const char* field1, const char* field2, const char* field3,
+                   int line, const char* format, va_list args) {
+    size_t length = 0;
+    gLine[0] = '\0';
+    if (prefixFormat != NULL) {
+        const int n = snprintf(gLine, kPrefixSize - 1, prefixFormat, field1, field2, field3, line);
+        length = n < 0 ? 0 : std::min(static_cast<size_t>(n), kPrefixSize - 2);
+        gLine[length] = '\0';
+    }
+    gPrefixLength = length;
+    if (format != NULL)
+        length += formatMessage(gLine + length, format, args);
+    return length;
+}
+
+// ---- The log file ----
+
+// Called with gFileMutex held. A failed write loses the kept lines rather than keep them forever.
+void flushPending() {
+    const size_t length = gFile.pendingLength.load(std::memory_order_relaxed);
+    if (length == 0)
+        return;
+    OutputToken token;
+    writeAll(gFile.fd.load(std::memory_order_relaxed), gFile.pending, length);
+    gFile.pendingLength.store(0, std::memory_order_release);
+}
+
+void makeKeptName(char* name, size_t size, int index) {
+    snprintf(name, size, "%s.%d", gFile.path, index);
+}
+
+// path.(keep - 1) -> path.keep, ..., path -> path.1; with nothing to keep the file is removed.
+void shiftKeptFiles() {
+    char from[PATH_MAX + 16];
+    char to[PATH_MAX + 16];
+    for (int index = gFile.keep - 1; index >= 1; --index) {
+        makeKeptName(from, sizeof(from), index);
+        makeKeptName(to, sizeof(to), index + 1);
+        rename(from, to);
+    }
+    if (gFile.keep > 0) {
+        makeKeptName(to, sizeof(to), 1);
+        rename(gFile.path, to);
+    } else {
+        unlink(gFile.path);
     }
 }
 
-// Copies the whole lines between the read offset and `end` to standard output, a buffer at a time; pread
-// leaves the writers' file position alone. Returns false when the file cannot be read.
-bool echoUpTo(int fd, int32_t end) {
-    flockfile(stdout);
-    bool readable = true;
-    for (int32_t offset = gReadOffset.load(std::memory_order_relaxed); offset < end;) {
-        const size_t wanted = std::min(sizeof(gEchoBuffer), static_cast<size_t>(end - offset));
-        const ssize_t n = pread(fd, gEchoBuffer, wanted, offset);
-        if (n <= 0) {
-            readable = false;
-            break;
+int openLogFile(const char* path) {
+    // Close-on-exec: a program the application starts has no business with the log file.
+    return open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+}
+
+// Called with gFileMutex held, after a line took the file past its limit. The old file stays open for the
+// echo until it has copied its tail, so that the console neither loses nor repeats a line; only one file
+// waits at a time, so that a stalled console cannot pile up open files.
+void rotate() {
+    flushPending();
+    while (gFile.retiredFd.load(std::memory_order_relaxed) >= 0 && gFile.echoRunning.load())
+        pthread_cond_wait(&gRetiredCopied, &gFileMutex);
+    shiftKeptFiles();
+    const int fresh = openLogFile(gFile.path);
+    if (fresh < 0) {
+        // Go on in the renamed file; try again after another maxBytes.
+        gFile.written.store(0, std::memory_order_relaxed);
+        return;
+    }
+    const int old = gFile.fd.load(std::memory_order_relaxed);
+    if (gFile.echoRunning.load()) {
+        gFile.retiredEnd.store(gFile.written.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        gFile.retiredFd.store(old, std::memory_order_release);
+    } else {
+        close(old);
+        gFile.readOffset.store(0, std::memory_order_relaxed);
+    }
+    gFile.written.store(0, std::memory_order_relaxed);
+    gFile.fd.store(fresh, std::memory_order_release);
+}
+
+// Called with gFileMutex held.
+void appendToLogFile(const char* line, size_t length) {
+    if (gFile.pendingLength.load(std::memory_order_relaxed) + length > sizeof(gFile.pending))
+        flushPending();
+    const size_t kept = gFile.pendingLength.load(std::memory_order_relaxed);
+    memcpy(gFile.pending + kept, line, length);
+    // Release: the crash handler writes what this count covers, with no lock.
+    gFile.pendingLength.store(kept + length, std::memory_order_release);
+    const int64_t written = gFile.written.load(std::memory_order_relaxed) + static_cast<int64_t>(length);
+    gFile.written.store(written, std::memory_order_relaxed);
+    if (gFile.maxBytes > 0 && written > gFile.maxBytes)
+        rotate();
+}
+
+// Only a marker of the prefix is dropped: a message is shown as written.
+void writeToConsole(size_t length) {
+    const size_t skipped = gPrefixLength >= 3 && hasLevelMarker(gLine) ? 3 : 0;
+    fwrite(gLine + skipped, 1, length - skipped, stdout);
+}
+
+void deliverLine(int level, size_t length) {
+    if (gWriter != NULL) {
+        gWriter(gWriterContext, level, gLine, static_cast<int>(length));
+        return;
+    }
+    {
+        PosixLock lock(&gFileMutex);
+        if (gFile.fd.load(std::memory_order_relaxed) >= 0) {
+            appendToLogFile(gLine, length);
+            return;
         }
-        // A line cut by the end of the buffer waits for the next read, unless it fills the buffer alone.
-        size_t length = static_cast<size_t>(n);
-        const void* lastNewline = memrchr(gEchoBuffer, '\n', length);
-        if (lastNewline != NULL && offset + n < end)
-            length = static_cast<size_t>(static_cast<const char*>(lastNewline) - gEchoBuffer) + 1;
-        echoLines(gEchoBuffer, length);
-        offset += static_cast<int32_t>(length);
-        gReadOffset.store(offset, std::memory_order_relaxed);
     }
-    // The echo exists to show lines promptly, also when standard output is a pipe.
-    fflush_unlocked(stdout);
-    funlockfile(stdout);
-    return readable;
+    writeToConsole(length);
 }
 
-// Copies every line written since the last poll to standard output. Returns false, with gFileMutex held,
-// when the echo must stop: the file is gone or cannot be read.
-bool echoNewLines() {
-    int32_t end = 0;
-    const int fd = flushLogFile(&end);
-    if (fd < 0)
+// ---- The echo ----
+
+// Drops the level markers of the lines in `text`, in place. Returns the remaining length.
+size_t stripLevelMarkers(char* text, size_t length) {
+    size_t out = 0;
+    for (size_t at = 0; at < length;) {
+        const char* newline = static_cast<const char*>(memchr(text + at, '\n', length - at));
+        const size_t lineEnd = newline != NULL ? static_cast<size_t>(newline - text) + 1 : length;
+        size_t from = at;
+        if (lineEnd - at >= 3)
+            from += static_cast<size_t>(withoutLevelMarker(text + at) - (text + at));
+        memmove(text + out, text + from, lineEnd - from);
+        out += lineEnd - from;
+        at = lineEnd;
+    }
+    return out;
+}
+
+// Copies the next lines of `fd` after the read offset, up to `end`, to standard output without their
+// markers: one buffer's worth, with pread (which leaves the writers' position alone) and write (nothing
+// kept in stdio). Async-signal-safe. Returns false when the file cannot be read.
+bool echoOneBuffer(int fd, int64_t end, char* buffer, size_t size) {
+    const int64_t offset = gFile.readOffset.load(std::memory_order_relaxed);
+    const size_t wanted = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(size), end - offset));
+    const ssize_t n = pread(fd, buffer, wanted, offset);
+    if (n <= 0)
         return false;
-    if (echoUpTo(fd, end))
-        return true;
-    pthread_mutex_lock(&gFileMutex);
-    return false;
+    // A line cut by the end of the buffer waits for the next read, unless it fills the buffer alone.
+    size_t length = static_cast<size_t>(n);
+    const void* lastNewline = memrchr(buffer, '\n', length);
+    if (lastNewline != NULL && offset + n < end)
+        length = static_cast<size_t>(static_cast<const char*>(lastNewline) - buffer) + 1;
+    writeAll(STDOUT_FILENO, buffer, stripLevelMarkers(buffer, length));
+    gFile.readOffset.store(offset + static_cast<int64_t>(length), std::memory_order_relaxed);
+    return true;
+}
+
+bool echoRange(int fd, int64_t end, char* buffer, size_t size) {
+    while (gFile.readOffset.load(std::memory_order_relaxed) < end) {
+        if (!echoOneBuffer(fd, end, buffer, size))
+            return false;
+    }
+    return true;
+}
+
+// The echo's own pass: a buffer at a time under the output token, so that the crash handler can take
+// over between two.
+bool echoRangeInTurn(int fd, int64_t end) {
+    while (gFile.readOffset.load(std::memory_order_relaxed) < end) {
+        OutputToken token;
+        if (!echoOneBuffer(fd, end, gEchoBuffer, sizeof(gEchoBuffer)))
+            return false;
+    }
+    return true;
+}
+
+// Called with gFileMutex held, once the echo has reached the end of a rotated-out file.
+void releaseRetired() {
+    close(gFile.retiredFd.load(std::memory_order_relaxed));
+    gFile.retiredFd.store(-1, std::memory_order_relaxed);
+    gFile.readOffset.store(0, std::memory_order_relaxed);
+    pthread_cond_broadcast(&gRetiredCopied);
+}
+
+// Copies every line written so far to standard output: the rest of a rotated-out file, then the current
+// file. Called with gEchoMutex held. Returns false, with gFileMutex held, when the echo must stop.
+bool echoNewLines() {
+    for (;;) {
+        pthread_mutex_lock(&gFileMutex);
+        const int current = gFile.fd.load(std::memory_order_relaxed);
+        if (current < 0 || gFile.readOffset.load(std::memory_order_relaxed) < 0)
+            return false;
+        flushPending();
+        const int retired = gFile.retiredFd.load(std::memory_order_relaxed);
+        const int source = retired >= 0 ? retired : current;
+        const int64_t end = retired >= 0 ? gFile.retiredEnd.load(std::memory_order_relaxed)
+                                         : gFile.written.load(std::memory_order_relaxed);
+        pthread_mutex_unlock(&gFileMutex);
+
+        // Lines this process printed with stdio before these were logged come first.
+        fflush(stdout);
+        if (!echoRangeInTurn(source, end)) {
+            pthread_mutex_lock(&gFileMutex);
+            return false;
+        }
+        if (retired < 0)
+            return true;
+        PosixLock lock(&gFileMutex);
+        releaseRetired();
+    }
+}
+
+void stopEcho() {
+    gFile.echoRunning.store(false);
+    pthread_cond_broadcast(&gRetiredCopied);
 }
 
 void* echoLogFile(void*) {
     for (;;) {
         // Polling, rather than waking per line, lets a burst of lines reach the file in one write.
         usleep(kEchoPollUs);
-        if (gReadOffset.load(std::memory_order_relaxed) == gWriteOffset.load(std::memory_order_relaxed))
+        if (gFile.fd.load(std::memory_order_relaxed) < 0 ||
+            (gFile.retiredFd.load(std::memory_order_relaxed) < 0 &&
+             gFile.readOffset.load(std::memory_order_relaxed) ==
+                 gFile.written.load(std::memory_order_relaxed)))
             continue;
+        PosixLock echo(&gEchoMutex);
         if (!echoNewLines())
             break;
     }
+    stopEcho();
     pthread_mutex_unlock(&gFileMutex);
     puts("break log thread.");
     puts("log thread is exitting.");
     pthread_exit(NULL);
 }
 
+// A normal exit shows the lines of the last poll interval too.
+void echoAtExit() {
+    PosixLock echo(&gEchoMutex);
+    if (gFile.echoRunning.load()) {
+        if (!echoNewLines())
+            pthread_mutex_unlock(&gFileMutex);
+        return;
+    }
+    PosixLock lock(&gFileMutex);
+    flushPending();
+}
+
+// Called with gFileMutex held. The echo thread of an earlier call whose file could not be opened is
+// still polling and serves this file too: a second one would copy lines alongside it, out of order.
+void startEcho() {
+    if (gFile.echoStarted)
+        return;
+    pthread_t thread;
+    gFile.echoRunning.store(true);
+    gFile.echoStarted = pthread_create(&thread, NULL, echoLogFile, NULL) == 0;
+    if (!gFile.echoStarted) {
+        gFile.echoRunning.store(false);
+        puts("pthread create error");
+    }
+}
+
+// A level word or a decimal number; false for anything else.
+bool parseLevel(const char* text, int* level) {
+    static const char* const kNames[] = {"info", "warning", "error", "bug"};
+    for (int index = 0; index < 4; ++index) {
+        if (strcasecmp(text, kNames[index]) == 0) {
+            *level = index + 1;
+            return true;
+        }
+    }
+    char* end = NULL;
+    errno = 0;
+    const long number = strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || number < INT_MIN || number > INT_MAX)
+        return false;
+    *level = static_cast<int>(number);
+    return true;
+}
+
+__attribute__((constructor)) void readLevelFromEnvironment() {
+    const char* text = getenv("VORNA_LOG_LEVEL");
+    int level = 0;
+    if (text != NULL && parseLevel(text, &level))
+        gThreshold.store(level, std::memory_order_relaxed);
+}
+
+void openLog(const char* path, int maxBytes, int keep) {
+    PosixLock lock(&gFileMutex);
+    if (gFile.fd.load(std::memory_order_relaxed) >= 0)
+        return;
+    const int fd = openLogFile(path);
+    const bool rotates = maxBytes > 0 && strlen(path) < sizeof(gFile.path);
+    if (rotates)
+        strcpy(gFile.path, path);
+    gFile.maxBytes = rotates ? maxBytes : 0;
+    gFile.keep = std::max(keep, 0);
+    gFile.fd.store(fd, std::memory_order_release);
+    if (fd >= 0 && !gFile.exitHookSet)
+        gFile.exitHookSet = atexit(echoAtExit) == 0;
+    startEcho();
+}
+
+// The part of stdout's buffer that stdio has not written yet: lines the process printed just before a
+// crash, which _exit would drop. Read without the stream's lock, which the crashed thread may hold.
+__attribute__((no_sanitize("thread"))) void writeStdioBacklog() {
+#ifdef __GLIBC__
+    const char* const begin = stdout->_IO_write_base;
+    const char* const end = stdout->_IO_write_ptr;
+    if (begin != NULL && end > begin) {
+        writeAll(STDOUT_FILENO, begin, static_cast<size_t>(end - begin));
+        // Written: a flush on the way out (the sanitizers' exit path makes one) must not repeat it.
+        stdout->_IO_write_ptr = stdout->_IO_write_base;
+    }
+#endif
+}
+
 }  // namespace
 
 int LogPrint(const char* prefixFormat, const char* field1, const char* field2, const char* field3, int line,
              const char* format, ...) {
-    pthread_mutex_lock(&gLogMutex);
-    gMessage[0] = '\0';
-    if (format != NULL) {
-        va_list args;
-        va_start(args, format);
-        vsnprintf(gMessage, sizeof(gMessage) - 1, format, args);
-        va_end(args);
-    }
-    gPrefix[0] = '\0';
-    if (prefixFormat != NULL) {
-        snprintf(gPrefix, sizeof(gPrefix) - 1, prefixFormat, field1, field2, field3, line);
-    }
+    const int level = levelOf(prefixFormat);
+    if (level != 0 && level < gThreshold.load(std::memory_order_relaxed))
+        return 0;
+    PosixLock lock(&gLogMutex);
+    va_list args;
+    va_start(args, format);
+    const size_t length = composeLine(prefixFormat, field1, field2, field3, line, format, args);
+    va_end(args);
+    deliverLine(level, length);
+    return 0;
+}
 
-    pthread_mutex_lock(&gFileMutex);
-    if (gLogFile != NULL) {
-        appendToLogFile();
-        pthread_mutex_unlock(&gFileMutex);
-    } else {
-        pthread_mutex_unlock(&gFileMutex);
-        writeLine(stdout, withoutLevelMarker(gPrefix), gMessage);
-    }
-    return pthread_mutex_unlock(&gLogMutex);
+void LogSetLevel(int level) {
+    gThreshold.store(level, std::memory_order_relaxed);
+}
+
+void LogSetWriter(LogWriter writer, void* context) {
+    PosixLock lock(&gLogMutex);
+    gWriter = writer;
+    gWriterContext = context;
 }
 
 void LogInit(const char* path) {
-    pthread_mutex_lock(&gFileMutex);
-    if (gLogFile != NULL) {
-        pthread_mutex_unlock(&gFileMutex);
-        return;
-    }
-    // Close-on-exec: a program the application starts has no business with the log file.
-    gLogFile = fopen(path, "wb+e");
-    // The echo thread of an earlier call whose file could not be opened is still polling and serves this
-    // file too: a second one would copy lines alongside it, out of order and through the shared buffer.
-    if (!gEchoStarted) {
-        gEchoStarted = pthread_create(&gEchoThread, NULL, echoLogFile, NULL) == 0;
-        if (!gEchoStarted)
-            puts("pthread create error");
-    }
-    pthread_mutex_unlock(&gFileMutex);
+    openLog(path, 0, 0);
+}
+
+void LogInitLimited(const char* path, int maxBytes, int keep) {
+    openLog(path, maxBytes, keep);
 }
 
 int VsnPrinter::printf(char* s, unsigned int size, const char* format, ...) {
@@ -194,4 +557,33 @@ int VsnPrinter::printf(char* s, unsigned int size, const char* format, ...) {
     if (size == 1)
         s[0] = '\0';
     return length;
+}
+
+bool vorna::writeAll(int fd, const char* data, size_t length) {
+    while (length > 0) {
+        const ssize_t n = write(fd, data, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void logFlushAfterCrash() {
+    takeOutputTokenForCrash();
+    writeStdioBacklog();
+    const int fd = gFile.fd.load(std::memory_order_acquire);
+    if (fd < 0)
+        return;
+    writeAll(fd, gFile.pending, gFile.pendingLength.load(std::memory_order_acquire));
+    char buffer[2048];
+    const int retired = gFile.retiredFd.load(std::memory_order_acquire);
+    if (retired >= 0) {
+        echoRange(retired, gFile.retiredEnd.load(std::memory_order_relaxed), buffer, sizeof(buffer));
+        gFile.readOffset.store(0, std::memory_order_relaxed);
+    }
+    echoRange(fd, gFile.written.load(std::memory_order_relaxed), buffer, sizeof(buffer));
 }

@@ -1,10 +1,17 @@
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -25,6 +32,21 @@ const char kTraceEnd[] = "End of stack trace\n";
 __attribute__((noinline, no_sanitize("address", "undefined"))) void writeThroughNullPointer() {
     volatile int* volatile target = nullptr;
     *target = 1;
+}
+
+// Reading a page of a file mapped beyond the file's end raises a real SIGBUS.
+__attribute__((noinline, no_sanitize("address", "undefined"))) void readBeyondMappedFile() {
+    FILE* file = tmpfile();
+    void* page = file != nullptr ? mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fileno(file), 0) : MAP_FAILED;
+    if (page == MAP_FAILED)
+        _exit(3);
+    const volatile char* volatile bytes = static_cast<const char*>(page);
+    (void)bytes[0];
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 std::string pointerText(const void* address) {
@@ -64,7 +86,7 @@ TEST(CrashHandler, ANullPointerWriteReportsTheFaultAndExitsWith255) {
                                      "info.si_addr  = " +
                                      pointerText(nullptr) + "\n" + kTraceStart;
     EXPECT_EQ(expectedHead, child.err.substr(0, expectedHead.size()));
-    EXPECT_TRUE(endsWith(child.err, kTraceEnd)) << child.err;
+    EXPECT_NE(std::string::npos, child.err.find(std::string(kTraceEnd) + "Crash details:\n")) << child.err;
     const int frames = frameLineCount(child.err);
     EXPECT_GE(frames, 1) << "no frame lines in\n" << child.err;
     EXPECT_LE(frames, 20) << child.err;
@@ -88,7 +110,7 @@ TEST(CrashHandler, AnInterruptSentWithKillReportsCodeZeroWithAnEmptyName) {
                                      "info.si_addr  = ";
     EXPECT_EQ(expectedHead, child.err.substr(0, expectedHead.size()));
     EXPECT_NE(std::string::npos, child.err.find(kTraceStart)) << child.err;
-    EXPECT_TRUE(endsWith(child.err, kTraceEnd)) << child.err;
+    EXPECT_NE(std::string::npos, child.err.find(std::string(kTraceEnd) + "Crash details:\n")) << child.err;
 }
 
 TEST(CrashHandler, AWriteToAClosedSocketFailsWithEpipeInsteadOfEndingTheProcess) {
@@ -106,6 +128,158 @@ TEST(CrashHandler, AWriteToAClosedSocketFailsWithEpipeInsteadOfEndingTheProcess)
 
     EXPECT_EQ(0, child.status) << "the child ended with " << child.status << ", stderr: " << child.err;
     EXPECT_EQ("init 0\nwrite -1 EPIPE\n", child.out);
+}
+
+// ---- Nothing lost at a crash ----
+
+enum class Crash { NullWrite, Abort, Bus };
+enum class Output { Pipe, File };
+
+struct DurabilityCase {
+    bool logFile;  // after LogInit, else on the console
+    Crash crash;
+    Output output;
+    int lines;
+};
+
+std::string caseName(const DurabilityCase& c) {
+    const char* const crashes[] = {"null write", "abort", "SIGBUS"};
+    return std::string(c.logFile ? "log file" : "console") + ", " + crashes[static_cast<int>(c.crash)] +
+           ", standard output a " + (c.output == Output::Pipe ? "pipe" : "file") + ", " +
+           std::to_string(c.lines) + " lines";
+}
+
+void crashBy(Crash crash) {
+    switch (crash) {
+        case Crash::NullWrite:
+            writeThroughNullPointer();
+            break;
+        case Crash::Abort:
+            abort();
+        case Crash::Bus:
+            readBeyondMappedFile();
+            break;
+    }
+}
+
+// The lines logged before the crash, in order, each once; `marker` is "<1>" in the file, "" on stdout.
+std::string expectedLines(int count, const std::string& marker) {
+    std::string text;
+    for (int i = 0; i < count; ++i)
+        text += marker + "[   vorna  ][ src/App work " + std::to_string(i) + "] INF: line " +
+                std::to_string(i) + "\n";
+    return text;
+}
+
+TEST(CrashDurability, EveryLineLoggedBeforeACrashReachesTheFileAndStandardOutput) {
+    std::vector<DurabilityCase> cases;
+    for (bool logFile : {false, true})
+        for (Crash crash : {Crash::NullWrite, Crash::Abort, Crash::Bus})
+            for (Output output : {Output::Pipe, Output::File})
+                for (int lines : {1, 10, 10000})
+                    cases.push_back({logFile, crash, output, lines});
+    const std::string logPath = testing::TempDir() + testing_support::uniqueName("crash.log");
+    const std::string outPath = testing::TempDir() + testing_support::uniqueName("crash.out");
+    for (const DurabilityCase& c : cases) {
+        const testing_support::ChildResult child = runInChild([&] {
+            if (c.output == Output::File) {
+                const int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+                if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0)
+                    _exit(4);
+            }
+            if (signal_proc_init() != 0)
+                _exit(1);
+            if (c.logFile)
+                LogInit(logPath.c_str());
+            for (int i = 0; i < c.lines; ++i)
+                LogPrint("<1>[   vorna  ][%s %s %s %d] INF: ", "", "src/App", "work", i, "line %d\n", i);
+            crashBy(c.crash);
+            _exit(2);
+        });
+        EXPECT_EQ(kCrashStatus, child.status) << caseName(c) << "\n" << child.err;
+        const std::string out = c.output == Output::File ? readFile(outPath) : child.out;
+        EXPECT_TRUE(expectedLines(c.lines, "") == out)
+            << caseName(c) << ": standard output has " << out.size() << " bytes instead of "
+            << expectedLines(c.lines, "").size();
+        if (c.logFile) {
+            EXPECT_TRUE(expectedLines(c.lines, "<1>") == readFile(logPath))
+                << caseName(c) << ": the file has " << readFile(logPath).size() << " bytes instead of "
+                << expectedLines(c.lines, "<1>").size();
+        }
+    }
+    unlink(logPath.c_str());
+    unlink(outPath.c_str());
+}
+
+// ---- The crash report's details ----
+
+// The function the crash tests look for by name; its address comes from the report alone.
+__attribute__((noinline, no_sanitize("address", "undefined"))) void crashInKnownFunction(
+    volatile int* target) {
+    *target = 7;
+}
+
+std::string runCommand(const std::string& command) {
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return output;
+    char buffer[1024];
+    for (size_t n; (n = fread(buffer, 1, sizeof(buffer), pipe)) > 0;)
+        output.append(buffer, n);
+    pclose(pipe);
+    return output;
+}
+
+// The line that `label` starts in the crash details, and the symbolizer's line under it.
+std::string detailLine(const std::string& report, const std::string& label) {
+    const size_t at = report.find("\n" + label + " = ", report.find("Crash details:\n"));
+    if (at == std::string::npos)
+        return "";
+    const size_t end = report.find('\n', report.find('\n', at + 1) + 1);
+    return report.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+}
+
+TEST(CrashReport, DetailsNameProcessThreadRegistersAndModulesAndTheSymbolizerFindsTheFunction) {
+    const testing_support::ChildResult child = runInChild([] {
+        if (signal_proc_init() != 0)
+            _exit(1);
+        prctl(PR_SET_NAME, "crasher", 0, 0, 0);
+        printf("%d\n", static_cast<int>(getpid()));
+        fflush(stdout);
+        crashInKnownFunction(nullptr);
+        _exit(2);
+    });
+    ASSERT_EQ(kCrashStatus, child.status) << child.err;
+    const std::string pid = child.out.substr(0, child.out.find('\n'));
+    const size_t details =
+        child.err.find(std::string(kTraceEnd) + "Crash details:\npid = " + pid + "\nthread = ");
+    ASSERT_NE(std::string::npos, details) << child.err;
+    EXPECT_NE(std::string::npos, child.err.find(" (crasher)\n", details)) << child.err;
+    EXPECT_TRUE(endsWith(child.err, "End of crash details\n")) << child.err;
+#if defined(__arm__)
+    const char* const registers[] = {"pc", "lr", "sp"};
+    const char* const pcName = "pc";
+#else
+    const char* const registers[] = {"ip", "sp"};
+    const char* const pcName = "ip";
+#endif
+    for (const char* name : registers)
+        EXPECT_NE("", detailLine(child.err, name)) << "no " << name << " line in\n" << child.err;
+
+    const std::string reportPath = testing::TempDir() + testing_support::uniqueName("crash.report");
+    std::ofstream(reportPath) << child.err;
+    const std::string symbolized = runCommand(std::string(VORNA_SYMBOLIZE) + " " + reportPath + " 2>&1");
+    unlink(reportPath.c_str());
+    // Where it crashed, from the signal's context; and the frames, unwound past the signal, find it too.
+    const std::string pc = detailLine(symbolized, pcName);
+    EXPECT_NE(std::string::npos, pc.find("crashInKnownFunction")) << symbolized;
+    EXPECT_NE(std::string::npos, pc.find("crash_test.cpp:")) << symbolized;
+    bool inFrames = false;
+    for (int i = 0; i < 20 && !inFrames; ++i)
+        inFrames = detailLine(symbolized, "frame #" + std::to_string(i)).find("crashInKnownFunction") !=
+                   std::string::npos;
+    EXPECT_TRUE(inFrames) << symbolized;
 }
 
 }  // namespace

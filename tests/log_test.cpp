@@ -1,5 +1,7 @@
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -353,6 +355,237 @@ TEST(LogFile, FailedLogInitsKeepTheConsoleAndALaterOneEchoesEveryLineOnceInOrder
     EXPECT_TRUE(echoed == child.out) << firstDifference(echoed, child.out);
     EXPECT_TRUE(stored == readFile(path)) << firstDifference(stored, readFile(path));
     unlink(path.c_str());
+}
+
+// ---- Level threshold and writer ----
+
+// One line of each level, and one without a level.
+void logEveryLevel() {
+    const char* const prefixes[] = {kInf, kWrn, kErr, kBug};
+    for (int level = 1; level <= 4; ++level)
+        LogPrint(prefixes[level - 1], "", "src/L", "level", level, "level %d\n", level);
+    LogPrint(nullptr, "", "", "", 0, "unmarked\n");
+}
+
+std::string everyLevelFrom(int threshold) {
+    const char* const words[] = {"INF", "WRN", "ERR", "BUG"};
+    std::string text;
+    for (int level = std::max(threshold, 1); level <= 4; ++level) {
+        text += std::string("[   vorna  ][ src/L level ") + std::to_string(level) + "] " + words[level - 1] +
+                ": level " + std::to_string(level) + "\n";
+    }
+    return text + "unmarked\n";
+}
+
+// Started by LevelComesFromTheEnvironment in a new process, where the library read VORNA_LOG_LEVEL.
+TEST(LogLevel, DISABLED_EnvironmentProbe) {
+    logEveryLevel();
+    fflush(stdout);
+}
+
+TEST(LogLevel, SetLevelDropsLowerLevelsAndKeepsUnmarkedLines) {
+    for (int threshold : {0, 1, 2, 3, 4, 5, -7}) {
+        const ChildResult child = runInChild([threshold] {
+            LogSetLevel(threshold);
+            logEveryLevel();
+        });
+        EXPECT_EQ(everyLevelFrom(threshold), child.out) << "threshold " << threshold;
+    }
+}
+
+TEST(LogLevel, LevelComesFromTheEnvironment) {
+    const struct {
+        const char* value;
+        int threshold;
+    } cases[] = {{"warning", 2}, {"ERROR", 3}, {"bug", 4},  {"info", 1},
+                 {"3", 3},       {"5", 5},     {"loud", 0}, {"", 0}};
+    for (const auto& c : cases) {
+        const ChildResult child = runInChild(
+            [&c] {
+                std::vector<std::string> words;
+                std::istringstream emulator(VORNA_TEST_EMULATOR);
+                for (std::string word; emulator >> word;)
+                    words.push_back(word);
+                words.insert(words.end(), {VORNA_TEST_SELF, "--gtest_also_run_disabled_tests",
+                                           "--gtest_filter=LogLevel.DISABLED_EnvironmentProbe"});
+                std::vector<char*> argv;
+                for (std::string& word : words)
+                    argv.push_back(&word[0]);
+                argv.push_back(nullptr);
+                setenv("VORNA_LOG_LEVEL", c.value, 1);
+                execvp(argv[0], argv.data());
+                _exit(127);
+            },
+            60000);
+        EXPECT_EQ(0, child.status) << c.value << ": " << child.err;
+        const std::string expected = everyLevelFrom(c.threshold);
+        EXPECT_NE(std::string::npos,
+                  child.out.find("[ RUN      ] LogLevel.DISABLED_EnvironmentProbe\n" + expected))
+            << "VORNA_LOG_LEVEL=" << c.value << " should print\n"
+            << expected << "but printed\n"
+            << child.out;
+    }
+}
+
+struct WrittenLine {
+    int level;
+    std::string line;
+    int len;
+};
+
+void collectLine(void* ctx, int level, const char* line, int len) {
+    static_cast<std::vector<WrittenLine>*>(ctx)->push_back({level, line, len});
+}
+
+TEST(LogWriter, WriterGetsWholeMarkedLinesOfTheKeptLevelsFromConcurrentThreadsInsteadOfTheConsole) {
+    const int kThreads = 4;
+    const int kLines = 200;
+    const ChildResult child = runInChild([&] {
+        std::vector<WrittenLine> written;
+        LogSetLevel(3);
+        LogSetWriter(collectLine, &written);
+        std::vector<std::thread> writers;
+        for (int t = 0; t < kThreads; ++t) {
+            writers.emplace_back([t] {
+                const char* const prefixes[] = {kInf, kWrn, kErr, kBug};
+                for (int i = 0; i < kLines; ++i)
+                    LogPrint(prefixes[i % 4], "", "src/W", "writer", t, "line %d\n", i);
+            });
+        }
+        for (std::thread& writer : writers)
+            writer.join();
+        LogSetWriter(nullptr, nullptr);
+        LogPrint(kBug, "", "src/W", "console", 0, "back on the console\n");
+        for (const WrittenLine& line : written)
+            printf("%d %d %s", line.level, line.len, line.line.c_str());
+    });
+
+    std::vector<std::string> expected;
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kLines; ++i) {
+            if (i % 4 < 2)
+                continue;
+            const std::string line = std::string(i % 4 == 2 ? "<3>[   vorna  ][ src/W writer "
+                                                            : "<4>[   vorna  ][ src/W writer ") +
+                                     std::to_string(t) + (i % 4 == 2 ? "] ERR: " : "] BUG: ") + "line " +
+                                     std::to_string(i);
+            expected.push_back(std::to_string(i % 4 + 1) + " " + std::to_string(line.size() + 1) + " " +
+                               line);
+        }
+    }
+    std::istringstream lines(child.out);
+    std::string first;
+    std::getline(lines, first);
+    EXPECT_EQ("[   vorna  ][ src/W console 0] BUG: back on the console", first);
+    std::vector<std::string> written;
+    for (std::string line; std::getline(lines, line);)
+        written.push_back(line);
+    std::sort(expected.begin(), expected.end());
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(expected, written);
+}
+
+// ---- Over-long messages ----
+
+TEST(LogLongLines, ACutMessageThatEndedWithANewlineKeeps253CharactersAndTheNewline) {
+    const std::string path = logPath("log");
+    const std::string body(300, 'x');
+    const std::string kept253 = body.substr(0, 253) + "\n";
+    const struct {
+        std::string message;  // passed through "%s"
+        std::string stored;
+    } cases[] = {
+        {body + "\n", kept253},
+        {body.substr(0, 254) + "\n", kept253},  // 255 characters: one too many
+        {body.substr(0, 253) + "\n", kept253},  // fits
+        {body.substr(0, 254), body.substr(0, 254)},
+        {body, body.substr(0, 254)},  // no newline to keep
+    };
+    for (bool toFile : {false, true}) {
+        const ChildResult child = runInChild([&] {
+            EchoCapture echo;
+            if (toFile)
+                LogInit(path.c_str());
+            for (const auto& c : cases)
+                LogPrint(nullptr, "", "", "", 0, "%s", c.message.c_str());
+            // A format that ends in a newline, with an argument that makes the message too long.
+            LogPrint(nullptr, "", "", "", 0, "%s\n", body.c_str());
+            LogPrint(nullptr, "", "", "", 0, "end\n");
+            echo.handBack(echo.readLines(5));
+        });
+        std::string expected;
+        for (const auto& c : cases)
+            expected += c.stored;
+        expected += kept253 + "end\n";
+        EXPECT_TRUE(expected == child.out)
+            << (toFile ? "echo: " : "console: ") << firstDifference(expected, child.out);
+        if (toFile) {
+            EXPECT_TRUE(expected == readFile(path)) << "file: " << firstDifference(expected, readFile(path));
+        }
+    }
+    unlink(path.c_str());
+}
+
+// ---- Bounded log file ----
+
+TEST(LogRotation, FilesStayBoundedAndTheEchoShowsEveryLineOnceAcrossRotationsWithConcurrentWriters) {
+    const std::string path = logPath("rotated");
+    const int kMaxBytes = 4000;
+    const int kKeep = 3;
+    const int kThreads = 4;
+    const int kLines = 300;
+    const ChildResult child = runInChild([&] {
+        EchoCapture echo;
+        LogInitLimited(path.c_str(), kMaxBytes, kKeep);
+        std::vector<std::thread> writers;
+        for (int t = 0; t < kThreads; ++t) {
+            writers.emplace_back([t] {
+                for (int i = 0; i < kLines; ++i)
+                    LogPrint(kInf, "", "src/R", "rotate", t, "line %d of writer %d\n", i, t);
+            });
+        }
+        // Read while they write: a rotation waits for the echo, and the echo for this pipe.
+        const std::string text = echo.readLines(kThreads * kLines);
+        for (std::thread& writer : writers)
+            writer.join();
+        echo.handBack(text);
+    });
+
+    ASSERT_EQ(0, child.status) << child.err;
+    // Every line once, each writer's in its order.
+    std::vector<int> next(kThreads, 0);
+    std::istringstream lines(child.out);
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+        int i = -1;
+        int t = -1;
+        ASSERT_EQ(2,
+                  sscanf(line.c_str(), "[   vorna  ][ src/R rotate %*d] INF: line %d of writer %d", &i, &t))
+            << line;
+        ASSERT_TRUE(t >= 0 && t < kThreads) << line;
+        EXPECT_EQ(next[t]++, i) << "writer " << t << " out of order or repeated";
+    }
+    EXPECT_EQ(kThreads * kLines, count);
+
+    // The kept files, oldest first, are the last lines of the echo, markers included; each within its bound.
+    std::string kept;
+    for (int index = kKeep; index >= 0; --index) {
+        const std::string name = index == 0 ? path : path + "." + std::to_string(index);
+        const std::string text = readFile(name);
+        EXPECT_FALSE(text.empty()) << name;
+        EXPECT_LE(text.size(), static_cast<size_t>(kMaxBytes) + 318) << name;
+        kept += text;
+        unlink(name.c_str());
+    }
+    EXPECT_NE(0, access((path + "." + std::to_string(kKeep + 1)).c_str(), F_OK)) << "more files than kept";
+    std::string echoedTail;
+    std::istringstream echoed(child.out);
+    std::vector<std::string> all;
+    for (std::string line; std::getline(echoed, line);)
+        all.push_back("<1>" + line + "\n");
+    for (size_t i = all.size(); i-- > 0 && echoedTail.size() < kept.size();)
+        echoedTail = all[i] + echoedTail;
+    EXPECT_TRUE(kept == echoedTail) << firstDifference(echoedTail, kept);
 }
 
 TEST(VsnPrinter, EightByteBufferKeepsSixCharactersAndReturnsTheWholeLength) {

@@ -3,9 +3,23 @@
 // The level macros of the library's own log lines. A source file defines LOG_MODULE, its path as the log
 // lines show it ("src/Mutex"), before including this header.
 
+#include <stddef.h>
 #include <stdlib.h>
 
 #include "vorna/log.h"
+
+// For the crash handler: writes what stdout's stdio buffer and the log file's buffer still hold, and
+// copies the log file's lines the echo has not shown yet to standard output. Async-signal-safe: write,
+// pread and plain loads only, no lock.
+void logFlushAfterCrash();
+
+namespace vorna {
+
+// Writes all of `data` with write(), resumed after EINTR. Returns false when a write fails. Async-signal-
+// safe.
+bool writeAll(int fd, const char* data, size_t length);
+
+}  // namespace vorna
 
 #define VORNA_PREFIX_INF "<1>[   vorna  ][%s %s %s %d] INF: "
 #define VORNA_PREFIX_WRN "<2>[   vorna  ][%s %s %s %d] WRN: "
