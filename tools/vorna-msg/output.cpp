@@ -1,11 +1,16 @@
 #include "output.h"
 
-#include <fcntl.h>
+#include <errno.h>
 #include <stdarg.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "vorna/log.h"
+
 namespace {
+
+// A threshold above every level: the library's lines are dropped before they are formatted.
+const int kNoLevelKept = 5;
 
 const char kHexDigits[] = "0123456789abcdef";
 
@@ -71,24 +76,23 @@ std::string jsonString(const std::string& value) {
     return text + "\"";
 }
 
-// Points descriptor 1 at the standard error or at /dev/null; returns a stream on the original output.
-FILE* moveStandardOutput(LibraryLog libraryLog) {
-    fflush(stdout);
-    const int original = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    FILE* stream = original < 0 ? nullptr : fdopen(original, "w");
-    if (stream == nullptr) {
-        if (original >= 0)
-            close(original);
-        return stdout;  // keep everything together rather than lose the command's output
+// The library's lines as the console would show them (without the "<n>" level marker), on standard error.
+void writeToStandardError(void*, int level, const char* line, int len) {
+    const int marker = level > 0 && len >= 3 ? 3 : 0;
+    const char* rest = line + marker;
+    size_t left = static_cast<size_t>(len - marker);
+    while (left > 0) {
+        const ssize_t written = write(STDERR_FILENO, rest, left);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        rest += written;
+        left -= static_cast<size_t>(written);
     }
-    const int target =
-        libraryLog == LibraryLog::kStderr ? dup(STDERR_FILENO) : open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (target >= 0) {
-        dup2(target, STDOUT_FILENO);
-        close(target);
-    }
-    return stream;
 }
+
+void discard(void*, int, const char*, int) {}
 
 }  // namespace
 
@@ -183,14 +187,19 @@ JsonLine& JsonLine::data(const std::string& bytes) {
 }
 
 ToolOutput::ToolOutput(LibraryLog libraryLog)
-    : mStream(libraryLog == LibraryLog::kStdout ? stdout : moveStandardOutput(libraryLog)),
-      mOwnsStream(mStream != stdout) {}
+    : mStream(stdout), mRoutesLibraryLog(libraryLog != LibraryLog::kStdout) {
+    if (libraryLog == LibraryLog::kDiscard) {
+        LogSetLevel(kNoLevelKept);  // not even formatted
+        LogSetWriter(discard, nullptr);
+    } else if (libraryLog == LibraryLog::kStderr) {
+        LogSetWriter(writeToStandardError, nullptr);
+    }
+}
 
 ToolOutput::~ToolOutput() {
-    if (mOwnsStream)
-        fclose(mStream);
-    else
-        fflush(mStream);
+    fflush(mStream);
+    if (mRoutesLibraryLog)
+        LogSetWriter(nullptr, nullptr);
 }
 
 void ToolOutput::line(const char* format, ...) {

@@ -19,7 +19,7 @@ std::string hexDump(const std::string& bytes);
 std::string clockText(int64_t wallUs);
 
 // Where the library's own log lines go. The library prints them on standard output, where they would mix
-// with a command's results.
+// with a command's results: kStderr and kDiscard route them through a log writer instead.
 enum class LibraryLog { kStdout, kStderr, kDiscard };
 
 // --quiet drops the library's lines; the tool's own errors still go to standard error.
@@ -44,9 +44,9 @@ class JsonLine {
     std::string mText = "{";
 };
 
-// The stream for a command's own output. Built with kStderr or kDiscard, it keeps the original standard
-// output for the command and points descriptor 1, and with it the library's lines, elsewhere. Lines are
-// flushed as they are written, so that a reader on a pipe sees each at once. Build it before any thread.
+// The stream for a command's own output (standard output). Built with kStderr or kDiscard, it sends the
+// library's lines to standard error or drops them, until it is destroyed. Lines are flushed as they are
+// written, so that a reader on a pipe sees each at once. Build it before any thread.
 class ToolOutput {
   public:
     explicit ToolOutput(LibraryLog libraryLog);
@@ -63,5 +63,5 @@ class ToolOutput {
 
   private:
     FILE* mStream;
-    bool mOwnsStream;
+    bool mRoutesLibraryLog;
 };
