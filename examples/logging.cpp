@@ -4,6 +4,13 @@
 
 #include <vorna/vorna.h>
 
+// A log writer receives each line as the file would store it ("<2>[ ... ] WRN: ..."), with its level;
+// a device application would hand it to syslog(3) or the journal instead of counting it.
+static void countLine(void* ctx, int level, const char* line, int len) {
+    if (level >= 1 && len > 0 && line[len - 1] == '\n')
+        ++*static_cast<int*>(ctx);
+}
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         fprintf(stderr, "usage: %s LOG_FILE\n", argv[0]);
@@ -17,7 +24,19 @@ int main(int argc, char** argv) {
     // Until LogInit, lines go to standard output without their level marker.
     LogPrint("<1>[   app    ][%s %s %s %d] INF: ", "", "main", __func__, __LINE__, "started %d\n", 42);
 
-    LogInit(argv[1]);  // optional: lines go to the file, an echo thread copies them to stdout
+    LogSetLevel(2);  // drop INF lines from now on (VORNA_LOG_LEVEL=warning does this at start-up)
+    LogPrint("<1>[   app    ][%s %s %s %d] INF: ", "", "main", __func__, __LINE__, "not shown\n");
+    LogSetLevel(1);  // everything again
+
+    int routed = 0;
+    LogSetWriter(countLine, &routed);  // lines go to the writer instead of the console
+    LogPrint("<2>[   app    ][%s %s %s %d] WRN: ", "", "main", __func__, __LINE__, "to the writer\n");
+    LogSetWriter(nullptr, nullptr);  // back to the console
+    printf("the writer took %d line\n", routed);
+
+    // optional: lines go to the file (at most 64 KiB, then app.log.1 and app.log.2 keep the older
+    // lines); an echo thread copies them to stdout
+    LogInitLimited(argv[1], 64 * 1024, 2);
     LogPrint("<1>[   app    ][%s %s %s %d] INF: ", "", "main", __func__, __LINE__, "logging to %s\n",
              argv[1]);
 
