@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <functional>
@@ -394,6 +395,18 @@ TEST(Semaphore, TimeoutsLogTheErrno) {
         "[   vorna  ][ src/Semaphore wait #] WRN: timeout errno=110\n"
         "negative=-110\n",
         maskLineNumbers(child.out));
+}
+
+TEST(Semaphore, TimeoutIsReportedEvenWhenItsLogLineCannotBeWritten) {
+    const ChildResult child = runInChild([] {
+        // A daemon whose standard output is closed: writing the log line fails with an errno of its own.
+        setvbuf(stdout, nullptr, _IONBF, 0);
+        close(STDOUT_FILENO);
+        VORNA::Semaphore semaphore;
+        fprintf(stderr, "%d\n", semaphore.wait(0L));
+    });
+
+    EXPECT_EQ(std::to_string(kTimedOut) + "\n", child.err);
 }
 
 void ignoreSignal(int) {}
