@@ -314,7 +314,7 @@ class SoakServer {
             unsigned char data[256];
             for (int i = 0; i < len; ++i)
                 data[i] = dataNotificationByte(len, i);
-            sent += mServer.notify(handle, kDataCodeBase + static_cast<unsigned>(len), data, len) == 32 + len;
+            sent += mServer.notify(handle, kDataCodeBase + static_cast<unsigned>(len), data, len) == len;
         }
         return sent;
     }

@@ -1,3 +1,4 @@
+#include <dlfcn.h>
 #include <pthread.h>
 #include <sched.h>
 #include <stdint.h>
@@ -449,6 +450,52 @@ TEST(ThreadRun, TheEndOfTheThreadWakesEveryWaiter) {
     EXPECT_EQ(0, child.status) << child.err;
     EXPECT_EQ(runLine("awaited", SCHED_OTHER, 50) + "run=0\nrequestExitAndWait=0\njoin=0\njoin=0\n",
               maskLineNumbers(child.out));
+}
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VORNA_TEST_WRAPS_PTHREAD_JOIN 0
+#endif
+#endif
+#if !defined(VORNA_TEST_WRAPS_PTHREAD_JOIN)
+#define VORNA_TEST_WRAPS_PTHREAD_JOIN 1
+#endif
+
+// How often the library joins one watched POSIX thread. The wrapper below replaces pthread_join for the
+// whole process, the library included; the sanitizers wrap it themselves, so their builds go without.
+std::atomic<bool> gWatching{false};
+pthread_t gWatched;
+std::atomic<int> gWatchedJoins{0};
+
+}  // namespace
+
+#if VORNA_TEST_WRAPS_PTHREAD_JOIN
+extern "C" int pthread_join(pthread_t thread, void** result) {
+    using Join = int (*)(pthread_t, void**);
+    static const Join real = reinterpret_cast<Join>(dlsym(RTLD_NEXT, "pthread_join"));
+    if (gWatching && pthread_equal(thread, gWatched))
+        ++gWatchedJoins;
+    return real(thread, result);
+}
+#endif
+
+namespace {
+
+TEST(ThreadRun, ThePosixThreadIsJoinedOnceThoughJoinIsCalledAgainAndTheObjectDestroyed) {
+    if (!VORNA_TEST_WRAPS_PTHREAD_JOIN)
+        GTEST_SKIP() << "the sanitizers wrap pthread_join themselves";
+    ScriptedThread* thread = new ScriptedThread([](ScriptedThread&) {
+        gWatched = pthread_self();
+        gWatching = true;
+        return false;
+    });
+    ASSERT_EQ(0, thread->run("counted", 50, -10));
+    EXPECT_EQ(0, thread->join());
+    EXPECT_EQ(0, thread->join());
+    delete thread;
+    gWatching = false;
+
+    EXPECT_EQ(1, gWatchedJoins.load());
 }
 
 void* waitAtGate(void* gate) {

@@ -6,8 +6,11 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "devsim/devsim_fixture.h"
 #include "support/child.h"
@@ -69,6 +72,38 @@ TEST_F(DevsimTest, MissingCacheDeviceRollsBackAndALaterInitOpensAllThree) {
               "open /dev/chunkmem success\nopen /dev/qm_ipc success\nopen /dev/cache failed\ninit -1\n"
               "nothing left open 1\nalloc mem(64) failed\nclosed 1\n" +
                   std::string(kOpenedAll) + "init 0\ndeinit 0\n");
+}
+
+TEST_F(DevsimTest, ThreadsThatInitialiseAtOnceOpenEachDeviceOnce) {
+    const auto child = runInChild([] {
+        const int kThreads = 4;
+        const int before = testing_support::openDescriptorCount();
+        for (int round = 0; round < 50; ++round) {
+            std::atomic<int> arrived{0};
+            std::vector<std::thread> threads;
+            for (int i = 0; i < kThreads; ++i) {
+                threads.emplace_back([&] {
+                    // Released together, so that the inits overlap.
+                    for (++arrived; arrived < kThreads;)
+                        std::this_thread::yield();
+                    hwmem_init();
+                });
+            }
+            for (std::thread& thread : threads)
+                thread.join();
+            const int opened = testing_support::openDescriptorCount() - before;
+            for (int i = 0; i < kThreads; ++i)
+                hwmem_deinit();
+            const int left = testing_support::openDescriptorCount() - before;
+            if (opened != 3 || left != 0) {
+                fprintf(stderr, "round %d: %d descriptors open after the inits, %d after as many deinits\n",
+                        round, opened, left);
+                return;
+            }
+        }
+    });
+    EXPECT_EQ(child.status, 0);
+    EXPECT_EQ(child.err, "");
 }
 
 TEST_F(DevsimTest, EveryDescriptorTheLibraryOpensIsCloseOnExec) {
@@ -233,14 +268,16 @@ TEST_F(HwmemTest, RefusedRequestsPrintTheirLines) {
         mirel28_mem_addr* record = static_cast<mirel28_mem_addr*>(malloc(sizeof(mirel28_mem_addr)));
         *record = copy;
         hwmem_free(record);
+        const int before = testing_support::openDescriptorCount();
         const int fd = chunkmem_open();
         printf("%d\n", chunkmem_mmap(fd, noBlockStartsHere, 4096) == NULL);
         chunkmem_close(fd, addressOf(copy.virt));
+        printf("left open %d\n", testing_support::openDescriptorCount() - before);
     });
     EXPECT_EQ(child.out,
               format("alloc mem(300) failed\n1\nalloc mem(301) failed\n1\n"
                      "cache clean failed, ret=-1 errno=%d\ncache invalidate failed, ret=-1 errno=%d\n"
-                     "free mem(0x%x) failed\nmmap mem(0x%x) failed\n1\nfree mem(0x%x) failed\n",
+                     "free mem(0x%x) failed\nmmap mem(0x%x) failed\n1\nfree mem(0x%x) failed\nleft open 0\n",
                      EIO, EIO, copy.virt, noBlockStartsHere, copy.virt));
     hwmem_free(block);
 }
