@@ -149,7 +149,8 @@ std::vector<unsigned char> responseFor(const unsigned char* request, size_t leng
     std::vector<unsigned char> body(header.responseSize);
     const uint32_t words[4] = {header.client, header.sequence, fnv1a(request, length), header.responseSize};
     const size_t prefix = std::min(body.size(), sizeof(words));
-    memcpy(body.data(), words, prefix);
+    if (prefix > 0)  // an empty vector's data() may be null, which memcpy must not get
+        memcpy(body.data(), words, prefix);
     for (size_t i = prefix; i < body.size(); ++i)
         body[i] = static_cast<unsigned char>((words[2] >> (i % 4 * 8)) + i * 7);
     return body;
