@@ -688,10 +688,6 @@ int receiveDirect(ConnectionSocket* s, const Taker& taker, long long deadlineMs)
 // once the buffer is lent, so that its response cannot come before anyone waits for it.
 int receiveHandedOver(ConnectionSocket* s, Taker* taker, long long deadlineMs, const unsigned char* request,
                       int requestLen) {
-    if (tServing == s) {
-        VORNA_LOG_AS(VORNA_PREFIX_ERR, taker->operation, "called from the notification callback\n");
-        return kNotConnected;
-    }
     ResponseHandoff& handoff = *s->mHandoff;
     if (!s->isConnected() || !handoff.lend(taker))
         return kNotConnected;
@@ -707,6 +703,11 @@ int receiveHandedOver(ConnectionSocket* s, Taker* taker, long long deadlineMs, c
 // recv() and call(): one transaction with the gate's turn held.
 int transact(ConnectionSocket* s, bool notifier, Taker* taker, long long deadlineMs,
              const unsigned char* request, int requestLen) {
+    // Only this thread could hand the response over, and another caller may hold the turn meanwhile.
+    if (tServing == s) {
+        VORNA_LOG_AS(VORNA_PREFIX_ERR, taker->operation, "called from the notification callback\n");
+        return kNotConnected;
+    }
     GateTurn turn(s->mGate, deadlineMs);
     if (turn.entry() == CallGate::TIMED_OUT)
         return kTimedOut;

@@ -599,3 +599,36 @@ TEST(ConnectionSelfEnd, LossHandlerMayDeleteTheConnection) {
 }
 
 }  // namespace
+
+namespace {
+
+struct CallingBack {
+    static void onNotification(void* ctx, unsigned int, void* data, int) {
+        free(data);
+        CallingBack* self = static_cast<CallingBack*>(ctx);
+        unsigned char buf[8];
+        self->result = self->connection->call(reinterpret_cast<const unsigned char*>("x"), 1, buf, 8, 60000);
+        self->done = true;
+    }
+    VORNA::Connection* connection = NULL;
+    std::atomic<int> result{0};
+    std::atomic<bool> done{false};
+};
+
+// Only the receive thread can hand a response over: a call from its callback would wait for itself.
+TEST(ConnectionSelfEnd, CallFromTheNotificationCallbackFailsAtOnce) {
+    const std::string name = uniqueName("call-back");
+    RawServer server(name);
+    CallingBack back;
+    VORNA::Connection connection(name.c_str(), 0, CallingBack::onNotification, &back);
+    back.connection = &connection;
+    RawStream peer = server.accept();
+
+    ASSERT_TRUE(peer.writeAll(valueNotificationFrame(1, 0)));
+
+    EXPECT_TRUE(waitUntil([&] { return back.done.load(); }, 5000 * kSlack)) << "the call waited for itself";
+    EXPECT_EQ(-1, back.result.load());
+    EXPECT_EQ(0, peer.pendingBytes()) << "the refused call sent its request";
+}
+
+}  // namespace
