@@ -349,6 +349,9 @@ struct ConnectionSocket {
     std::atomic<int> mRefs{1};
     std::atomic<bool> mIsStall{false};     // disconnect() has begun
     std::atomic<bool> mIsConnected{true};  // false once the stream is known to have ended or broken
+    // The receive thread's reference, still held: the thread drops it when it ends, or disconnect() does
+    // for a thread that was stopped before it began its loop.
+    std::atomic<bool> mReceiverHolds{false};
     CallGate mGate;
     int mDirectOwed = 0;                        // direct mode, guarded by mGate's turn: responses to drop
     std::unique_ptr<ResponseHandoff> mHandoff;  // notifier mode
@@ -416,6 +419,11 @@ void destroyRecord(ConnectionSocket* s) {
 void releaseRecord(ConnectionSocket* s) {
     if (s->mRefs.fetch_sub(1, std::memory_order_acq_rel) == 1)
         destroyRecord(s);
+}
+
+void releaseReceiverReference(ConnectionSocket* s) {
+    if (s->mReceiverHolds.exchange(false, std::memory_order_acq_rel))
+        releaseRecord(s);
 }
 
 // A forked child holds copies of the parent's descriptors but none of its threads, and the socket is
@@ -513,8 +521,10 @@ Attempt attemptConnect(const char* name, long long deadlineMs, int* fd, bool log
     return attempt;
 }
 
-// The attempts of connect(): 501 of them, each failure logged, as connect() always did.
+// The attempts of connect(): 501 of them, each failure logged, as connect() always did. The pauses end
+// with the 10 s that they add up to, so that a loaded machine's late wake-ups do not stretch the bound.
 int connectLogged(const char* name) {
+    const long long pausesEnd = vorna::deadlineAfterMs(kConnectAttempts * kConnectPauseMs);
     for (int countdown = kConnectAttempts - 1; countdown >= 0; --countdown) {
         int fd;
         switch (attemptConnect(name, vorna::deadlineAfterMs(kConnectAttemptMs), &fd, true)) {
@@ -528,7 +538,8 @@ int connectLogged(const char* name) {
                 break;
             case ATTEMPT_REFUSED:
                 VORNA_LOG_AS(VORNA_PREFIX_ERR, "connect", "connect failed, retryCounter = %d\n", countdown);
-                VORNA::Sleep::sleep(kConnectPauseMs);
+                VORNA::Sleep::sleep(
+                    static_cast<int>(std::min<long long>(kConnectPauseMs, pausesEnd - vorna::monotonicMs())));
                 break;
         }
     }
@@ -839,6 +850,7 @@ int openConnection(const VORNA::Connection* self, const char* name, NotifyCbk cb
         s->mHandoff.reset(new ResponseHandoff());
         s->mWorker.reset(new ConnectionSktWorker(s.get(), cbk, ctx));
         s->mRefs.fetch_add(1, std::memory_order_relaxed);  // the receive thread's
+        s->mReceiverHolds.store(true, std::memory_order_relaxed);
         if (s->mWorker->run("notifier listener", 50, -10) != 0)
             return -2;  // the thread never ran: its reference goes with the record
     }
@@ -899,7 +911,7 @@ bool ConnectionSktWorker::threadLoop() {
     endReceiving(s);
     // The record may go with this reference (when disconnect() ran from a callback): nothing of it is
     // touched afterwards.
-    releaseRecord(s);
+    releaseReceiverReference(s);
     tServing = NULL;
     return false;
 }
@@ -1063,8 +1075,10 @@ int Connection::disconnect() {
         s->mHandoff->stop();
     // From the connection's own callback the thread cannot wait for itself: it releases the record when
     // the callback returns.
-    if (s->mWorker && tServing != s)
+    if (s->mWorker && tServing != s) {
         s->mWorker->requestExitAndWait();
+        releaseReceiverReference(s);
+    }
     releaseRecord(s);
     return 0;
 }
