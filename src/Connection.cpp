@@ -407,6 +407,11 @@ void reclaimEndedWorkers() {
         delete worker;
 }
 
+// At exit, the threads that ended on their own are joined, so that none is left unreclaimed.
+struct EndedWorkerReaper {
+    ~EndedWorkerReaper() { reclaimEndedWorkers(); }
+} gEndedWorkerReaper;
+
 void destroyRecord(ConnectionSocket* s) {
     if (s->mWorker && tServing == s) {
         SideTables& tables = sideTables();
