@@ -1,8 +1,9 @@
 #define LOG_MODULE "src/Connection"
 
-// Lock order: gSocketEntry and gSideTables are never held with any other lock. Within a record, the
-// CallGate's lock and the ResponseHandoff's lock are never held together either: a caller passes the gate
-// first and then works with the hand-off. No lock is held while an application callback runs.
+// Lock order: gSocketEntry before the side tables' mutex; the two are held together only by the fork
+// handlers, and neither is held while any other lock is taken. Within a record, the CallGate's lock, the
+// ResponseHandoff's lock and mLossLock are never held together: a caller passes the gate first and then
+// works with the hand-off. No lock is held while an application callback runs.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -166,12 +168,46 @@ struct Taker {
 
     unsigned char* buf;
     int capacity;
-    int tooLongResult;      // what a body longer than `capacity` gives
-    bool discard;           // the body is owed to a caller that gave up: drop it quietly
-    const char* operation;  // names the caller in log lines
-    State state;            // guarded by the hand-off's mutex
-    int result;             // guarded by the hand-off's mutex; valid once DONE
+    int tooLongResult;       // what a body longer than `capacity` gives
+    bool discard;            // the body is owed to a caller that gave up: drop it quietly
+    const char* operation;   // names the caller in log lines
+    State state;             // guarded by the hand-off's mutex
+    int result;              // guarded by the hand-off's mutex; valid once DONE
+    std::atomic<bool> done;  // state is DONE: lets the caller watch for it without the lock
 };
+
+// Sleeping on a condition costs the receive thread a futex wake and the caller a wake-up, as much again
+// as the socket's own round trip. Responses mostly come within tens of microseconds, so on a machine
+// with more than one core the caller first watches for its response this long.
+const int kResponseSpinUs = 50;
+
+void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__arm__) || defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+long long monotonicUs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000LL + now.tv_nsec / 1000;
+}
+
+void watchForResponse(const Taker& taker) {
+    static const bool severalCores = sysconf(_SC_NPROCESSORS_ONLN) > 1;
+    if (!severalCores || kResponseSpinUs <= 0)
+        return;
+    const long long until = monotonicUs() + kResponseSpinUs;
+    do {
+        for (int i = 0; i < 64; ++i) {
+            if (taker.done.load(std::memory_order_acquire))
+                return;
+            cpuRelax();
+        }
+    } while (monotonicUs() < until);
+}
 
 // Notifier mode: hands responses from the receive thread to the caller that waits for one. The caller
 // lends its buffer before it waits; the receive thread reads the body straight into it and wakes the
@@ -212,6 +248,7 @@ class ResponseHandoff {
     // none began in time (with `owes`, the connection then owes that response, and the receive thread
     // drops it when it comes); -1 when the connection is lost.
     int await(Taker* taker, long long deadlineMs, bool owes) {
+        watchForResponse(*taker);
         std::unique_lock<std::mutex> lock(mMutex);
         while (taker->state == Taker::WAITING) {
             if (mLost) {
@@ -262,6 +299,7 @@ class ResponseHandoff {
             std::lock_guard<std::mutex> lock(mMutex);
             taker->result = result;
             taker->state = Taker::DONE;
+            taker->done.store(true, std::memory_order_release);
             mTaker = NULL;
         }
         mResponseIn.notify_one();
@@ -691,7 +729,7 @@ int receiveDirect(ConnectionSocket* s, const Taker& taker, long long deadlineMs)
     if (!s->isConnected())
         return kNotConnected;
     while (s->mDirectOwed > 0) {
-        Taker drop = {NULL, 0, 0, true, taker.operation, Taker::WAITING, 0};
+        Taker drop = {NULL, 0, 0, true, taker.operation, Taker::WAITING, 0, false};
         const int result = readDirectResponse(s, drop, deadlineMs);
         if (result == kTimedOut || !s->isConnected())
             return result;
@@ -871,7 +909,8 @@ int receive(ConnectionSocket* const& slot, bool notifier, unsigned char* buf, in
         VORNA_LOG_AS(VORNA_PREFIX_ERR, kRecv, "pSocket is null\n");
         return kNotConnected;
     }
-    Taker taker = {buf, (buf == NULL || len < 0) ? 0 : len, kNotConnected, false, kRecv, Taker::WAITING, 0};
+    Taker taker = {buf,  (buf == NULL || len < 0) ? 0 : len, kNotConnected, false, kRecv, Taker::WAITING, 0,
+                   false};
     return transact(s.get(), notifier, &taker, deadlineMs, NULL, 0);
 }
 
@@ -1001,7 +1040,7 @@ int Connection::call(const unsigned char* req, int reqLen, unsigned char* resp, 
         ERR("pSocket is null\n");
         return kNotConnected;
     }
-    Taker taker = {resp, respCap, kTooLong, false, kCall, Taker::WAITING, 0};
+    Taker taker = {resp, respCap, kTooLong, false, kCall, Taker::WAITING, 0, false};
     return transact(s.get(), mCbk != NULL, &taker, vorna::deadlineAfterMs(timeoutMs), req, reqLen);
 }
 
