@@ -410,13 +410,18 @@ namespace {
 // called from that record's own callback.
 thread_local const ConnectionSocket* tServing = NULL;
 
+// A file-local wrapper keeps the container's code out of the library's exports.
+struct EndedWorker {
+    ConnectionSktWorker* worker;
+};
+
 // State kept beside each Connection because its layout is fixed: loss handlers, and the receive threads
 // whose connection was ended from their own callback (they cannot reclaim themselves). Never destroyed:
 // connections may outlive static destruction.
 struct SideTables {
     std::mutex mutex;
     std::map<const VORNA::Connection*, LossHandler> loss;
-    std::vector<ConnectionSktWorker*> endedWorkers;
+    std::vector<EndedWorker> endedWorkers;
     ConnectionSocket* abandoned = NULL;  // records left behind in a forked child
     vorna::OwnerProcess owner;
 };
@@ -434,15 +439,15 @@ std::mutex& sideTablesMutex() {
 // disconnect(); deleting waits for the thread's last instructions.
 void reclaimEndedWorkers() {
     SideTables& tables = sideTables();
-    std::vector<ConnectionSktWorker*> ended;
+    std::vector<EndedWorker> ended;
     {
         std::lock_guard<std::mutex> lock(tables.mutex);
         if (!tables.owner.isCurrent())
             return;  // a child has none of these threads
         ended.swap(tables.endedWorkers);
     }
-    for (ConnectionSktWorker* worker : ended)
-        delete worker;
+    for (const EndedWorker& entry : ended)
+        delete entry.worker;
 }
 
 // At exit, the threads that ended on their own are joined, so that none is left unreclaimed.
@@ -454,7 +459,7 @@ void destroyRecord(ConnectionSocket* s) {
     if (s->mWorker && tServing == s) {
         SideTables& tables = sideTables();
         std::lock_guard<std::mutex> lock(tables.mutex);
-        tables.endedWorkers.push_back(s->mWorker.release());
+        tables.endedWorkers.push_back(EndedWorker{s->mWorker.release()});
     }
     delete s;
 }
