@@ -13,7 +13,6 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -168,46 +167,12 @@ struct Taker {
 
     unsigned char* buf;
     int capacity;
-    int tooLongResult;       // what a body longer than `capacity` gives
-    bool discard;            // the body is owed to a caller that gave up: drop it quietly
-    const char* operation;   // names the caller in log lines
-    State state;             // guarded by the hand-off's mutex
-    int result;              // guarded by the hand-off's mutex; valid once DONE
-    std::atomic<bool> done;  // state is DONE: lets the caller watch for it without the lock
+    int tooLongResult;      // what a body longer than `capacity` gives
+    bool discard;           // the body is owed to a caller that gave up: drop it quietly
+    const char* operation;  // names the caller in log lines
+    State state;            // guarded by the hand-off's mutex
+    int result;             // guarded by the hand-off's mutex; valid once DONE
 };
-
-// Sleeping on a condition costs the receive thread a futex wake and the caller a wake-up, as much again
-// as the socket's own round trip. Responses mostly come within tens of microseconds, so on a machine
-// with more than one core the caller first watches for its response this long.
-const int kResponseSpinUs = 50;
-
-void cpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__arm__) || defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
-
-long long monotonicUs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000000LL + now.tv_nsec / 1000;
-}
-
-void watchForResponse(const Taker& taker) {
-    static const bool severalCores = sysconf(_SC_NPROCESSORS_ONLN) > 1;
-    if (!severalCores || kResponseSpinUs <= 0)
-        return;
-    const long long until = monotonicUs() + kResponseSpinUs;
-    do {
-        for (int i = 0; i < 64; ++i) {
-            if (taker.done.load(std::memory_order_acquire))
-                return;
-            cpuRelax();
-        }
-    } while (monotonicUs() < until);
-}
 
 // Notifier mode: hands responses from the receive thread to the caller that waits for one. The caller
 // lends its buffer before it waits; the receive thread reads the body straight into it and wakes the
@@ -248,7 +213,6 @@ class ResponseHandoff {
     // none began in time (with `owes`, the connection then owes that response, and the receive thread
     // drops it when it comes); -1 when the connection is lost.
     int await(Taker* taker, long long deadlineMs, bool owes) {
-        watchForResponse(*taker);
         std::unique_lock<std::mutex> lock(mMutex);
         while (taker->state == Taker::WAITING) {
             if (mLost) {
@@ -299,7 +263,6 @@ class ResponseHandoff {
             std::lock_guard<std::mutex> lock(mMutex);
             taker->result = result;
             taker->state = Taker::DONE;
-            taker->done.store(true, std::memory_order_release);
             mTaker = NULL;
         }
         mResponseIn.notify_one();
@@ -734,7 +697,7 @@ int receiveDirect(ConnectionSocket* s, const Taker& taker, long long deadlineMs)
     if (!s->isConnected())
         return kNotConnected;
     while (s->mDirectOwed > 0) {
-        Taker drop = {NULL, 0, 0, true, taker.operation, Taker::WAITING, 0, false};
+        Taker drop = {NULL, 0, 0, true, taker.operation, Taker::WAITING, 0};
         const int result = readDirectResponse(s, drop, deadlineMs);
         if (result == kTimedOut || !s->isConnected())
             return result;
@@ -1045,7 +1008,7 @@ int Connection::call(const unsigned char* req, int reqLen, unsigned char* resp, 
         ERR("pSocket is null\n");
         return kNotConnected;
     }
-    Taker taker = {resp, respCap, kTooLong, false, kCall, Taker::WAITING, 0, false};
+    Taker taker = {resp, respCap, kTooLong, false, kCall, Taker::WAITING, 0};
     return transact(s.get(), mCbk != NULL, &taker, vorna::deadlineAfterMs(timeoutMs), req, reqLen);
 }
 
