@@ -877,8 +877,7 @@ int receive(ConnectionSocket* const& slot, bool notifier, unsigned char* buf, in
         VORNA_LOG_AS(VORNA_PREFIX_ERR, kRecv, "pSocket is null\n");
         return kNotConnected;
     }
-    Taker taker = {buf,  (buf == NULL || len < 0) ? 0 : len, kNotConnected, false, kRecv, Taker::WAITING, 0,
-                   false};
+    Taker taker = {buf, (buf == NULL || len < 0) ? 0 : len, kNotConnected, false, kRecv, Taker::WAITING, 0};
     return transact(s.get(), notifier, &taker, deadlineMs, NULL, 0);
 }
 
