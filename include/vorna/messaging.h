@@ -208,9 +208,10 @@ class VORNA_API Connection {
     // Never from the notification callback (it returns -1 there).
     int recv(unsigned char* buf, int len);
 
-    // As recv(buf, len), but returns -110 when no response has begun within timeoutMs (0, or a negative
-    // value: do not wait; in direct mode a response already on the socket is still read). A response that
-    // has begun is read whole, within 3 s. A response that arrives after its caller gave up stays on the
+    // As recv(buf, len), but returns -110 when no response has begun within timeoutMs, counted from the
+    // call (waiting for the turn behind other recv() and call() callers included; 0, or a negative
+    // value: do not wait, though in direct mode a response already on the socket is still read). A response
+    // that has begun is read whole, within 3 s. A response that arrives after its caller gave up stays on the
     // connection for the next recv().
     int recv(unsigned char* buf, int len, int timeoutMs);
 
