@@ -197,12 +197,15 @@ class ResponseHandoff {
         return true;
     }
 
-    // Caller: takes the loan back before a response could have been claimed for it (its request did not
-    // go out). Waits for the response instead if one has begun.
-    int withdraw(Taker* taker) {
+    // Caller: takes the loan back when its request failed to go out whole; with `owes` (part of it went
+    // out, so the server may still answer) the connection owes that answer. Waits for the response
+    // instead if one has begun.
+    int withdraw(Taker* taker, bool owes) {
         std::unique_lock<std::mutex> lock(mMutex);
         if (taker->state == Taker::WAITING) {
             mTaker = NULL;
+            if (owes)
+                owe();
             return kNotConnected;
         }
         return awaitDone(lock, taker);
@@ -706,6 +709,17 @@ int receiveDirect(ConnectionSocket* s, const Taker& taker, long long deadlineMs)
     return readDirectResponse(s, taker, deadlineMs);
 }
 
+// A call's request, whole. On failure errno tells why and `*sent` how much went out all the same.
+bool sendRequest(int fd, const unsigned char* request, int requestLen, size_t* sent) {
+    if (vorna::sendAll(fd, request, static_cast<size_t>(requestLen), sent) ==
+        static_cast<ssize_t>(requestLen))
+        return true;
+    const int error = errno;
+    VORNA_LOG_AS(VORNA_PREFIX_ERR, kCall, "send failed: %s\n", strerror(error));
+    errno = error;
+    return false;
+}
+
 // Notifier mode: lends the caller's buffer and waits for the receive thread to fill it. `request` is sent
 // once the buffer is lent, so that its response cannot come before anyone waits for it.
 int receiveHandedOver(ConnectionSocket* s, Taker* taker, long long deadlineMs, const unsigned char* request,
@@ -713,12 +727,9 @@ int receiveHandedOver(ConnectionSocket* s, Taker* taker, long long deadlineMs, c
     ResponseHandoff& handoff = *s->mHandoff;
     if (!s->isConnected() || !handoff.lend(taker))
         return kNotConnected;
-    if (request != NULL && vorna::sendAll(s->fd(), request, static_cast<size_t>(requestLen)) !=
-                               static_cast<ssize_t>(requestLen)) {
-        const int error = errno;
-        VORNA_LOG_AS(VORNA_PREFIX_ERR, kCall, "send failed: %s\n", strerror(error));
-        return handoff.withdraw(taker);
-    }
+    size_t sent = 0;
+    if (request != NULL && !sendRequest(s->fd(), request, requestLen, &sent))
+        return handoff.withdraw(taker, sent > 0);
     return handoff.await(taker, deadlineMs, request != NULL);
 }
 
@@ -740,12 +751,12 @@ int transact(ConnectionSocket* s, bool notifier, Taker* taker, long long deadlin
     if (request != NULL) {
         if (!s->isConnected())
             return kNotConnected;
-        if (vorna::sendAll(s->fd(), request, static_cast<size_t>(requestLen)) !=
-            static_cast<ssize_t>(requestLen)) {
-            const int error = errno;
-            VORNA_LOG_AS(VORNA_PREFIX_ERR, kCall, "send failed: %s\n", strerror(error));
-            if (error != EAGAIN)
+        size_t sent = 0;
+        if (!sendRequest(s->fd(), request, requestLen, &sent)) {
+            if (errno != EAGAIN)
                 s->markLost();
+            else if (sent > 0)
+                ++s->mDirectOwed;  // part of the request went out: the server may still answer it
             return kNotConnected;
         }
     }

@@ -84,21 +84,27 @@ ssize_t recvOnce(int fd, void* data, size_t length, int flags) {
     return result;
 }
 
-ssize_t sendAll(int fd, const void* data, size_t length) {
+ssize_t sendAll(int fd, const void* data, size_t length, size_t* sentOut) {
     const char* bytes = static_cast<const char*>(data);
     size_t sent = 0;
+    ssize_t outcome = static_cast<ssize_t>(length);
     while (sent < length) {
         const long long startMs = monotonicMs();
         const ssize_t result = sendOnce(fd, bytes + sent, length - sent);
-        if (result < 0)
-            return -1;
+        if (result < 0) {
+            outcome = -1;
+            break;
+        }
         sent += static_cast<size_t>(result);
         if (sent < length && sendTimedOut(fd, startMs)) {
             errno = EAGAIN;
-            return -1;
+            outcome = -1;
+            break;
         }
     }
-    return static_cast<ssize_t>(length);
+    if (sentOut != NULL)
+        *sentOut = sent;
+    return outcome;
 }
 
 namespace {

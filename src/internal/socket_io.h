@@ -41,7 +41,8 @@ ssize_t recvOnce(int fd, void* data, size_t length, int flags = 0);
 // Sends all `length` bytes, continuing short sends. Returns `length`, or -1 with errno set; part of the
 // data may then have gone out. The socket's send timeout ends it (EAGAIN) also after a part went out, so
 // a peer that stops reading holds the caller for one timeout, not one per resumed send.
-ssize_t sendAll(int fd, const void* data, size_t length);
+// `*sentOut`, when given, receives the count that went out, also on failure.
+ssize_t sendAll(int fd, const void* data, size_t length, size_t* sentOut = NULL);
 
 // Receives exactly `length` bytes, continuing short reads. Returns `length`; fewer (0 included) when the
 // stream ended first, with errno left 0 by a clean end; or -1 with errno set. A `length` of 0 reads
