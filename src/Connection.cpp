@@ -1,9 +1,9 @@
 #define LOG_MODULE "src/Connection"
 
-// Lock order: gSocketEntry before the side tables' mutex; the two are held together only by the fork
-// handlers, and neither is held while any other lock is taken. Within a record, the CallGate's lock, the
-// ResponseHandoff's lock and mLossLock are never held together: a caller passes the gate first and then
-// works with the hand-off. No lock is held while an application callback runs.
+// Lock order: the gSocketEntry stripes in index order, then the side tables' mutex; they are held together
+// only by the fork handlers, and none is held while any other lock is taken. Within a record, the CallGate's
+// lock, the ResponseHandoff's lock and mLossLock are never held together: a caller passes the gate first and
+// then works with the hand-off. No lock is held while an application callback runs.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -56,20 +56,31 @@ const char kRecv[] = "recv";
 const char kCall[] = "call";
 const char kThreadLoop[] = "threadLoop";
 
-// Guards every Connection's pSocket while a caller takes a reference to the record and while disconnect()
-// detaches it. Held for a few instructions only; fork handlers keep it usable in a child.
-std::mutex gSocketEntry;
+// Guard the Connections' pSocket while a caller takes a reference to the record and while disconnect()
+// detaches it, one lock for each slot address's stripe so that busy connections do not contend. Held for
+// a few instructions only; fork handlers keep them usable in a child.
+const unsigned kEntryStripeBits = 6;
+std::mutex gSocketEntry[1u << kEntryStripeBits];
+
+std::mutex& socketEntry(ConnectionSocket* const* slot) {
+    // Objects of different threads' heaps often share their low address bits: a multiplicative hash
+    // spreads them over the stripes.
+    const uint64_t mixed = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(slot)) * 0x9E3779B97F4A7C15ull;
+    return gSocketEntry[mixed >> (64 - kEntryStripeBits)];
+}
 
 std::mutex& sideTablesMutex();
 
 void lockAll() {
-    gSocketEntry.lock();
+    for (std::mutex& entry : gSocketEntry)
+        entry.lock();
     sideTablesMutex().lock();
 }
 
 void unlockAll() {
     sideTablesMutex().unlock();
-    gSocketEntry.unlock();
+    for (std::mutex& entry : gSocketEntry)
+        entry.unlock();
 }
 
 // Parks a fork between complete critical sections of the process-wide locks, so that a child never
@@ -455,7 +466,7 @@ void abandonInChild(ConnectionSocket* s) {
 class RecordRef {
   public:
     explicit RecordRef(ConnectionSocket* const& slot) {
-        std::lock_guard<std::mutex> entry(gSocketEntry);
+        std::lock_guard<std::mutex> entry(socketEntry(&slot));
         if (slot != NULL && slot->mOwner.isCurrent()) {
             slot->mRefs.fetch_add(1, std::memory_order_relaxed);
             mRecord = slot;
@@ -876,7 +887,7 @@ int openConnection(const VORNA::Connection* self, const char* name, NotifyCbk cb
         if (s->mWorker->run("notifier listener", 50, -10) != 0)
             return -2;  // the thread never ran: its reference goes with the record
     }
-    std::lock_guard<std::mutex> entry(gSocketEntry);
+    std::lock_guard<std::mutex> entry(socketEntry(slot));
     *slot = s.release();
     return 0;
 }
@@ -1073,7 +1084,7 @@ int Connection::disconnect() {
     ConnectionSocket* s;
     {
         // Detached first: a call that comes later finds no socket instead of a record being freed.
-        std::lock_guard<std::mutex> entry(gSocketEntry);
+        std::lock_guard<std::mutex> entry(socketEntry(&pSocket));
         s = pSocket;
         pSocket = NULL;
     }
