@@ -59,7 +59,7 @@ const char kThreadLoop[] = "threadLoop";
 // Guard the Connections' pSocket while a caller takes a reference to the record and while disconnect()
 // detaches it, one lock for each slot address's stripe so that busy connections do not contend. Held for
 // a few instructions only; fork handlers keep them usable in a child.
-const unsigned kEntryStripeBits = 6;
+const unsigned kEntryStripeBits = 4;  // the fork handlers hold them all: few enough for TSan
 std::mutex gSocketEntry[1u << kEntryStripeBits];
 
 std::mutex& socketEntry(ConnectionSocket* const* slot) {
