@@ -275,21 +275,27 @@ void ignoreNotification(void*, unsigned int, void* data, int) {
     free(data);
 }
 
+// A round trip either as send() and recv(), or as one call().
 class LibraryClient {
   public:
-    LibraryClient(const std::string& name, bool notifier)
+    LibraryClient(const std::string& name, bool notifier, bool transaction)
         : mName(name),
+          mTransaction(transaction),
           mConnection(mName.c_str(), 0, notifier ? ignoreNotification : NULL, NULL),
           mBuffer(kMaxResponse) {}
 
     bool roundTrip(std::string& request) {
         const int size = static_cast<int>(request.size());
-        return mConnection.send(reinterpret_cast<unsigned char*>(&request[0]), size) == size &&
-               mConnection.recv(mBuffer.data(), static_cast<int>(mBuffer.size())) >= 0;
+        unsigned char* bytes = reinterpret_cast<unsigned char*>(&request[0]);
+        const int capacity = static_cast<int>(mBuffer.size());
+        if (mTransaction)
+            return mConnection.call(bytes, size, mBuffer.data(), capacity, 10000) >= 0;
+        return mConnection.send(bytes, size) == size && mConnection.recv(mBuffer.data(), capacity) >= 0;
     }
 
   private:
     const std::string mName;
+    const bool mTransaction;
     VORNA::Connection mConnection;
     std::vector<unsigned char> mBuffer;
 };
@@ -300,7 +306,7 @@ LibraryServer* gLibraryServer;
 const std::string gRawName = serverName("raw");
 const std::string gLibraryName = serverName("library");
 
-enum Kind { kRaw, kDirect, kNotifier };
+enum Kind { kRaw, kDirect, kNotifier, kDirectCall, kNotifierCall };
 
 // One client of either kind behind one round-trip call.
 class AnyClient {
@@ -309,7 +315,8 @@ class AnyClient {
         if (kind == kRaw)
             mRaw.reset(new RawClient(gRawName));
         else
-            mLibrary.reset(new LibraryClient(gLibraryName, kind == kNotifier));
+            mLibrary.reset(new LibraryClient(gLibraryName, kind == kNotifier || kind == kNotifierCall,
+                                             kind == kDirectCall || kind == kNotifierCall));
     }
     bool roundTrip(std::string& request) {
         return mRaw ? mRaw->roundTrip(request) : mLibrary->roundTrip(request);
@@ -521,6 +528,8 @@ void roundTripSizes(benchmark::internal::Benchmark* benchmark) {
 BENCHMARK_TEMPLATE(BM_RoundTrip, kRaw)->Name("RoundTrip/raw")->Apply(roundTripSizes);
 BENCHMARK_TEMPLATE(BM_RoundTrip, kDirect)->Name("RoundTrip/direct")->Apply(roundTripSizes);
 BENCHMARK_TEMPLATE(BM_RoundTrip, kNotifier)->Name("RoundTrip/notifier")->Apply(roundTripSizes);
+BENCHMARK_TEMPLATE(BM_RoundTrip, kDirectCall)->Name("RoundTrip/direct-call")->Apply(roundTripSizes);
+BENCHMARK_TEMPLATE(BM_RoundTrip, kNotifierCall)->Name("RoundTrip/notifier-call")->Apply(roundTripSizes);
 BENCHMARK_TEMPLATE(BM_Throughput4Clients, kRaw)->Name("Throughput4Clients/raw")->UseRealTime();
 BENCHMARK_TEMPLATE(BM_Throughput4Clients, kDirect)->Name("Throughput4Clients/direct")->UseRealTime();
 BENCHMARK_TEMPLATE(BM_Throughput4Clients, kNotifier)->Name("Throughput4Clients/notifier")->UseRealTime();

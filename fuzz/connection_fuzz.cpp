@@ -2,7 +2,8 @@
 // recv(), notifier mode through the receive thread. Neither may crash, write past the caller's buffer,
 // leak, or block once the peer has gone; what they deliver must be what the stream holds.
 //
-// Input: the first byte is the capacity of the caller's recv() buffer, the rest is the stream.
+// Input: the first byte is the capacity of the caller's recv() buffer (twice it, plus 1 for a recv() with a
+// deadline), the rest is the stream.
 
 #include <stdint.h>
 #include <stdlib.h>
@@ -88,17 +89,26 @@ Received expectResponse(StreamModel* stream, int32_t length, int capacity) {
     return received;
 }
 
-// Direct mode: every recv() reads one message and takes responses only.
+// Direct mode: every recv() reads one message and takes responses only. A header that leaves no way to
+// find the next one (a wrong magic, an unknown id, a length no server sends) ends the connection.
 std::vector<Received> expectDirect(const uint8_t* data, size_t size, int capacity) {
     std::vector<Received> results;
     StreamModel stream(data, size);
     MsgHeader header;
     while (stream.header(&header)) {
+        const bool framed =
+            header.magic == MSG_HEADER_MAGIC &&
+            (header.id == HEADER_ID_NOTIFY || (header.id == HEADER_ID_RESPONSE && header.len >= 0) ||
+             (header.id == HEADER_ID_NOTIFY_DATA && header.len >= 0 && header.len <= kMaxNotifyDataLength));
+        if (!framed) {
+            results.push_back({-1, std::string()});
+            break;
+        }
         if (header.id == HEADER_ID_RESPONSE) {
             results.push_back(expectResponse(&stream, header.len, capacity));
             continue;
         }
-        if (header.id == HEADER_ID_NOTIFY_DATA && header.len > 0 && header.len <= kMaxNotifyDataLength)
+        if (header.id == HEADER_ID_NOTIFY_DATA)
             stream.skip(header.len);
         results.push_back({-1, std::string()});
     }
@@ -122,6 +132,9 @@ void expectNotifier(const uint8_t* data, size_t size, int capacity, std::vector<
                 notifications->push_back(notified);
         } else if (header.id == HEADER_ID_RESPONSE) {
             responses->push_back(expectResponse(&stream, header.len, capacity));
+            // A negative length leaves no way to find the next header.
+            if (header.len < 0)
+                return;
         } else {
             return;
         }
@@ -145,10 +158,12 @@ void serveAndHangUp(const uint8_t* data, size_t size) {
     close(peer);
 }
 
-// One recv() into a buffer of exactly `capacity` bytes, so that a write past it is caught.
-Received receiveOne(VORNA::Connection* connection, int capacity) {
+// One recv() into a buffer of exactly `capacity` bytes, so that a write past it is caught. The stream is
+// all there and then ends, so a bounded recv() must give the same results as an unbounded one.
+Received receiveOne(VORNA::Connection* connection, int capacity, bool bounded) {
     std::unique_ptr<unsigned char[]> buffer(new unsigned char[static_cast<size_t>(capacity)]);
-    const int result = connection->recv(buffer.get(), capacity);
+    const int result =
+        bounded ? connection->recv(buffer.get(), capacity, 20000) : connection->recv(buffer.get(), capacity);
     FUZZ_CHECK(result <= capacity);
     Received received = {result, std::string()};
     if (result > 0)
@@ -171,22 +186,22 @@ void checkSame(const std::vector<T>& got, const std::vector<T>& expected) {
         FUZZ_CHECK(same(got[i], expected[i]));
 }
 
-void fuzzDirect(const uint8_t* data, size_t size, int capacity) {
+void fuzzDirect(const uint8_t* data, size_t size, int capacity, bool bounded) {
     const std::vector<Received> expected = expectDirect(data, size, capacity);
     std::vector<Received> got;
     {
         VORNA::Connection connection(gName.c_str(), 0, NULL, NULL);
         serveAndHangUp(data, size);
         for (size_t i = 0; i < expected.size(); ++i)
-            got.push_back(receiveOne(&connection, capacity));
+            got.push_back(receiveOne(&connection, capacity, bounded));
         // The stream has ended: recv() fails at once, again and again.
-        FUZZ_CHECK(receiveOne(&connection, capacity).result == -1);
-        FUZZ_CHECK(receiveOne(&connection, capacity).result == -1);
+        FUZZ_CHECK(receiveOne(&connection, capacity, bounded).result == -1);
+        FUZZ_CHECK(receiveOne(&connection, capacity, bounded).result == -1);
     }
     checkSame(got, expected);
 }
 
-void fuzzNotifier(const uint8_t* data, size_t size, int capacity) {
+void fuzzNotifier(const uint8_t* data, size_t size, int capacity, bool bounded) {
     std::vector<Received> expectedResponses;
     std::vector<Notified> expectedNotifications;
     expectNotifier(data, size, capacity, &expectedResponses, &expectedNotifications);
@@ -196,9 +211,9 @@ void fuzzNotifier(const uint8_t* data, size_t size, int capacity) {
         VORNA::Connection connection(gName.c_str(), 0, recordNotification, &notifications);
         serveAndHangUp(data, size);
         for (size_t i = 0; i < expectedResponses.size(); ++i)
-            responses.push_back(receiveOne(&connection, capacity));
+            responses.push_back(receiveOne(&connection, capacity, bounded));
         // Only the loss of the connection is left: it must wake the caller.
-        FUZZ_CHECK(receiveOne(&connection, capacity).result == -1);
+        FUZZ_CHECK(receiveOne(&connection, capacity, bounded).result == -1);
     }
     checkSame(responses, expectedResponses);
     checkSame(notifications, expectedNotifications);
@@ -220,10 +235,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1 || size - 1 > kMaxStream)
         return -1;
-    const int capacity = data[0];
+    // The low bit picks the bounded recv(); the rest is the capacity.
+    const int capacity = data[0] >> 1;
+    const bool bounded = (data[0] & 1) != 0;
     const int descriptors = fuzz::openDescriptors();
-    fuzzDirect(data + 1, size - 1, capacity);
-    fuzzNotifier(data + 1, size - 1, capacity);
+    fuzzDirect(data + 1, size - 1, capacity, bounded);
+    fuzzNotifier(data + 1, size - 1, capacity, bounded);
     FUZZ_CHECK(fuzz::openDescriptors() == descriptors);
     return 0;
 }

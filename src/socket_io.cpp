@@ -1,6 +1,9 @@
 #include "internal/socket_io.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdint.h>
 #include <string.h>
 #include <sys/time.h>
 #include <time.h>
@@ -8,12 +11,6 @@
 namespace vorna {
 
 namespace {
-
-long long monotonicMs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
 
 // The socket's send timeout in milliseconds; 0 when it has none.
 long long sendTimeoutMs(int fd) {
@@ -87,21 +84,131 @@ ssize_t recvOnce(int fd, void* data, size_t length, int flags) {
     return result;
 }
 
-ssize_t sendAll(int fd, const void* data, size_t length) {
+ssize_t sendAll(int fd, const void* data, size_t length, size_t* sentOut) {
     const char* bytes = static_cast<const char*>(data);
     size_t sent = 0;
+    ssize_t outcome = static_cast<ssize_t>(length);
     while (sent < length) {
         const long long startMs = monotonicMs();
         const ssize_t result = sendOnce(fd, bytes + sent, length - sent);
-        if (result < 0)
-            return -1;
+        if (result < 0) {
+            outcome = -1;
+            break;
+        }
         sent += static_cast<size_t>(result);
         if (sent < length && sendTimedOut(fd, startMs)) {
             errno = EAGAIN;
-            return -1;
+            outcome = -1;
+            break;
         }
     }
-    return static_cast<ssize_t>(length);
+    if (sentOut != NULL)
+        *sentOut = sent;
+    return outcome;
+}
+
+namespace {
+
+// Milliseconds left until `deadlineMs` as a poll timeout: -1 for no deadline, 0 once it has passed.
+int pollTimeout(long long deadlineMs) {
+    if (deadlineMs == kNoDeadline)
+        return -1;
+    const long long left = deadlineMs - monotonicMs();
+    if (left <= 0)
+        return 0;
+    return left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
+}
+
+// Waits for `events` on `fd`. Returns 1, 0 at the deadline, or -1 with errno set.
+int waitFor(int fd, short events, long long deadlineMs) {
+    for (;;) {
+        pollfd entry = {fd, events, 0};
+        const int ready = poll(&entry, 1, pollTimeout(deadlineMs));
+        if (ready >= 0)
+            return ready > 0 ? 1 : 0;
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
+bool setBlocking(int fd, bool blocking) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0)
+        return false;
+    const int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    return wanted == flags || fcntl(fd, F_SETFL, wanted) == 0;
+}
+
+}  // namespace
+
+long long monotonicMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+long long deadlineAfterMs(int timeoutMs) {
+    return monotonicMs() + (timeoutMs > 0 ? timeoutMs : 0);
+}
+
+int waitReadable(int fd, long long deadlineMs) {
+    return waitFor(fd, POLLIN, deadlineMs);
+}
+
+ssize_t recvAllBefore(int fd, void* data, size_t length, long long deadlineMs) {
+    char* bytes = static_cast<char*>(data);
+    size_t received = 0;
+    while (received < length) {
+        errno = 0;
+        const ssize_t result = recvOnce(fd, bytes + received, length - received, MSG_DONTWAIT);
+        if (result > 0) {
+            received += static_cast<size_t>(result);
+            continue;
+        }
+        if (result == 0)
+            break;
+        if (errno != EAGAIN)
+            return -1;
+        const int ready = waitReadable(fd, deadlineMs);
+        if (ready < 0)
+            return -1;
+        if (ready == 0) {
+            errno = ETIMEDOUT;
+            break;
+        }
+    }
+    return static_cast<ssize_t>(received);
+}
+
+bool discardAllBefore(int fd, size_t length, long long deadlineMs) {
+    char scratch[512];
+    while (length > 0) {
+        const size_t chunk = length < sizeof(scratch) ? length : sizeof(scratch);
+        if (recvAllBefore(fd, scratch, chunk, deadlineMs) != static_cast<ssize_t>(chunk))
+            return false;
+        length -= chunk;
+    }
+    return true;
+}
+
+int connectBefore(int fd, const sockaddr_un& address, socklen_t length, long long deadlineMs) {
+    if (!setBlocking(fd, false))
+        return -1;
+    // A blocking connect to a server that stopped with a full backlog waits without limit; a
+    // non-blocking one fails with EAGAIN at once instead, or reports EINPROGRESS and completes later.
+    int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length);
+    if (result != 0 && errno == EINPROGRESS) {
+        const int ready = waitFor(fd, POLLOUT, deadlineMs);
+        int error = ETIMEDOUT;
+        socklen_t errorLength = sizeof(error);
+        if (ready < 0 || (ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &errorLength) != 0))
+            error = errno;
+        result = error == 0 ? 0 : -1;
+        errno = error;
+    }
+    if (result == 0 && !setBlocking(fd, true))
+        return -1;
+    return result;
 }
 
 ssize_t recvAll(int fd, void* data, size_t length) {

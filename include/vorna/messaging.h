@@ -142,20 +142,57 @@ class VORNA_API Listener {
 // The client end. The constructor connects; with a callback (notifier mode) a receive thread "notifier
 // listener" delivers notifications, without one (direct mode) recv() reads the stream itself and the
 // connection takes responses only.
+//
+// Waits are bounded where a bound is given: once a message from the server has begun, the rest of it must
+// arrive within 3 s, or the connection counts as lost (a peer that stops in the middle of a message has
+// broken the framing).
+//
+// After fork(), the child's copy of a Connection is not connected: its calls return -1 (logged as
+// "pSocket is null"), and its destructor and disconnect() only close the child's copy of the socket; they
+// never touch the parent's connection or wait for its receive thread.
 class VORNA_API Connection {
   public:
-    // Keeps the name pointer (the text is not copied) and calls connect(); a failed connection shows as
-    // -1 from every operation.
+    // Told once, on the receive thread, when a notifier-mode connection ends other than through
+    // disconnect(): the server closed it or went away, or the stream broke. The handler may call
+    // disconnect() (or destroy the Connection), but not connect(): see README for the reconnect recipe.
+    typedef void (*LossCbk)(void* ctx);
+
+    // For the connectTimeoutMs of the second constructor: construct without connecting.
+    enum { CONNECT_LATER = -1 };
+
+    // Keeps the name pointer (the text is not copied) and calls connect(), which may take about 10 s when
+    // no server listens; a failed connection shows as -1 from every operation.
     Connection(const char* name, int reserved, NotifyCbk cbk, void* ctx);
-    // Calls disconnect().
+    // As above, but calls connect(connectTimeoutMs) instead; CONNECT_LATER does not connect at all, so that
+    // an application can start before its server and connect later.
+    Connection(const char* name, int reserved, NotifyCbk cbk, void* ctx, int connectTimeoutMs);
+    // Calls disconnect(). May run on the connection's own receive thread, from its notification or loss
+    // callback: see disconnect().
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    // Connects, trying up to 501 times 20 ms apart (about 10 s) while no server listens. Returns 0; -1
-    // when already connected (the live connection is untouched) or the private record cannot be had; -2
-    // when every attempt failed or the receive thread cannot start.
+    // Connects, trying up to 501 times 20 ms apart (about 10 s in all, also against a server that stopped
+    // with a full backlog: no attempt blocks), and logs every failed attempt. Returns 0; -1 when already
+    // connected (the live connection is untouched) or the private record cannot be had; -2 when every
+    // attempt failed or the receive thread cannot start.
     int connect();
+
+    // As connect(), but gives up once timeoutMs have passed (0, or a negative value: a single attempt)
+    // and logs one line for the failure, not one per attempt. A name longer than 107 bytes fails at once.
+    // Returns 0, -1 or -2 as connect().
+    int connect(int timeoutMs);
+
+    // True while connected. False once the library knows that the connection is gone: after
+    // disconnect(); in notifier mode as soon as the receive thread has seen the end (the event of
+    // setLossCbk() comes at the same time); in direct mode after a failed read or write, or when the
+    // server has closed its end (checked without consuming data). Any thread may call it.
+    bool isConnected();
+
+    // Sets the handler of the loss event (null: none) for this connection and every later one of this
+    // object. Any thread may call it, also before connect(). Direct mode has no loss event: use
+    // isConnected().
+    void setLossCbk(LossCbk cbk, void* ctx);
 
     // Writes the request bytes, completing short writes. Returns the bytes written (fewer than len only
     // when the socket stayed full for 11 attempts of 10 s, or failed after a part went out); -1 when not
@@ -168,11 +205,35 @@ class VORNA_API Connection {
     // is longer than len (it is then read off the stream and dropped, and nothing is written past len).
     // In notifier mode it waits for the receive thread to hand a response over, and returns -1 at once
     // once the connection is lost or when disconnect() runs; concurrent callers take responses in turn.
+    // Never from the notification callback (it returns -1 there).
     int recv(unsigned char* buf, int len);
 
-    // Stops the receive thread, wakes every recv() caller (who returns -1), closes the socket and frees
-    // everything. Returns 0, or -1 when not connected. Not from the notification callback; no send(), and
-    // no recv() in direct mode, may run meanwhile.
+    // As recv(buf, len), but returns -110 when no response has begun within timeoutMs, counted from the
+    // call (waiting for the turn behind other recv() and call() callers included; 0, or a negative
+    // value: do not wait, though in direct mode a response already on the socket is still read). A response
+    // that has begun is read whole, within 3 s. A response that arrives after its caller gave up stays on the
+    // connection for the next recv().
+    int recv(unsigned char* buf, int len, int timeoutMs);
+
+    // Sends the request and waits for its response, as one transaction. Any number of threads may call it
+    // at once on one connection: the calls take turns, and each caller gets the response to its own
+    // request. Returns the body length; -110 when the response did not begin within timeoutMs (a negative
+    // timeout acts as 0), counted from the call (the turn included): the connection then owes that
+    // response, and drops it when it comes, never giving it to another call; -90 when the body is longer
+    // than respCap (it is read off the stream and dropped; the connection stays usable); -1 when not
+    // connected, the request could not be sent, or the connection is lost; -2 for a null or empty request,
+    // a negative respCap, or a null resp with a positive respCap. In notifier mode notifications keep
+    // flowing to the callback meanwhile. The wire carries no request ids, so do not mix call() with
+    // send()/recv() on one connection while a call may be in progress: a response that a timed-out recv()
+    // left behind would go to the next call. Never from the notification callback (it returns -1 there).
+    int call(const unsigned char* req, int reqLen, unsigned char* resp, int respCap, int timeoutMs);
+
+    // Stops the receive thread, wakes every recv() and call() caller (who returns -1), closes the socket
+    // and frees everything. Returns 0, or -1 when not connected. Calls still inside send() or a direct-mode
+    // recv() on other threads return -1 and the socket closes when the last of them has left.
+    // From the connection's own notification or loss callback (also through the destructor) it returns 0
+    // at once without waiting: the receive thread ends and releases the connection's resources when the
+    // callback returns. No notification is delivered after that callback.
     int disconnect();
 
     // The identity of the server's process (the one that called run()), as the kernel recorded it when

@@ -41,7 +41,8 @@ ssize_t recvOnce(int fd, void* data, size_t length, int flags = 0);
 // Sends all `length` bytes, continuing short sends. Returns `length`, or -1 with errno set; part of the
 // data may then have gone out. The socket's send timeout ends it (EAGAIN) also after a part went out, so
 // a peer that stops reading holds the caller for one timeout, not one per resumed send.
-ssize_t sendAll(int fd, const void* data, size_t length);
+// `*sentOut`, when given, receives the count that went out, also on failure.
+ssize_t sendAll(int fd, const void* data, size_t length, size_t* sentOut = NULL);
 
 // Receives exactly `length` bytes, continuing short reads. Returns `length`; fewer (0 included) when the
 // stream ended first, with errno left 0 by a clean end; or -1 with errno set. A `length` of 0 reads
@@ -51,5 +52,30 @@ ssize_t recvAll(int fd, void* data, size_t length);
 // Reads `length` bytes off the stream and drops them, to keep the framing after a body that has nowhere
 // to go. Returns true when all were read.
 bool discardAll(int fd, size_t length);
+
+// Milliseconds of CLOCK_MONOTONIC, the clock of every deadline below.
+long long monotonicMs();
+
+// A deadline `timeoutMs` from now; a negative timeout acts as 0.
+long long deadlineAfterMs(int timeoutMs);
+
+// Deadlines that never pass.
+const long long kNoDeadline = -1;
+
+// Waits until `fd` has data (or its end of stream, or an error) to read. Returns 1 when it has, 0 when
+// `deadlineMs` passed first (kNoDeadline: waits without limit), -1 with errno set when poll fails.
+int waitReadable(int fd, long long deadlineMs);
+
+// As recvAll, but gives up at `deadlineMs`: the count then falls short with errno ETIMEDOUT. Never blocks
+// past the deadline, also on a blocking socket.
+ssize_t recvAllBefore(int fd, void* data, size_t length, long long deadlineMs);
+
+// As discardAll, with the deadline of recvAllBefore.
+bool discardAllBefore(int fd, size_t length, long long deadlineMs);
+
+// Connects the local stream socket `fd` to `address` without blocking longer than until `deadlineMs`, and
+// leaves the socket blocking. Returns 0, or -1 with errno set (EAGAIN when the server's backlog stayed
+// full, ETIMEDOUT when the deadline passed).
+int connectBefore(int fd, const sockaddr_un& address, socklen_t length, long long deadlineMs);
 
 }  // namespace vorna
