@@ -85,6 +85,9 @@ void onNotify(void*, unsigned int msg, void* data, int len) {
     }
 }
 
+const int kReplyTimeoutMs = 2000;  // a bound for every wait: a stopped server never holds the client
+const int kTimedOut = -110;
+
 // Sends one request and reads its echo. Requests are unframed: the server may receive this one in
 // pieces and answer each piece, so read until the whole echo is back.
 bool echoes(VORNA::Connection& client, const char* text) {
@@ -96,13 +99,30 @@ bool echoes(VORNA::Connection& client, const char* text) {
         return false;
     int received = 0;
     while (received < requestLength) {
-        int length = client.recv(reply + received, sizeof reply - received);  // body length, or -1
-        if (length < 0)
+        // The body length; -110 when no response began in time, -1 when the connection is gone.
+        int length = client.recv(reply + received, sizeof reply - received, kReplyTimeoutMs);
+        if (length < 0) {
+            fprintf(stderr, "client: %s\n", length == kTimedOut ? "no answer in time" : "connection lost");
             return false;
+        }
         received += length;
     }
     printf("client: \"%.*s\" came back\n", received, reinterpret_cast<char*>(reply));
     return memcmp(reply, request, requestLength) == 0;
+}
+
+// One request and its own response as one step: any thread may do this on a shared connection. A
+// one-byte request cannot arrive in pieces, so its one response is the whole answer.
+bool pings(VORNA::Connection& client) {
+    const unsigned char ping[1] = {'!'};
+    unsigned char reply[16];
+    int length = client.call(ping, sizeof ping, reply, sizeof reply, kReplyTimeoutMs);  // -110, -90, -1, -2
+    if (length != 1 || reply[0] != '!') {
+        fprintf(stderr, "client: call failed (%d)\n", length);
+        return false;
+    }
+    printf("client: call answered\n");
+    return true;
 }
 
 int runClient(const char* name, int serving) {
@@ -110,8 +130,13 @@ int runClient(const char* name, int serving) {
         fprintf(stderr, "client: no server\n");
         return 1;
     }
-    VORNA::Connection client(name, 0, onNotify, NULL);  // connects (retries up to ~10 s)
-    const bool ok = echoes(client, "hello") && echoes(client, "settings?");
+    // Connects, giving up after 2 s; VORNA::Connection::CONNECT_LATER would not connect at all.
+    VORNA::Connection client(name, 0, onNotify, NULL, 2000);
+    if (!client.isConnected()) {
+        fprintf(stderr, "client: no connection to '%s'\n", name);
+        return 1;
+    }
+    const bool ok = echoes(client, "hello") && echoes(client, "settings?") && pings(client);
     return ok ? 0 : 1;  // the destructor disconnects
 }
 
