@@ -54,7 +54,7 @@ const int kAcceptPauseMs = 50;
 // The fuzzing build shortens these so that a client that stops reading fills its socket and breaks within
 // a few replies instead of holding the event thread for seconds.
 #ifdef VORNA_FUZZ_SHORT_SOCKET_LIMITS
-const int kClientSendTimeoutMs = 10;
+const int kClientSendTimeoutMs = 2;
 const int kClientSendBufferBytes = 4096;
 #else
 const int kClientSendTimeoutMs = kSocketTimeoutSeconds * 1000;
