@@ -53,11 +53,11 @@ def write(slot, data):
 
 def listener_seeds():
     # Request bytes choose the callback's reply by their first byte: echo, empty response, value
-    # notification, data notification, close, nothing, a response larger than a client socket holds, a
-    # push to every client.
+    # notification, data notification, close, nothing, a push to every client; 0xb1 asks for a response
+    # larger than a client socket holds.
     return {
         "echo": op(CONNECT) + write(0, b"\x00hello") + op(READ),
-        "every_reply": op(CONNECT) + b"".join(write(0, bytes([i]) + b"req") + op(READ) for i in range(8)),
+        "every_reply": op(CONNECT) + b"".join(write(0, bytes([i]) + b"req") + op(READ) for i in range(7)),
         "two_clients": op(CONNECT, 0) + op(CONNECT, 1) + write(0, b"\x00a") + write(1, b"\x03b") + op(READ, 0)
         + op(READ, 1) + op(CLOSE, 0) + write(1, b"\x00c") + op(READ, 1),
         "half_close": op(CONNECT) + write(0, b"\x01x") + op(HALF_CLOSE) + op(READ),
@@ -67,9 +67,9 @@ def listener_seeds():
         "close_at_once": op(CONNECT) + op(CLOSE) + op(CONNECT) + write(0, b"\x04bye") + op(READ),
         "long_request": op(CONNECT) + write(0, b"\x00" + bytes(range(1, 255))) + op(READ),
         "reuse_closed": op(CONNECT) + op(SERVER_CLOSE) + op(CLOSE) + op(CONNECT, 1) + op(REUSE_CLOSED) + op(READ, 1),
-        "never_reads": op(CONNECT) + op(CONNECT, 1) + write(0, b"\x06big") + write(0, b"\x06big")
+        "never_reads": op(CONNECT) + op(CONNECT, 1) + write(0, b"\xb1big") + write(0, b"\xb1big")
         + write(1, b"\x00ok") + op(READ, 1) + op(REUSE_CLOSED) + op(READ, 0),
-        "push_to_all": op(CONNECT) + op(CONNECT, 1) + op(NOTIFY_ALL, 5) + write(0, b"\x07all") + op(READ) + op(READ, 1),
+        "push_to_all": op(CONNECT) + op(CONNECT, 1) + op(NOTIFY_ALL, 5) + write(0, b"\x06all") + op(READ) + op(READ, 1),
         "descriptor_limit": op(CONNECT) + op(LIMIT_DESCRIPTORS, 0) + op(CONNECT, 1) + op(CONNECT, 2)
         + write(0, b"\x00still served") + op(READ) + op(CLOSE, 1),
     }

@@ -46,19 +46,21 @@ const int kWaitTimeoutMs = 50;
 const int kBacklog = 4;
 const int kSocketTimeoutSeconds = 10;
 const int kRetryPauseMs = 50;
+
+// The fuzzing build shortens these so that a client that stops reading fills its socket and breaks within
+// a few replies, and a full descriptor table costs a millisecond, instead of holding the fuzzer for
+// seconds.
+#ifdef VORNA_FUZZ_SHORT_SOCKET_LIMITS
+const int kClientSendTimeoutMs = 2;
+const int kClientSendBufferBytes = 4096;
+const int kAcceptPauseMs = 1;
+#else
+const int kClientSendTimeoutMs = kSocketTimeoutSeconds * 1000;
+const int kClientSendBufferBytes = 0;  // the system's default
 // How long the listening socket goes unwatched after accept() ran out of descriptors: the connected
 // clients are served meanwhile, and a pending client is accepted this long at most after a descriptor
 // frees up.
 const int kAcceptPauseMs = 50;
-
-// The fuzzing build shortens these so that a client that stops reading fills its socket and breaks within
-// a few replies instead of holding the event thread for seconds.
-#ifdef VORNA_FUZZ_SHORT_SOCKET_LIMITS
-const int kClientSendTimeoutMs = 2;
-const int kClientSendBufferBytes = 4096;
-#else
-const int kClientSendTimeoutMs = kSocketTimeoutSeconds * 1000;
-const int kClientSendBufferBytes = 0;  // the system's default
 #endif
 
 // Level-triggered: whatever one wake-up leaves unread (pending clients, bytes beyond one read, the end of
