@@ -865,8 +865,13 @@ int Listener::run() {
 }
 
 int Listener::stall() {
+    // Only run() and stall() write m_priv, on the application's controlling thread: it reads it unguarded.
     ListenerSkt* als = m_priv;
-    if (als != NULL && !als->owner.isCurrent()) {
+    if (als == NULL) {
+        ERR("skt is null\n");
+        return -1;
+    }
+    if (!als->owner.isCurrent()) {
         abandonForkedCopy(als);
         m_priv = NULL;
         return 0;
@@ -874,10 +879,6 @@ int Listener::stall() {
     {
         ExclusiveGate gate;
         m_priv = NULL;
-    }
-    if (als == NULL) {
-        ERR("skt is null\n");
-        return -1;
     }
     als->is_stall.store(1, std::memory_order_release);
     als->worker->requestExit();
