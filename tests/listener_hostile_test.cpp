@@ -385,9 +385,12 @@ TEST(ListenerNotifyAll, ReachesEveryConnectedClientOnceWithTheExactBytes) {
     ASSERT_EQ(0, server.run());
     EXPECT_EQ(0, server.notifyAll(1u, 2u));
     std::vector<RawStream> clients;
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 3; ++i) {
         clients.push_back(connectRawClient(name));
-    ASSERT_TRUE(events.waitForCount(MSG_CONNECTED, 3));
+        ASSERT_TRUE(clients.back().writeAll("x"));
+    }
+    // A request is read only after its client's MSG_CONNECTED callback has returned.
+    ASSERT_TRUE(events.waitForCount(MSG_RECV, 3));
 
     EXPECT_EQ(3, server.notifyAll(5u, 77u));
     EXPECT_EQ(3, server.notifyAll(6u, body, 4));
