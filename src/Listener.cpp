@@ -108,9 +108,10 @@ long long monotonicMs() {
 struct Conn {
     Conn(int socket, const sockaddr_un& address, socklen_t addressLength)
         : fd(socket), addr(address), addr_len(addressLength), refs(0), broken(false) {}
+    // The last release of the record closes the socket: that is the end of the release step.
     ~Conn() {
         if (close(fd) != 0)
-            ERR("close failed\n");
+            VORNA_LOG_AS(VORNA_PREFIX_ERR, "destroyConn", "close failed\n");
     }
     Conn(const Conn&) = delete;
     Conn& operator=(const Conn&) = delete;
