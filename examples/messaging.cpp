@@ -34,6 +34,8 @@ void onMessage(void* ctx, void* conn, int type, unsigned char* data, int len) {
         if (server->notify(conn, 7, 1234u) != 32 || server->notify(conn, 8, welcome, 7) != 7)
             release(service, conn);
     } else if (type == MSG_RECV) {
+        // Every client whose connection is complete hears of the request (notifyAll returns how many).
+        server->notifyAll(9, static_cast<unsigned int>(len));
         // An echo. A failed response may have left part of a message on the stream: drop the client.
         if (server->response(conn, data, len) != len + 32)  // returns len + 32
             release(service, conn);

@@ -1,19 +1,31 @@
-// Raw clients connect, write arbitrary bytes, half-close, hang up and read, against a VORNA::Listener
-// whose callback answers, notifies and closes clients, while the fuzz thread also notifies and closes
-// clients and restarts the server. Nothing may crash, leak or hang, and every client must read only
-// whole, well-formed messages.
+// Raw clients connect, write arbitrary bytes, half-close, hang up, read or leave their replies unread,
+// against one VORNA::Listener that serves every input (persistent: it is reset between inputs, not
+// restarted). Its callback answers, notifies, pushes to everyone and closes clients; the fuzz thread also
+// notifies, pushes and closes clients, reuses handles it has closed, lowers the descriptor limit and
+// restarts the server. Nothing may crash, leak or hang; every client reads only whole, well-formed
+// messages (a client the server broke may see the last one cut short before its end of stream); a closed
+// handle is refused with -2 and never reaches anyone.
 //
-// Input: a script of one-byte operations (low 3 bits: the operation, the rest: its argument); a write
+// The fuzzing build gives the server's client sockets a small send buffer and a short send timeout, so a
+// client that is not read breaks within a few replies.
+//
+// Input: a script of one-byte operations (low 4 bits: the operation, high 4 bits: its argument); a write
 // takes its length from the next byte and its bytes from the ones after it.
 
+#include <errno.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -23,79 +35,138 @@ namespace {
 
 const int kClients = 8;
 const size_t kMaxOperations = 512;
-const int32_t kMaxResponseBody = 1024;
+const int32_t kMaxResponseBody = 16 * 1024;
 const int32_t kMaxNotifyBody = 255;
+const size_t kClosedHandlesKept = 64;
+// A notification code that only calls on closed handles send: no client may ever read it.
+const uint32_t kStaleCode = 0x5ea1ed;
+const int kSettleTimeoutMs = 10000;
 
-enum Operation { CONNECT, WRITE, CLOSE, HALF_CLOSE, READ, SERVER_NOTIFY, SERVER_CLOSE, RESTART };
+enum Operation {
+    CONNECT,
+    WRITE,
+    CLOSE,
+    HALF_CLOSE,
+    READ,
+    SERVER_NOTIFY,
+    SERVER_CLOSE,
+    RESTART,
+    REUSE_CLOSED,
+    NOTIFY_ALL,
+    LIMIT_DESCRIPTORS,
+    OPERATION_COUNT
+};
 
 // The callback's reply to a request, chosen by the request's first byte.
-enum Reply { ECHO, EMPTY_RESPONSE, NOTIFY_VALUE, NOTIFY_DATA, CLOSE_CLIENT, NOTHING, REPLY_COUNT };
+enum Reply {
+    ECHO,
+    EMPTY_RESPONSE,
+    NOTIFY_VALUE,
+    NOTIFY_DATA,
+    CLOSE_CLIENT,
+    NOTHING,
+    PUSH_TO_ALL,
+    REPLY_COUNT
+};
+// A response larger than a client socket holds: unread, it breaks the client after a send timeout of a few
+// milliseconds, which is long beside the other steps, so only one first byte asks for it.
+const unsigned char kBigResponseByte = 0xb1;
 
-std::string gName;
-
-// The handles the server has reported and not yet closed; shared by the callback and the fuzz thread.
+// The server and what it has reported, shared by the callback and the fuzz thread. One for the whole run.
 struct Server {
-    VORNA::Listener* listener;
-    bool running;
+    VORNA::Listener* listener = nullptr;
     std::mutex lock;
-    std::vector<void*> handles;
+    std::condition_variable changed;
+    std::vector<void*> live;      // reported and not yet closed
+    std::deque<void*> closed;     // closed or released by stall(), most recent last
+    size_t connectsAccepted = 0;  // MSG_CONNECTED reports since the last (re)start
+    size_t connectsMade = 0;      // successful connect() calls since the last (re)start
 
     void add(void* handle) {
         std::lock_guard<std::mutex> hold(lock);
-        handles.push_back(handle);
+        live.push_back(handle);
+        ++connectsAccepted;
+        changed.notify_all();
     }
-    void forget(void* handle) {
+    void forgetLocked(void* handle) {
+        const auto found = std::find(live.begin(), live.end(), handle);
+        if (found == live.end())
+            return;
+        live.erase(found);
+        closed.push_back(handle);
+        if (closed.size() > kClosedHandlesKept)
+            closed.pop_front();
+    }
+    // A reported handle chosen by `choice`, or null when there is none.
+    void* pick(const std::vector<void*>& from, unsigned int choice) {
         std::lock_guard<std::mutex> hold(lock);
-        handles.erase(std::remove(handles.begin(), handles.end(), handle), handles.end());
+        return from.empty() ? NULL : from[choice % from.size()];
     }
-    // A known handle chosen by `choice`, or null when there is none.
-    void* pick(unsigned int choice) {
+    void* pickClosed(unsigned int choice) {
         std::lock_guard<std::mutex> hold(lock);
-        return handles.empty() ? NULL : handles[choice % handles.size()];
+        return closed.empty() ? NULL : closed[choice % closed.size()];
     }
-    void close(void* handle) {
-        forget(handle);
-        listener->closeClient(handle);
+    // From a callback, -2 while stall() runs: the callbacks of the batch under way still come.
+    void close(void* handle, bool fromCallback = false) {
+        const int result = listener->closeClient(handle);
+        FUZZ_CHECK(result == 0 || (fromCallback && result == -2));
+        std::lock_guard<std::mutex> hold(lock);
+        forgetLocked(handle);
+        changed.notify_all();
     }
 };
 
-void reply(Server* server, void* conn, unsigned char* data, int len) {
+Server gServer;
+std::string gName;
+rlimit gDescriptorLimit;
+
+void reply(void* conn, unsigned char* data, int len) {
+    static unsigned char big[kMaxResponseBody];
+    VORNA::Listener* listener = gServer.listener;
+    if (data[0] == kBigResponseByte) {
+        listener->response(conn, big, kMaxResponseBody);
+        return;
+    }
     switch (data[0] % REPLY_COUNT) {
         case ECHO:
-            server->listener->response(conn, data, len);
+            FUZZ_CHECK(listener->response(conn, data, len) >= -3);
             break;
         case EMPTY_RESPONSE:
-            server->listener->response(conn, NULL, 0);
+            listener->response(conn, NULL, 0);
             break;
         case NOTIFY_VALUE:
-            server->listener->notify(conn, data[0], static_cast<unsigned int>(len));
+            listener->notify(conn, data[0], static_cast<unsigned int>(len));
             break;
         case NOTIFY_DATA:
-            server->listener->notify(conn, data[0], data, std::min(len, static_cast<int>(kMaxNotifyBody)));
+            listener->notify(conn, data[0], data, std::min(len, static_cast<int>(kMaxNotifyBody)));
             break;
         case CLOSE_CLIENT:
-            server->close(conn);
+            gServer.close(conn, true);
+            break;
+        case PUSH_TO_ALL:
+            // -1 while stall() runs: the callbacks of the batch under way still come.
+            FUZZ_CHECK(listener->notifyAll(data[0], data, std::min(len, static_cast<int>(kMaxNotifyBody))) >=
+                       -1);
             break;
         default:
             break;
     }
 }
 
-void onMessage(void* ctx, void* conn, int type, unsigned char* data, int len) {
-    Server* server = static_cast<Server*>(ctx);
+void onMessage(void*, void* conn, int type, unsigned char* data, int len) {
     FUZZ_CHECK(conn != NULL);
     switch (type) {
         case MSG_CONNECTED:
             FUZZ_CHECK(data == NULL && len == 0);
-            server->add(conn);
+            gServer.add(conn);
             break;
         case MSG_RECV:
             FUZZ_CHECK(data != NULL && len >= 1 && len <= 1024);
-            reply(server, conn, data, len);
+            reply(conn, data, len);
             break;
         case MSG_DISCONNECTED:
             FUZZ_CHECK(data == NULL && len == 0);
-            server->close(conn);
+            gServer.close(conn, true);
             break;
         default:
             FUZZ_CHECK(!"unknown message type");
@@ -108,6 +179,8 @@ struct Client {
     std::string pending;
 };
 
+Client gClients[kClients];
+
 // Checks and drops every whole message at the front of `pending`.
 void checkMessages(std::string* pending) {
     while (pending->size() >= sizeof(MsgHeader)) {
@@ -115,6 +188,7 @@ void checkMessages(std::string* pending) {
         memcpy(&header, pending->data(), sizeof(header));
         FUZZ_CHECK(header.magic == MSG_HEADER_MAGIC);
         FUZZ_CHECK(header.reserved0 == 0 && header.reserved1 == 0);
+        FUZZ_CHECK(header.msg != kStaleCode);
         size_t body = 0;
         if (header.id == HEADER_ID_RESPONSE) {
             FUZZ_CHECK(header.msg == 0 && header.len >= 0 && header.len <= kMaxResponseBody);
@@ -131,7 +205,7 @@ void checkMessages(std::string* pending) {
     }
 }
 
-// Reads what has arrived without waiting, so that the server never blocks on a full socket.
+// Reads what has arrived without waiting.
 void drain(Client* client) {
     if (client->fd < 0)
         return;
@@ -146,46 +220,86 @@ void drain(Client* client) {
 }
 
 void closeClient(Client* client) {
-    if (client->fd >= 0)
+    if (client->fd >= 0) {
+        drain(client);
         close(client->fd);
+    }
     client->fd = -1;
     client->pending.clear();
 }
 
-void startServer(Server* server) {
-    server->running = server->listener->run() == 0;
-    FUZZ_CHECK(server->running);
+// Never blocks: with the server's accepts paused a full backlog refuses the client at once.
+int connectWithoutWaiting() {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_un address;
+    const socklen_t length = fuzz::abstractAddress(gName.c_str(), &address);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+        close(fd);
+        return -1;
+    }
+    std::lock_guard<std::mutex> hold(gServer.lock);
+    ++gServer.connectsMade;
+    return fd;
 }
 
-void stopServer(Server* server) {
-    if (server->running)
-        FUZZ_CHECK(server->listener->stall() == 0);
-    server->running = false;
-    std::lock_guard<std::mutex> hold(server->lock);
-    server->handles.clear();
+void startServer() {
+    FUZZ_CHECK(gServer.listener->run() == 0);
 }
 
-// Runs the script; returns after closing every client and stopping the server.
+// stall() drops the clients still in the backlog and releases every handle without a callback. run()
+// needs descriptors of its own: the limit is lifted first.
+void restartServer() {
+    setrlimit(RLIMIT_NOFILE, &gDescriptorLimit);
+    FUZZ_CHECK(gServer.listener->stall() == 0);
+    {
+        std::lock_guard<std::mutex> hold(gServer.lock);
+        while (!gServer.live.empty())
+            gServer.forgetLocked(gServer.live.back());
+        gServer.connectsMade = gServer.connectsAccepted = 0;
+    }
+    startServer();
+}
+
+// Waits until the server has accepted every client that connected and closed every handle.
+void waitUntilSettled() {
+    std::unique_lock<std::mutex> hold(gServer.lock);
+    FUZZ_CHECK(gServer.changed.wait_for(hold, std::chrono::milliseconds(kSettleTimeoutMs), [] {
+        return gServer.connectsAccepted == gServer.connectsMade && gServer.live.empty();
+    }));
+}
+
+// A record closed by the callback is freed once the event thread has left that callback.
+bool descriptorsReturnTo(int count) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSettleTimeoutMs);
+    while (fuzz::openDescriptors() != count) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+    }
+    return true;
+}
+
+// Runs the script.
 class Script {
   public:
-    Script(const uint8_t* data, size_t size) : mData(data), mSize(size), mAt(0) {}
+    Script(const uint8_t* data, size_t size) : mData(data), mSize(size), mAt(0), mRestarted(false) {}
 
-    void run(Server* server, Client* clients) {
+    void run() {
         for (size_t count = 0; count < kMaxOperations && mAt < mSize; ++count) {
             const uint8_t op = mData[mAt++];
-            perform(server, clients, static_cast<Operation>(op & 7), op >> 3);
-            for (int i = 0; i < kClients; ++i)
-                drain(&clients[i]);
+            perform(static_cast<Operation>((op & 15) % OPERATION_COUNT), op >> 4);
         }
     }
 
   private:
-    void perform(Server* server, Client* clients, Operation operation, unsigned int argument) {
-        Client* client = &clients[argument % kClients];
+    void perform(Operation operation, unsigned int argument) {
+        Client* client = &gClients[argument % kClients];
         switch (operation) {
             case CONNECT:
                 if (client->fd < 0)
-                    client->fd = fuzz::connectTo(gName.c_str());
+                    client->fd = connectWithoutWaiting();
                 break;
             case WRITE:
                 write(client);
@@ -201,73 +315,108 @@ class Script {
                 drain(client);
                 break;
             case SERVER_NOTIFY:
-                notify(server, argument);
+                notify(argument);
                 break;
             case SERVER_CLOSE:
-                if (void* handle = server->pick(argument))
-                    server->close(handle);
+                if (void* handle = gServer.pick(gServer.live, argument))
+                    gServer.close(handle);
                 break;
             case RESTART:
-                stopServer(server);
-                startServer(server);
+                // A restart (a new event thread) costs as much as hundreds of other steps: only one
+                // argument asks for it, once per input.
+                if (argument == 0 && !mRestarted) {
+                    mRestarted = true;
+                    restartServer();
+                }
+                break;
+            case REUSE_CLOSED:
+                reuseClosed(argument);
+                break;
+            case NOTIFY_ALL:
+                FUZZ_CHECK(gServer.listener->notifyAll(argument, argument) >= 0);
+                break;
+            case LIMIT_DESCRIPTORS:
+                limitDescriptors(argument);
+                break;
+            case OPERATION_COUNT:
                 break;
         }
     }
 
+    // Request bytes go out as far as the socket takes them: requests have no framing to keep.
     void write(Client* client) {
         if (mAt >= mSize)
             return;
         const size_t wanted = mData[mAt++];
         const size_t length = std::min(wanted, mSize - mAt);
         if (client->fd >= 0)
-            fuzz::writeAll(client->fd, mData + mAt, length);
+            send(client->fd, mData + mAt, length, MSG_DONTWAIT | MSG_NOSIGNAL);
         mAt += length;
     }
 
-    // From the fuzz thread, racing the callback's own sends and closes.
-    void notify(Server* server, unsigned int argument) {
-        void* handle = server->pick(argument);
+    // From the fuzz thread, racing the callback's own sends and closes. The handle may have been closed
+    // meanwhile (-2).
+    void notify(unsigned int argument) {
+        void* handle;
+        {
+            std::lock_guard<std::mutex> hold(gServer.lock);
+            handle = gServer.live.empty() ? NULL : gServer.live[argument % gServer.live.size()];
+        }
         if (handle == NULL)
             return;
         static const unsigned char body[kMaxNotifyBody] = {};
         const int result = (argument & 1) != 0
-                               ? server->listener->notify(handle, argument, argument)
-                               : server->listener->notify(handle, argument, const_cast<unsigned char*>(body),
+                               ? gServer.listener->notify(handle, argument, argument)
+                               : gServer.listener->notify(handle, argument, const_cast<unsigned char*>(body),
                                                           static_cast<int>(argument));
         FUZZ_CHECK(result >= -3);
+    }
+
+    void reuseClosed(unsigned int argument) {
+        void* handle = gServer.pickClosed(argument);
+        if (handle == NULL)
+            return;
+        unsigned char body[4] = {};
+        FUZZ_CHECK(gServer.listener->notify(handle, kStaleCode, 1u) == -2);
+        FUZZ_CHECK(gServer.listener->notify(handle, kStaleCode, body, 4) == -2);
+        FUZZ_CHECK(gServer.listener->response(handle, body, 4) == -2);
+        FUZZ_CHECK(gServer.listener->peerCredentials(handle, NULL, NULL, NULL) == -2);
+        FUZZ_CHECK(gServer.listener->closeClient(handle) == 0);
+    }
+
+    // Leaves the process `argument % 8` free descriptors, for the server's accepts and the clients.
+    void limitDescriptors(unsigned int argument) {
+        rlimit tight = gDescriptorLimit;
+        tight.rlim_cur = static_cast<rlim_t>(fuzz::openDescriptors() + static_cast<int>(argument % 8));
+        setrlimit(RLIMIT_NOFILE, &tight);
     }
 
     const uint8_t* mData;
     size_t mSize;
     size_t mAt;
+    bool mRestarted;
 };
-
-// One script against a server started for it and stopped after it.
-void run(const uint8_t* data, size_t size) {
-    VORNA::Listener listener(gName.c_str(), 0);
-    Server server;
-    server.listener = &listener;
-    server.running = false;
-    listener.setMsgCbk(onMessage, &server);
-    startServer(&server);
-    Client clients[kClients];
-    Script(data, size).run(&server, clients);
-    for (Client& client : clients)
-        closeClient(&client);
-    stopServer(&server);
-}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::silenceStdout();
     gName = "vorna-fuzz-listener-" + std::to_string(getpid());
+    getrlimit(RLIMIT_NOFILE, &gDescriptorLimit);
+    // Never destroyed: the server serves until the process ends.
+    gServer.listener = new VORNA::Listener(gName.c_str(), 0);
+    gServer.listener->setMsgCbk(onMessage, NULL);
+    startServer();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int descriptors = fuzz::openDescriptors();
-    run(data, size);
-    FUZZ_CHECK(fuzz::openDescriptors() == descriptors);
+    Script(data, size).run();
+    for (Client& client : gClients)
+        closeClient(&client);
+    setrlimit(RLIMIT_NOFILE, &gDescriptorLimit);
+    waitUntilSettled();
+    FUZZ_CHECK(descriptorsReturnTo(descriptors));
     return 0;
 }

@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus under fuzz/corpus/<target>/: valid, truncated and malformed inputs."""
+"""Writes the seed corpus under fuzz/corpus/<target>/ (of the targets named, or all): valid, truncated and
+malformed inputs."""
 
 import os
 import struct
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MAGIC = 0x00112233
@@ -38,10 +40,11 @@ def connection_seeds():
 
 
 def op(code, argument=0):
-    return bytes([(argument << 3) | code])
+    return bytes([(argument << 4) | code])
 
 
-CONNECT, WRITE, CLOSE, HALF_CLOSE, READ, SERVER_NOTIFY, SERVER_CLOSE, RESTART = range(8)
+(CONNECT, WRITE, CLOSE, HALF_CLOSE, READ, SERVER_NOTIFY, SERVER_CLOSE, RESTART, REUSE_CLOSED, NOTIFY_ALL,
+ LIMIT_DESCRIPTORS) = range(11)
 
 
 def write(slot, data):
@@ -50,10 +53,11 @@ def write(slot, data):
 
 def listener_seeds():
     # Request bytes choose the callback's reply by their first byte: echo, empty response, value
-    # notification, data notification, close, nothing.
+    # notification, data notification, close, nothing, a push to every client; 0xb1 asks for a response
+    # larger than a client socket holds.
     return {
         "echo": op(CONNECT) + write(0, b"\x00hello") + op(READ),
-        "every_reply": op(CONNECT) + b"".join(write(0, bytes([i]) + b"req") + op(READ) for i in range(6)),
+        "every_reply": op(CONNECT) + b"".join(write(0, bytes([i]) + b"req") + op(READ) for i in range(7)),
         "two_clients": op(CONNECT, 0) + op(CONNECT, 1) + write(0, b"\x00a") + write(1, b"\x03b") + op(READ, 0)
         + op(READ, 1) + op(CLOSE, 0) + write(1, b"\x00c") + op(READ, 1),
         "half_close": op(CONNECT) + write(0, b"\x01x") + op(HALF_CLOSE) + op(READ),
@@ -62,6 +66,12 @@ def listener_seeds():
         "restart": op(CONNECT) + write(0, b"\x00a") + op(RESTART) + op(CONNECT, 1) + write(1, b"\x00b") + op(READ, 1),
         "close_at_once": op(CONNECT) + op(CLOSE) + op(CONNECT) + write(0, b"\x04bye") + op(READ),
         "long_request": op(CONNECT) + write(0, b"\x00" + bytes(range(1, 255))) + op(READ),
+        "reuse_closed": op(CONNECT) + op(SERVER_CLOSE) + op(CLOSE) + op(CONNECT, 1) + op(REUSE_CLOSED) + op(READ, 1),
+        "never_reads": op(CONNECT) + op(CONNECT, 1) + write(0, b"\xb1big") + write(0, b"\xb1big")
+        + write(1, b"\x00ok") + op(READ, 1) + op(REUSE_CLOSED) + op(READ, 0),
+        "push_to_all": op(CONNECT) + op(CONNECT, 1) + op(NOTIFY_ALL, 5) + write(0, b"\x06all") + op(READ) + op(READ, 1),
+        "descriptor_limit": op(CONNECT) + op(LIMIT_DESCRIPTORS, 0) + op(CONNECT, 1) + op(CONNECT, 2)
+        + write(0, b"\x00still served") + op(READ) + op(CLOSE, 1),
     }
 
 
@@ -87,6 +97,8 @@ def sharememory_seeds():
 def main():
     for target, seeds in (("connection_fuzz", connection_seeds()), ("listener_fuzz", listener_seeds()),
                           ("sharememory_fuzz", sharememory_seeds())):
+        if len(sys.argv) > 1 and target not in sys.argv[1:]:
+            continue
         directory = os.path.join(HERE, "corpus", target)
         os.makedirs(directory, exist_ok=True)
         for name, data in seeds.items():

@@ -63,22 +63,41 @@ struct ConnectionSocket;
 
 namespace VORNA {
 
-// The server end. Construct, setMsgCbk(), run(); answer through response() and notify(), drop clients
-// with closeClient(); stall() before destroying it. Any number of run()/stall() cycles are allowed.
+// The server end. Construct, setMsgCbk(), run(); answer through response() and notify(), push to every
+// client with notifyAll(), drop clients with closeClient(); stall() before destroying it. Any number of
+// run()/stall() cycles are allowed.
 //
-// Clients are named by handles (opaque pointers) that the message callback receives. A handle stays valid
-// from MSG_CONNECTED until closeClient() or stall(), also after MSG_DISCONNECTED.
+// Clients are named by handles that the message callback receives: opaque values, not addresses. A
+// handle stays valid from MSG_CONNECTED until closeClient() or stall(), also after MSG_DISCONNECTED.
+// Afterwards it never names another client, however many come and go: response(), notify() and
+// peerCredentials() then return -2 and write nothing, and closeClient() returns 0 with a warning.
+//
+// A client that does not read cannot hold the server: once a send to it fails (its socket stayed full for
+// the 10-second send timeout, or it has gone), the client is broken. Its socket is shut down, its requests
+// are no longer read, the callback gets MSG_DISCONNECTED for it once, and every later response() or
+// notify() to it returns -3 at once with nothing written. Its handle stays valid until closeClient(). So
+// one such client costs the others at most one send timeout.
+//
+// When accept() runs out of descriptors, the listening socket rests for 50 ms at a time while the
+// connected clients are served as usual; pending clients wait in the backlog and are accepted within
+// about 50 ms once a descriptor is free.
+//
+// After fork(), the child holds copies of a running server's sockets but not its thread: stall() and the
+// destructor in the child only close the child's copies (the parent keeps serving) and return at once.
 class VORNA_API Listener {
   public:
     // ctx: the context given to setMsgCbk(); conn: the client's handle; type: MSG_CONNECTED,
     // MSG_DISCONNECTED or MSG_RECV; data and len: for MSG_RECV the bytes just read (1 to 1024, valid only
     // during the call), otherwise null and 0. Called on the event thread with no lock held, one call at a
-    // time. It may call response(), notify() and closeClient() (also for its own client), never stall().
+    // time. It may call response(), notify(), notifyAll() and closeClient() (also for its own client),
+    // never stall(). After closeClient() returns, no callback starts for that client; one that the event
+    // thread had already begun on another thread may still be running.
     typedef void (*MsgCbk)(void* ctx, void* conn, int type, unsigned char* data, int len);
 
     // Keeps the name pointer (the text is not copied: it must outlive every run()). Opens nothing.
     Listener(const char* name, int reserved);
-    // Ends the process (BUG line and exit(-1)) when the server still runs: call stall() first.
+    // Ends the process (BUG line and exit(-1)) when the server still runs: call stall() first. In a
+    // process forked from the one that called run(), it only closes that process's copies instead.
     ~Listener();
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
@@ -97,15 +116,18 @@ class VORNA_API Listener {
 
     // Stops the event thread (within about 50 ms plus the callback in progress), closes every client
     // socket without a callback, and frees everything. Returns 0, or -1 when the server does not run.
-    // Never call it from the message callback.
+    // Never call it from the message callback. Other threads may be inside response(), notify(),
+    // notifyAll(), peerCredentials() or closeClient() meanwhile: each either completes or returns -1, -2
+    // or -3, and a send blocked on a full socket fails at once. In a forked child it only closes the
+    // child's copies of the sockets, returns 0 and waits for nothing.
     int stall();
 
     // Sends a response header (HEADER_ID_RESPONSE) and `len` body bytes, as one message that no other
     // message to this client can split. Returns len + 32; -1 when the server does not run; -2 for a null
-    // handle, a negative len, or a null body with a positive len (nothing written); -3 when a send failed
-    // (the client has gone or was closed, or its socket buffer stayed full for 10 s because it does not
-    // read; part of the message may then be on the stream, so close that client). Blocks while the
-    // client's socket buffer is full, for at most those 10 s.
+    // handle, one that names no current client, a negative len, or a null body with a positive len
+    // (nothing written); -3 when a send failed or the client is broken (see above; part of the message
+    // may then be on the stream, and the client's socket is shut down). Blocks while the client's socket
+    // buffer is full, for at most the 10-second send timeout. Any thread may call it.
     int response(void* conn, unsigned char* data, int len);
 
     // Sends a value notification (HEADER_ID_NOTIFY, code `msg`, value `value`; no body). Returns 32, or
@@ -116,18 +138,31 @@ class VORNA_API Listener {
     // also for a body longer than 255 bytes (nothing written); otherwise -1, -2, -3 as response().
     int notify(void* conn, unsigned int msg, void* data, int len);
 
+    // Sends a value notification to every client whose MSG_CONNECTED callback has returned (so that the
+    // application can vet a client there before anything reaches it). Returns how many clients it
+    // reached (0 when none is connected), or -1 when the server does not run. A client whose send fails
+    // is skipped and becomes broken as described above; a broken client is skipped with nothing written.
+    // Any thread may call it, also the message callback, while clients connect, hang up or are closed; a
+    // client that connects meanwhile may or may not be reached.
+    int notifyAll(unsigned int msg, unsigned int value);
+
+    // As notifyAll() above with a data notification of 0 to 255 bytes. Returns the clients reached; -1
+    // when the server does not run; -2, with nothing written, for a body longer than 255 bytes, a negative
+    // len, or a null body with a positive len.
+    int notifyAll(unsigned int msg, void* data, int len);
+
     // Closes the client's socket and releases its handle; no callback follows for it. Safe from the
     // callback and from other threads, also while the event thread serves that client or another thread
     // sends to it (such a send completes or fails with -3). Returns 0 (also, with a warning, for a handle
-    // that is no longer known), or -2 for a null handle or when the server does not run.
+    // that names no current client), or -2 for a null handle or when the server does not run.
     int closeClient(void* conn);
 
     // The identity of the client's process, as the kernel recorded it when the client connected: abstract
     // names carry no permissions, so a server that must trust its clients checks them here. Stores the
     // process id, user id and group id through the pointers that are not null (a null pointer skips its
-    // value). Returns 0; -1 when the server does not run; -2 for a null handle or one that is not a
-    // listed client (such a handle is never read); -3 when the kernel does not tell. Any thread may call
-    // it, the message callback included, also while another thread closes the client.
+    // value). Returns 0; -1 when the server does not run; -2 for a null handle or one that names no
+    // current client; -3 when the kernel does not tell. Any thread may call it, the message callback
+    // included, also while another thread closes the client.
     int peerCredentials(void* conn, pid_t* pid, uid_t* uid, gid_t* gid);
 
   private:
@@ -259,12 +294,12 @@ class VORNA_API ListenerSktWorker : public VORNA::Thread {
   public:
     // Creates the epoll instance and watches the record's listening socket (both retried until they work).
     explicit ListenerSktWorker(ListenerSkt* als);
-    // Closes every client socket still listed, without callbacks, and the epoll instance. The thread must
-    // have ended.
+    // Shuts down and releases every client still listed, without callbacks, and closes the epoll instance.
+    // The thread must have ended. A client record that a send still uses is freed when that send returns.
     ~ListenerSktWorker() override;
 
     ListenerSkt* als;  // the server's record (not owned)
-    Conn* conn_list;   // head of the singly linked list of accepted clients, guarded by als->list_lock
+    Conn* conn_list;   // head of the list of accepted clients, in accept order, guarded by the record's lock
 
   protected:
     bool threadLoop() override;
