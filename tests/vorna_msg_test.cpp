@@ -261,7 +261,8 @@ class MuteServer {
         uint32_t header[8] = {0x00112233u, 1, 0, 0, 0, 0, static_cast<uint32_t>(body.size()), 0};
         std::string message(reinterpret_cast<const char*>(header), sizeof(header));
         message += body;
-        return write(mClient, message.data(), message.size()) == static_cast<ssize_t>(message.size());
+        return send(mClient, message.data(), message.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(message.size());
     }
 
   private:
