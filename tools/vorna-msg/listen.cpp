@@ -168,9 +168,9 @@ enum class Ending { kDone, kStopped, kLost, kTimedOut };
 // reached or a stop signal comes.
 Ending listenOnce(const ListenOptions& options, int waitMs, Printer& printer, StopSignals& signals,
                   ToolOutput& out) {
+    LossFlag loss;  // outlives the connection, whose receive thread may report a loss until it ends
     ServerConnection server(options.name, Printer::onNotification, &printer, out);
     VORNA::Connection& connection = server.get();
-    LossFlag loss;
     connection.setLossCbk(LossFlag::onLoss, &loss);
     switch (server.connectWithin(waitMs, signals)) {
         case ConnectOutcome::kConnected:
