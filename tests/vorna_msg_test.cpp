@@ -725,7 +725,7 @@ TEST_F(VornaMsgTest, StopSignalsEndEachWaitingCommandPromptlyWithTheShellStatus)
     };
     for (const Case& c :
          {Case{"listen", SIGINT, 130}, Case{"listen", SIGTERM, 143}, Case{"call", SIGINT, 130},
-          Case{"call", SIGTERM, 143}, Case{"serve", SIGTERM, 143}}) {
+          Case{"call", SIGTERM, 143}, Case{"serve", SIGTERM, 143}, Case{"listen-waiting", SIGTERM, 143}}) {
         SCOPED_TRACE(std::string(c.command) + " " + strsignal(c.signal));
         const std::string name = uniqueName("msg-stop");
         const std::string command = c.command;
@@ -743,6 +743,11 @@ TEST_F(VornaMsgTest, StopSignalsEndEachWaitingCommandPromptlyWithTheShellStatus)
             std::string request;
             ASSERT_TRUE(mute->takeRequest(&request)) << tool->err();
             ASSERT_EQ("hello", request);
+        } else if (command == "listen-waiting") {
+            // Waiting for a server that does not come; it shows no sign of waiting, so a head start lets
+            // it get there (a signal that came earlier would end it with the same status).
+            tool.reset(new Tool({"listen", name, "--timeout", "60000"}));
+            usleep(300 * 1000);
         } else {
             tool.reset(new Tool({"serve", name}));
             ASSERT_TRUE(tool->waitForOutput("serving on")) << tool->err();
