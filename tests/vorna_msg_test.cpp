@@ -256,6 +256,15 @@ class MuteServer {
         return mClient >= 0 && testing_support::readSomeBefore(mClient, request, deadline);
     }
 
+    // Answers the request taken with one framed response, as a library server would.
+    bool respond(const std::string& body) {
+        uint32_t header[8] = {0x00112233u, 1, 0, 0, 0, 0, static_cast<uint32_t>(body.size()), 0};
+        std::string message(reinterpret_cast<const char*>(header), sizeof(header));
+        message += body;
+        return send(mClient, message.data(), message.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(message.size());
+    }
+
   private:
     int mFd;
     int mClient = -1;
@@ -501,6 +510,39 @@ TEST_F(VornaMsgTest, CallGivesUpWhenNoResponseComesWithinItsTimeout) {
         << call.err;
 }
 
+TEST_F(VornaMsgTest, CallWaitsForALateResponseAcrossItsWaitSlices) {
+    const std::string name = uniqueName("msg-late");
+    MuteServer late(name);
+    Tool call({"call", name, "hello", "--timeout", "20000"});
+    std::string request;
+    ASSERT_TRUE(late.takeRequest(&request)) << call.err();
+
+    // Later than several of the tool's slices of waiting: it must not give up after the first.
+    usleep(300 * 1000);
+    ASSERT_TRUE(late.respond("late"));
+
+    EXPECT_EQ(0, call.finish()) << call.err();
+    EXPECT_EQ("late\n", call.out());
+}
+
+TEST_F(VornaMsgTest, ListenWaitsForAServerWithinItsTimeoutAndReportsOneThatNeverComes) {
+    const std::string name = uniqueName("msg-later");
+    Tool early({"listen", name, "--count", "1", "--timeout", "20000"});
+    // A head start, so that the listener most likely finds no server at first; it passes either way.
+    usleep(200 * 1000);
+    Server server({name, "--notify-every", "50", "--value", "5"});
+
+    EXPECT_EQ(0, early.finish()) << early.err();
+    EXPECT_NE(std::string::npos, early.out().find(" code 1 value 5\n")) << early.out();
+    // The failed tries before the server came leave no library lines: only the connect that worked.
+    EXPECT_EQ(std::string::npos, early.err().find("ERR")) << early.err();
+    EXPECT_EQ(130, server.stop());
+
+    const ToolResult never = runTool({"listen", name + "-none", "--timeout", "300"});
+    EXPECT_EQ(1, never.status);
+    EXPECT_EQ("vorna-msg listen: no server is listening on '" + name + "-none'\n", never.err);
+}
+
 TEST_F(VornaMsgTest, ServeRefusesANameAnotherServerHolds) {
     const std::string name = uniqueName("msg-taken");
     Server first({name});
@@ -683,7 +725,7 @@ TEST_F(VornaMsgTest, StopSignalsEndEachWaitingCommandPromptlyWithTheShellStatus)
     };
     for (const Case& c :
          {Case{"listen", SIGINT, 130}, Case{"listen", SIGTERM, 143}, Case{"call", SIGINT, 130},
-          Case{"call", SIGTERM, 143}, Case{"serve", SIGTERM, 143}}) {
+          Case{"call", SIGTERM, 143}, Case{"serve", SIGTERM, 143}, Case{"listen-waiting", SIGTERM, 143}}) {
         SCOPED_TRACE(std::string(c.command) + " " + strsignal(c.signal));
         const std::string name = uniqueName("msg-stop");
         const std::string command = c.command;
@@ -701,6 +743,11 @@ TEST_F(VornaMsgTest, StopSignalsEndEachWaitingCommandPromptlyWithTheShellStatus)
             std::string request;
             ASSERT_TRUE(mute->takeRequest(&request)) << tool->err();
             ASSERT_EQ("hello", request);
+        } else if (command == "listen-waiting") {
+            // Waiting for a server that does not come; it shows no sign of waiting, so a head start lets
+            // it get there (a signal that came earlier would end it with the same status).
+            tool.reset(new Tool({"listen", name, "--timeout", "60000"}));
+            usleep(300 * 1000);
         } else {
             tool.reset(new Tool({"serve", name}));
             ASSERT_TRUE(tool->waitForOutput("serving on")) << tool->err();

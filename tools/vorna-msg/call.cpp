@@ -3,15 +3,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <atomic>
+#include <algorithm>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "args.h"
-#include "client_connection.h"
 #include "commands.h"
-#include "local_socket.h"
+#include "connect_wait.h"
 #include "output.h"
 #include "signals.h"
 #include "vorna/vorna.h"
@@ -37,6 +35,8 @@ const char kHelp[] =
 
 // The largest response the tool takes; the connection reports a longer one as a failure.
 constexpr int kMaxResponseBytes = 1 << 20;
+// What a bounded recv() returns when no response has begun in time.
+constexpr int kTimedOutResult = -110;
 
 struct CallOptions {
     std::string name;
@@ -72,36 +72,6 @@ void dropNotification(void*, unsigned int, void* data, int) {
     free(data);
 }
 
-// Waits for the response on a thread of its own, so that the main thread stays free to notice Ctrl-C and
-// the deadline. In notifier mode a recv() returns -1 once the connection is disconnected: that is how the
-// wait is cut short.
-class ResponseWaiter {
-  public:
-    explicit ResponseWaiter(VORNA::Connection& connection)
-        : mBuffer(kMaxResponseBytes), mThread([this, &connection] { receive(connection); }) {}
-
-    // Call once the wait is over: either done() or the connection is gone.
-    void join() { mThread.join(); }
-    bool done() const { return mDone.load(); }
-    // After join(): the response's byte count, or -1.
-    int received() const { return mReceived; }
-    std::string response() const {
-        return std::string(reinterpret_cast<const char*>(mBuffer.data()), static_cast<size_t>(mReceived));
-    }
-
-  private:
-    void receive(VORNA::Connection& connection) {
-        mReceived = connection.recv(mBuffer.data(), static_cast<int>(mBuffer.size()));
-        mDone = true;
-        StopSignals::wake();
-    }
-
-    std::vector<unsigned char> mBuffer;
-    int mReceived = -1;
-    std::atomic<bool> mDone{false};
-    std::thread mThread;  // last: it starts once the members above exist
-};
-
 void printResponse(const std::string& response, const CallOptions& options, ToolOutput& out) {
     if (options.json) {
         out.json(JsonLine().text("kind", "response").data(response));
@@ -119,38 +89,52 @@ void printResponse(const std::string& response, const CallOptions& options, Tool
 // How the wait for the response ended.
 enum class Outcome { kAnswered, kFailed, kTimedOut, kStopped };
 
-Outcome awaitResponse(const ResponseWaiter& waiter, int timeoutMs, StopSignals& signals) {
+// Waits in slices, so that a stop signal is seen between them; a response that begins within a slice is
+// read whole, and one that comes later stays on the connection for the next slice.
+Outcome awaitResponse(VORNA::Connection& connection, std::vector<unsigned char>& buffer, int timeoutMs,
+                      StopSignals& signals, int* received) {
     const long long deadline = monotonicMs() + timeoutMs;
     for (;;) {
-        const StopSignals::Event event = signals.wait(msUntil(deadline));
-        if (event == StopSignals::kStop)
-            return Outcome::kStopped;
-        if (waiter.done())
+        const int left = msUntil(deadline);
+        *received =
+            connection.recv(buffer.data(), static_cast<int>(buffer.size()), std::min(left, kWaitSliceMs));
+        if (*received >= 0)
             return Outcome::kAnswered;
-        if (event == StopSignals::kTimeout)
+        if (*received != kTimedOutResult)
+            return Outcome::kFailed;
+        if (signals.wait(0) == StopSignals::kStop)
+            return Outcome::kStopped;
+        if (left <= kWaitSliceMs)
             return Outcome::kTimedOut;
     }
 }
 
 int callServer(const CallOptions& options, StopSignals& signals, ToolOutput& out) {
-    // The server listens, so this connects at once.
-    ClientConnection connection(options.name.c_str(), dropNotification, nullptr);
+    ServerConnection server(options.name, dropNotification, nullptr, out);
+    VORNA::Connection& connection = server.get();
+    switch (server.connectWithin(0, signals)) {
+        case ConnectOutcome::kConnected:
+            break;
+        case ConnectOutcome::kStopped:
+            return signals.stopStatus();
+        case ConnectOutcome::kTimedOut:
+            fprintf(stderr, "vorna-msg call: no server is listening on '%s'\n", options.name.c_str());
+            return kExitFailure;
+    }
     std::string request = options.request;
-    const int sent = connection.get().send(reinterpret_cast<unsigned char*>(&request[0]),
-                                           static_cast<int>(request.size()));
+    const int sent =
+        connection.send(reinterpret_cast<unsigned char*>(&request[0]), static_cast<int>(request.size()));
     if (sent != static_cast<int>(request.size())) {
         fprintf(stderr, "vorna-msg call: cannot send the request to '%s'\n", options.name.c_str());
         return kExitFailure;
     }
-    ResponseWaiter waiter(connection.get());
-    Outcome outcome = awaitResponse(waiter, options.timeoutMs, signals);
-    connection.disconnect();  // wakes a recv() still waiting
-    waiter.join();
-    if (outcome == Outcome::kAnswered && waiter.received() < 0)
-        outcome = Outcome::kFailed;
-    switch (outcome) {
+    std::vector<unsigned char> buffer(kMaxResponseBytes);
+    int received;
+    switch (awaitResponse(connection, buffer, options.timeoutMs, signals, &received)) {
         case Outcome::kAnswered:
-            printResponse(waiter.response(), options, out);
+            printResponse(
+                std::string(reinterpret_cast<const char*>(buffer.data()), static_cast<size_t>(received)),
+                options, out);
             return kExitOk;
         case Outcome::kStopped:
             return signals.stopStatus();
@@ -177,8 +161,5 @@ int runCall(int argc, char** argv) {
 
     StopSignals signals;
     ToolOutput out(libraryLogFor(options.quiet, LibraryLog::kStderr));
-    // Connection would try for about ten seconds before it reports a missing server.
-    if (!requireListeningServer("call", options.name))
-        return kExitFailure;
     return callServer(options, signals, out);
 }

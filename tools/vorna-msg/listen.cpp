@@ -3,16 +3,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "args.h"
-#include "client_connection.h"
 #include "commands.h"
-#include "local_socket.h"
+#include "connect_wait.h"
 #include "output.h"
 #include "signals.h"
 #include "vorna/vorna.h"
@@ -41,8 +38,6 @@ const char kHelp[] =
     "connection is closed first). The library's own log lines go to standard error.\n";
 
 constexpr int kDefaultReturnWaitMs = 30000;
-// How often the tool looks for a server that is not there yet.
-constexpr int kServerPollMs = 50;
 
 struct ListenOptions {
     std::string name;
@@ -142,32 +137,17 @@ class Printer {
     std::atomic<long> mReceived{0};
 };
 
-// In notifier mode recv() returns -1 once the connection is lost, so a thread parked in it notices a
-// server that goes away. The listener sends no requests, so no response ever comes.
-class LossWatcher {
+// Told by the connection's receive thread when the server goes away; wakes the main thread.
+class LossFlag {
   public:
-    explicit LossWatcher(VORNA::Connection& connection)
-        : mThread([this, &connection] { watch(connection); }) {}
-
-    // Call after stopping() once the connection is disconnected, which wakes the parked recv().
-    void join() { mThread.join(); }
+    static void onLoss(void* ctx) {
+        static_cast<LossFlag*>(ctx)->mLost = true;
+        StopSignals::wake();
+    }
     bool lost() const { return mLost.load(); }
-    void stopping() { mStopping = true; }
 
   private:
-    void watch(VORNA::Connection& connection) {
-        unsigned char unexpected[64];
-        while (!mStopping.load() && connection.recv(unexpected, sizeof(unexpected)) >= 0) {
-        }
-        if (!mStopping.load()) {
-            mLost = true;
-            StopSignals::wake();
-        }
-    }
-
     std::atomic<bool> mLost{false};
-    std::atomic<bool> mStopping{false};
-    std::thread mThread;  // last: it starts once the flags exist
 };
 
 bool parseListen(Arguments& args, ListenOptions* options) {
@@ -182,35 +162,28 @@ bool parseListen(Arguments& args, ListenOptions* options) {
     return args.finish();
 }
 
-enum class Ending { kServerUp, kDone, kStopped, kLost, kTimedOut };
+enum class Ending { kDone, kStopped, kLost, kTimedOut };
 
-// Waits until a server listens on the name, looking every kServerPollMs, or until Ctrl-C or the time is
-// up.
-Ending waitForServer(const std::string& name, int timeoutMs, StopSignals& signals) {
-    const long long deadline = monotonicMs() + timeoutMs;
-    for (;;) {
-        if (isServerListening(name))
-            return Ending::kServerUp;
-        const int left = msUntil(deadline);
-        if (left == 0)
-            return Ending::kTimedOut;
-        if (signals.wait(std::min(left, kServerPollMs)) == StopSignals::kStop)
+// Waits up to `waitMs` for the server, then listens on that connection until it is lost, the count is
+// reached or a stop signal comes.
+Ending listenOnce(const ListenOptions& options, int waitMs, Printer& printer, StopSignals& signals,
+                  ToolOutput& out) {
+    LossFlag loss;  // outlives the connection, whose receive thread may report a loss until it ends
+    ServerConnection server(options.name, Printer::onNotification, &printer, out);
+    VORNA::Connection& connection = server.get();
+    connection.setLossCbk(LossFlag::onLoss, &loss);
+    switch (server.connectWithin(waitMs, signals)) {
+        case ConnectOutcome::kConnected:
+            break;
+        case ConnectOutcome::kStopped:
             return Ending::kStopped;
+        case ConnectOutcome::kTimedOut:
+            return Ending::kTimedOut;
     }
-}
-
-// Listens on one connection until it is lost, the count is reached or a stop signal comes.
-Ending listenOnce(const ListenOptions& options, Printer& printer, StopSignals& signals) {
-    // A server listens, so this connects at once.
-    ClientConnection connection(options.name.c_str(), Printer::onNotification, &printer);
-    LossWatcher watcher(connection.get());
     printer.announce();
     StopSignals::Event event;
-    while ((event = signals.wait(-1)) == StopSignals::kWake && !printer.done() && !watcher.lost()) {
+    while ((event = signals.wait(-1)) == StopSignals::kWake && !printer.done() && !loss.lost()) {
     }
-    watcher.stopping();
-    connection.disconnect();
-    watcher.join();
     if (event == StopSignals::kStop)
         return Ending::kStopped;
     return printer.done() ? Ending::kDone : Ending::kLost;
@@ -218,17 +191,14 @@ Ending listenOnce(const ListenOptions& options, Printer& printer, StopSignals& s
 
 int listenUntilDone(const ListenOptions& options, StopSignals& signals, ToolOutput& out) {
     Printer printer(options, out);
-    Ending ending = waitForServer(options.name, options.startWaitMs, signals);
-    for (const char* kind = "listening"; ending == Ending::kServerUp; kind = "back") {
-        printer.expectConnection(kind);
-        ending = listenOnce(options, printer, signals);
-        if (ending != Ending::kLost || !options.reconnect)
-            break;
+    printer.expectConnection("listening");
+    Ending ending = listenOnce(options, options.startWaitMs, printer, signals, out);
+    while (ending == Ending::kLost && options.reconnect) {
         printer.lost();
-        ending = waitForServer(options.name, options.returnWaitMs, signals);
+        printer.expectConnection("back");
+        ending = listenOnce(options, options.returnWaitMs, printer, signals, out);
     }
     switch (ending) {
-        case Ending::kServerUp:  // the loop goes on while this holds
         case Ending::kDone:
             return kExitOk;
         case Ending::kStopped:

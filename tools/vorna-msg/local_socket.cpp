@@ -1,6 +1,5 @@
 #include "local_socket.h"
 
-#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -45,13 +44,6 @@ bool isServerListening(const std::string& name) {
         return false;
     close(fd);
     return true;
-}
-
-bool requireListeningServer(const char* command, const std::string& name) {
-    if (isServerListening(name))
-        return true;
-    fprintf(stderr, "vorna-msg %s: no server is listening on '%s'\n", command, name.c_str());
-    return false;
 }
 
 int connectLocal(const std::string& name) {

@@ -15,10 +15,6 @@ socklen_t abstractAddress(const std::string& name, sockaddr_un* address);
 // client come and go).
 bool isServerListening(const std::string& name);
 
-// For a command that talks to a server: true when one listens on `name`; otherwise writes the command's
-// error line ("vorna-msg call: no server is listening on ...") and returns false.
-bool requireListeningServer(const char* command, const std::string& name);
-
 // A blocking stream socket connected to `name`, or -1 (errno set).
 int connectLocal(const std::string& name);
 

@@ -5,6 +5,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <mutex>
+
 #include "vorna/log.h"
 
 namespace {
@@ -76,11 +78,19 @@ std::string jsonString(const std::string& value) {
     return text + "\"";
 }
 
-// The library's lines as the console would show them (without the "<n>" level marker), on standard error.
-void writeToStandardError(void*, int level, const char* line, int len) {
-    const int marker = level > 0 && len >= 3 ? 3 : 0;
-    const char* rest = line + marker;
-    size_t left = static_cast<size_t>(len - marker);
+// Library lines held back while the tool tries something whose failure it reports itself.
+struct HeldLines {
+    std::mutex lock;
+    bool holding = false;
+    std::string lines;
+};
+
+HeldLines& heldLines() {
+    static HeldLines held;
+    return held;
+}
+
+void writeAll(const char* rest, size_t left) {
     while (left > 0) {
         const ssize_t written = write(STDERR_FILENO, rest, left);
         if (written < 0 && errno == EINTR)
@@ -90,6 +100,17 @@ void writeToStandardError(void*, int level, const char* line, int len) {
         rest += written;
         left -= static_cast<size_t>(written);
     }
+}
+
+// The library's lines as the console would show them (without the "<n>" level marker), on standard error.
+void writeToStandardError(void*, int level, const char* line, int len) {
+    const int marker = level > 0 && len >= 3 ? 3 : 0;
+    HeldLines& held = heldLines();
+    std::lock_guard<std::mutex> lock(held.lock);
+    if (held.holding)
+        held.lines.append(line + marker, static_cast<size_t>(len - marker));
+    else
+        writeAll(line + marker, static_cast<size_t>(len - marker));
 }
 
 void discard(void*, int, const char*, int) {}
@@ -200,6 +221,21 @@ ToolOutput::~ToolOutput() {
     fflush(mStream);
     if (mRoutesLibraryLog)
         LogSetWriter(nullptr, nullptr);
+}
+
+void ToolOutput::holdLibraryLines() {
+    HeldLines& held = heldLines();
+    std::lock_guard<std::mutex> lock(held.lock);
+    held.holding = true;
+}
+
+void ToolOutput::releaseLibraryLines(bool keep) {
+    HeldLines& held = heldLines();
+    std::lock_guard<std::mutex> lock(held.lock);
+    if (keep)
+        writeAll(held.lines.data(), held.lines.size());
+    held.lines.clear();
+    held.holding = false;
 }
 
 void ToolOutput::line(const char* format, ...) {

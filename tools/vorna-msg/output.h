@@ -55,6 +55,10 @@ class ToolOutput {
     ToolOutput& operator=(const ToolOutput&) = delete;
 
     FILE* stream() const { return mStream; }
+    // For a step whose failure the tool reports itself: the library's lines routed to standard error are
+    // held back from holdLibraryLines() on, then written (`keep`) or dropped by releaseLibraryLines().
+    void holdLibraryLines();
+    void releaseLibraryLines(bool keep);
     // Writes one line (a newline is added) in one stdio call, so lines of several threads never mix.
     void line(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // Writes `text` and a newline in one stdio call, whatever its length.
