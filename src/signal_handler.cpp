@@ -271,7 +271,7 @@ void writeRegisters(const void* context) {
 #endif
 }
 
-// What the spec's lines leave out: who crashed, where, and for every address the module and offset that
+// What the fixed report leaves out: who crashed, where, and for every address the module and offset that
 // addr2line (and tools/vorna-symbolize) resolves on a development machine.
 void writeCrashDetails(const void* context, void* const* frames, int count) {
     writeText("Crash details:\n");
