@@ -41,13 +41,6 @@ bool matches(const std::vector<LogLine>& lines, const std::vector<LogLine>& want
     return true;
 }
 
-// A name of exactly `length` bytes that no other test uses.
-std::string nameOfLength(size_t length) {
-    std::string name = uniqueName("long");
-    name.resize(length, 'n');
-    return name;
-}
-
 // A serving Listener with one raw client connected.
 class ListenerTest : public ::testing::Test {
   protected:
@@ -100,6 +93,7 @@ struct CallCase {
 const CallCase kCalls[] = {
     {RESPONSE, CLIENT, 5, 37, NULL},
     {RESPONSE, CLIENT, 0, 32, NULL},
+    {RESPONSE, CLIENT, 700 * 1024, 700 * 1024 + 32, NULL},
     {NOTIFY_VALUE, CLIENT, 7, 32, NULL},
     {NOTIFY_DATA, CLIENT, 255, 255, NULL},
     {NOTIFY_DATA, CLIENT, 0, 0, NULL},
@@ -163,7 +157,7 @@ std::string framesOf(const CallCase& c, const std::string& body) {
 
 TEST_F(ListenerTest, EachCallWritesExactlyItsMessageOrNothingAndLogsWhy) {
     signal(SIGPIPE, SIG_DFL);  // a send that raised it would end the test
-    std::string body = "hello" + patternBytes(251);
+    std::string body = "hello" + patternBytes(700 * 1024);
     RawStream goneClient;
     void* gone = harness.connect(&goneClient);
     goneClient.close();
@@ -173,9 +167,14 @@ TEST_F(ListenerTest, EachCallWritesExactlyItsMessageOrNothingAndLogsWhy) {
     for (const CallCase& c : kCalls) {
         const std::string what = std::string(kCallNames[c.call]) + " to target " + std::to_string(c.target) +
                                  " with " + std::to_string(c.len);
+        const std::string frames = framesOf(c, body);
+        std::string written;
+        // A body larger than the socket buffer needs the client to read while the server writes.
+        std::thread reader([&] { written = client.readExactly(frames.size(), 30000); });
         const int64_t before = SystemTime::getUs();
         EXPECT_EQ(c.result, perform(c, server, handle, gone, reinterpret_cast<unsigned char*>(&body[0])))
             << what;
+        reader.join();
         const int64_t after = SystemTime::getUs();
         std::vector<LogLine> wanted;
         if (c.logged != NULL) {
@@ -186,31 +185,14 @@ TEST_F(ListenerTest, EachCallWritesExactlyItsMessageOrNothingAndLogsWhy) {
         }
         const std::vector<LogLine> lines = log.take();
         EXPECT_TRUE(matches(lines, wanted)) << what << " logged:\n" << describe(lines);
-        const std::string frames = framesOf(c, body);
         if (!frames.empty()) {
-            const std::string written = client.readExactly(frames.size());
-            EXPECT_EQ(withTimesFrom(frames, written), written) << what;
+            EXPECT_TRUE(withTimesFrom(frames, written) == written) << what << ": the message arrived altered";
             const int64_t stamped = parseWireHeader(written + std::string(kWireHeaderSize, '\0')).timeUs;
             EXPECT_TRUE(before <= stamped && stamped <= after) << what << ": time field " << stamped;
         }
         expectNothingMoreWritten();
     }
     EXPECT_EQ(0, server.closeClient(gone));
-}
-
-TEST_F(ListenerTest, ResponseOfHundredsOfKibReachesTheClientWhole) {
-    std::string body = patternBytes(700 * 1024, 3);
-
-    // The body is far larger than the socket buffer: the client must read while the server writes.
-    std::string written;
-    std::thread reader([&] { written = client.readExactly(kWireHeaderSize + body.size(), 30000); });
-    const int result =
-        server.response(handle, reinterpret_cast<unsigned char*>(&body[0]), static_cast<int>(body.size()));
-    reader.join();
-
-    EXPECT_EQ(static_cast<int>(body.size() + kWireHeaderSize), result);
-    EXPECT_TRUE(withTimesFrom(responseFrame(body), written) == written) << "the response arrived altered";
-    expectNothingMoreWritten();
 }
 
 TEST_F(ListenerTest, ClientsThatConnectTogetherAreAllAcceptedWithoutFurtherTraffic) {
@@ -246,80 +228,61 @@ TEST_F(ListenerTest, EveryRequestByteIsReportedInOrderBetweenConnectAndDisconnec
         << "the request bytes arrived altered";
 }
 
-TEST_F(ListenerTest, DisconnectIsReportedOnceAndTheHandleStaysValidUntilClosed) {
+// The fixture's client hangs up in two steps, a second one is closed by the server, and a third hangs up
+// and is closed from inside its disconnect callback.
+TEST_F(ListenerTest, EachClientEndsOnceWhetherItHangsUpOrIsClosedInOrOutsideTheCallback) {
+    RawStream closed;
+    RawStream hungUp;
+    void* closedHandle = harness.connect(&closed);
+    void* hungUpHandle = harness.connect(&hungUp);
+    std::vector<int> results;
+    events.setHook([&](const ServerEvents::Event& event) {
+        if (event.type == MSG_DISCONNECTED && event.conn == hungUpHandle)
+            results.push_back(server.closeClient(event.conn));
+    });
+    const int descriptors = openDescriptorCount();
+
     // End of stream alone is a disconnect; the full close that follows must not be a second one.
     client.shutdownWrite();
     ASSERT_TRUE(events.waitForCount(MSG_DISCONNECTED, 1, handle)) << "end of stream was not reported";
     client.close();
-    RawStream second;
-    void* secondHandle = harness.connect(&second);
-    ASSERT_TRUE(second.writeAll("x"));
-    ASSERT_TRUE(events.waitForCount(MSG_RECV, 1, secondHandle));
+    EXPECT_EQ(0, server.closeClient(closedHandle));
+    EXPECT_TRUE(closed.waitForEndOfStream()) << "closeClient left the client's socket open";
+    ASSERT_TRUE(hungUp.writeAll("still here"));
+    EXPECT_TRUE(events.waitForBytes(hungUpHandle, 10)) << "the other clients are no longer served";
+    hungUp.close();
 
-    EXPECT_EQ(1u, events.count(MSG_DISCONNECTED, handle));
+    ASSERT_TRUE(events.waitForCount(MSG_DISCONNECTED, 1, hungUpHandle));
+    EXPECT_TRUE(waitUntil([&] { return openDescriptorCount() == descriptors - 4; }))
+        << "the server did not release the sockets of the clients it closed";
+    EXPECT_EQ(std::vector<int>{0}, results);
     EXPECT_EQ(0, server.peerCredentials(handle, NULL, NULL, NULL)) << "the handle must stay valid";
     EXPECT_EQ(0, server.closeClient(handle));
     EXPECT_EQ(-2, server.peerCredentials(handle, NULL, NULL, NULL)) << "a closed handle names nobody";
-    EXPECT_EQ(32, server.notify(secondHandle, 1u, 2u));
-    EXPECT_EQ(kWireHeaderSize, second.readExactly(kWireHeaderSize).size());
-}
-
-TEST_F(ListenerTest, CloseClientInsideTheDisconnectCallbackEndsTheClient) {
-    std::vector<int> results;
-    events.setHook([&](const ServerEvents::Event& event) {
-        if (event.type == MSG_DISCONNECTED)
-            results.push_back(server.closeClient(event.conn));
-    });
-    const int descriptorsWithClient = openDescriptorCount();
-
-    client.close();
-
-    ASSERT_TRUE(events.waitForCount(MSG_DISCONNECTED, 1, handle));
-    EXPECT_TRUE(waitUntil([&] { return openDescriptorCount() == descriptorsWithClient - 2; }))
-        << "the server did not release the client's socket";
     ASSERT_EQ(0, harness.stall());
-    EXPECT_EQ(std::vector<int>{0}, results);
-    EXPECT_EQ(1u, events.count(MSG_DISCONNECTED));
+    EXPECT_EQ(1u, events.count(MSG_DISCONNECTED, handle));
+    EXPECT_EQ(1u, events.count(MSG_DISCONNECTED, hungUpHandle));
+    EXPECT_EQ(0u, events.count(MSG_DISCONNECTED, closedHandle)) << "closeClient must report nothing";
 }
 
-TEST_F(ListenerTest, CloseClientClosesItsSocketAndReportsNothing) {
-    RawStream other;
-    void* otherHandle = harness.connect(&other);
-
-    EXPECT_EQ(0, server.closeClient(handle));
-
-    EXPECT_TRUE(client.waitForEndOfStream()) << "the client's socket was not closed";
-    ASSERT_TRUE(other.writeAll("still here"));
-    ASSERT_TRUE(events.waitForBytes(otherHandle, 10)) << "the other client is no longer served";
-    EXPECT_EQ(0u, events.count(MSG_DISCONNECTED));
-}
-
-TEST_F(ListenerTest, SecondRunAndSecondServerOnTheNameFailWhileTheFirstKeepsServing) {
+TEST_F(ListenerTest, RunSetMsgCbkAndASecondServerOnTheNameAreRefusedWhileItServes) {
     VORNA::Listener second(harness.name.c_str(), 0);
+    ServerEvents other;
     LogCapture log;
 
     EXPECT_EQ(-3, server.run());
     const std::vector<LogLine> lines = log.take();
     EXPECT_TRUE(hasLineOf(lines, "ERR", "run")) << describe(lines);
+    server.setMsgCbk(ServerEvents::record, &other);
+    EXPECT_EQ(std::vector<LogLine>{errorLine("setMsgCbk", "als is not null")}, log.take());
     EXPECT_EQ(-3, second.run());
     EXPECT_EQ(-1, second.stall());
 
     RawStream later;
-    EXPECT_EQ(32, server.notify(harness.connect(&later), 1u, 1u));
+    EXPECT_EQ(32, server.notify(harness.connect(&later), 1u, 1u)) << "the first callback lost its calls";
     EXPECT_EQ(kWireHeaderSize, later.readExactly(kWireHeaderSize).size());
-}
-
-TEST_F(ListenerTest, SetMsgCbkWhileServingIsRefusedAndTheFirstCallbackKeepsItsCalls) {
-    ServerEvents second;
-    LogCapture log;
-
-    server.setMsgCbk(ServerEvents::record, &second);
-
-    EXPECT_EQ(std::vector<LogLine>{errorLine("setMsgCbk", "als is not null")}, log.take());
-    RawStream later;
-    EXPECT_NE(nullptr, harness.connect(&later));
     ASSERT_EQ(0, harness.stall());
-    EXPECT_EQ(0u, second.all().size());
+    EXPECT_EQ(0u, other.all().size());
 }
 
 TEST(Listener, StallClosesClientsSilentlyAndRunServesAgain) {
@@ -345,39 +308,31 @@ TEST(Listener, StallClosesClientsSilentlyAndRunServesAgain) {
     EXPECT_EQ(-1, harness.server.stall()) << "a second stall found something to stop";
 }
 
-TEST(Listener, NameOf107BytesIsServedAnd108FailsRunWithoutALineOfItsOwn) {
-    const std::string longest = nameOfLength(107);
-    const std::string tooLong = nameOfLength(108);
-    VORNA::Listener served(longest.c_str(), 0);
-    VORNA::Listener refused(tooLong.c_str(), 0);
-    LogCapture log;
-
-    ASSERT_EQ(0, served.run());
-    EXPECT_TRUE(connectRawClient(longest).isOpen())
-        << "the 107-byte name is not bound with the length name + 3";
-    EXPECT_EQ(0, served.stall());
-    EXPECT_EQ(-3, refused.run());
-    EXPECT_EQ(-1, refused.stall());
-
-    EXPECT_EQ(std::vector<LogLine>{errorLine("stall", "skt is null")}, log.take());
-}
-
-TEST(Listener, NameIsFreeAtOnceAfterTheServerProcessDies) {
-    const std::string name = uniqueName("owner");
+TEST(Listener, NameOf107BytesIsServedAndFreeAtOnceAfterTheServerDiesAnd108FailsQuietly) {
+    std::string longest = uniqueName("long");
+    longest.resize(107, 'n');
     ProcessSignal ready;
     ForkedProcess child([&] {
-        VORNA::Listener owner(name.c_str(), 0);
+        VORNA::Listener owner(longest.c_str(), 0);
         if (owner.run() == 0)
             ready.post();
         pause();
     });
     ASSERT_TRUE(ready.waitFor()) << "the child's server did not start";
+    EXPECT_TRUE(connectRawClient(longest).isOpen())
+        << "the 107-byte name is not bound with the length name + 3";
     child.kill(SIGKILL);
     ASSERT_EQ(128 + SIGKILL, child.wait());
+    const std::string tooLong = longest + "n";
+    VORNA::Listener successor(longest.c_str(), 0);
+    VORNA::Listener refused(tooLong.c_str(), 0);
+    LogCapture log;
 
-    VORNA::Listener successor(name.c_str(), 0);
-    ASSERT_EQ(0, successor.run());
+    EXPECT_EQ(0, successor.run()) << "the name of a server that died is still taken";
     EXPECT_EQ(0, successor.stall());
+    EXPECT_EQ(-3, refused.run());
+    EXPECT_EQ(-1, refused.stall());
+    EXPECT_EQ(std::vector<LogLine>{errorLine("stall", "skt is null")}, log.take());
 }
 
 TEST(Listener, ServerWithoutCallbackStillServesAndReleasesClients) {
