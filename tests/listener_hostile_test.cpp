@@ -72,47 +72,81 @@ TEST(ListenerStaleHandles, AHandleKeptAfterCloseClientOrStallNeverReachesALaterC
     EXPECT_EQ(0, fresh.pendingBytes());
 }
 
-// One client never reads: responses to it from another thread fill its socket and block. The other
-// client is served meanwhile; then the stubborn client's requests hold the event thread in their echo
-// until the blocked send fails after the send timeout, and the client is broken.
-TEST(ListenerBrokenClients, AClientThatNeverReadsBreaksAfterOneSendTimeoutAndCostsTheOthersNoMore) {
+// Responses to one client from a thread of their own, until one fails.
+struct Flood {
+    Flood(VORNA::Listener& server, void* handle)
+        : thread([this, &server, handle] {
+              tid = currentTid();
+              std::string body = patternBytes(64 * 1024);
+              int last;
+              do {
+                  const long long start = nowMs();
+                  last = server.response(handle, bytesOf(body), static_cast<int>(body.size()));
+                  lastCallMs = nowMs() - start;
+              } while (last >= 0);
+              result = last;
+          }) {}
+    ~Flood() { thread.join(); }  // a send blocks for one send timeout at most
+
+    // True while a response sleeps in the kernel, on the client's full socket.
+    bool blocked() const { return tid != 0 && result == 0 && threadIsBlocked(tid); }
+
+    std::atomic<pid_t> tid{0};
+    std::atomic<int> result{0};
+    std::atomic<long long> lastCallMs{0};
+    std::thread thread;  // last: starts once the others are set
+};
+
+// Two clients never read: responses to them fill their sockets and block. One is closed, which ends its
+// blocked sends at once. The other client is served meanwhile; then the stubborn client's requests hold the
+// event thread in their echo until its blocked send fails after the send timeout, and it is broken.
+TEST(ListenerBrokenClients,
+     ClientsThatNeverReadAreClosedAtOnceOrBrokenAfterOneSendTimeoutAndCostTheOthersNoMore) {
     TestServer harness("noread", TestServer::ECHO);
+    VORNA::Listener& server = harness.server;
     ASSERT_EQ(0, harness.run());
     RawStream stubborn;
+    RawStream closed;
     RawStream active;
     void* const stubbornHandle = harness.connect(&stubborn);
+    void* const closedHandle = harness.connect(&closed);
     harness.connect(&active);
     LogCapture log;
-    std::atomic<pid_t> floodTid{0};
-    std::atomic<int> floodResult{0};
-    std::atomic<long long> lastCallMs{0};
-    std::thread flood([&] {
-        floodTid = currentTid();
-        std::string body = patternBytes(64 * 1024);
-        int result;
-        do {
-            const long long start = nowMs();
-            result = harness.server.response(stubbornHandle, bytesOf(body), static_cast<int>(body.size()));
-            lastCallMs = nowMs() - start;
-        } while (result >= 0);
-        floodResult = result;
+    Flood flood(server, stubbornHandle);
+    Flood closing(server, closedHandle);
+    EXPECT_TRUE(waitUntil([&] { return flood.blocked() && closing.blocked(); }, 20000))
+        << "responses to the clients that never read did not fill their sockets";
+    // A notification can only block behind the blocked response, on the client's send lock.
+    std::atomic<int> notifyResult{1};
+    std::atomic<pid_t> notifier{0};
+    std::thread notify([&] {
+        notifier = currentTid();
+        notifyResult = server.notify(closedHandle, 1u, 1u);
     });
+    EXPECT_TRUE(waitUntil([&] { return notifier != 0 && threadIsBlocked(notifier); })) << "no blocked notify";
 
-    EXPECT_TRUE(waitUntil([&] { return floodTid != 0 && threadIsBlocked(floodTid); }, 20000))
-        << "responses to the client that never reads did not fill its socket";
+    const long long closeStart = nowMs();
+    EXPECT_EQ(0, server.closeClient(closedHandle));
+    // Well before the send timeout, which would end them by itself.
+    EXPECT_TRUE(waitUntil([&] { return closing.result != 0 && notifyResult != 1; }) &&
+                nowMs() - closeStart < kSendTimeoutMs / 2)
+        << "closeClient did not end the blocked sends";
+    notify.join();
+    EXPECT_EQ(-3, closing.result.load());
+    EXPECT_EQ(-3, notifyResult.load());
     int servedWhileBlocked = 0;
     for (int i = 0; i < 5; ++i)
-        servedWhileBlocked += echoRoundTrip(&active, "ping", 5000) && floodResult == 0;
+        servedWhileBlocked += echoRoundTrip(&active, "ping", 5000) && flood.result == 0;
     EXPECT_EQ(5, servedWhileBlocked) << "the other client was not served while a send to one blocked";
     const std::string requests(3 * 1024, 'r');
     EXPECT_TRUE(stubborn.writeAll(requests));
     const long long start = nowMs();
-    if (!waitUntil([&] { return floodResult != 0; }, static_cast<int>(kSendTimeoutMs + kMarginMs)))
-        harness.server.closeClient(stubbornHandle);  // ends the flood so that the test can fail
-    flood.join();
+    if (!waitUntil([&] { return flood.result != 0; }, static_cast<int>(kSendTimeoutMs + kMarginMs)))
+        server.closeClient(stubbornHandle);  // ends the flood so that the test can fail
 
-    EXPECT_EQ(-3, floodResult.load());
-    EXPECT_LT(lastCallMs.load(), kSendTimeoutMs + kMarginMs) << "the failing send outlasted the send timeout";
+    EXPECT_EQ(-3, flood.result.load());
+    EXPECT_LT(flood.lastCallMs.load(), kSendTimeoutMs + kMarginMs)
+        << "the failing send outlasted the send timeout";
     EXPECT_LT(nowMs() - start, kSendTimeoutMs + kMarginMs);
     const std::vector<LogLine> lines = log.take();
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
@@ -127,57 +161,15 @@ TEST(ListenerBrokenClients, AClientThatNeverReadsBreaksAfterOneSendTimeoutAndCos
     EXPECT_TRUE(harness.events.waitForCount(MSG_DISCONNECTED, 1, stubbornHandle));
     EXPECT_LT(harness.events.received(stubbornHandle).size(), requests.size())
         << "the requests of a broken client were still read";
-    EXPECT_EQ(1u, harness.events.count(MSG_DISCONNECTED));
+    EXPECT_EQ(1u, harness.events.count(MSG_DISCONNECTED)) << "a closed client was reported";
     const long long sent = nowMs();
     unsigned char body[4] = {};
-    EXPECT_EQ(-3, harness.server.response(stubbornHandle, body, 4));
-    EXPECT_EQ(-3, harness.server.notify(stubbornHandle, 1u, 1u));
+    EXPECT_EQ(-3, server.response(stubbornHandle, body, 4));
+    EXPECT_EQ(-3, server.notify(stubbornHandle, 1u, 1u));
     EXPECT_LT(nowMs() - sent, 1000) << "sends to a broken client must fail at once";
-    EXPECT_EQ(1, harness.server.notifyAll(7u, 7u)) << "notifyAll must skip the broken client";
-    EXPECT_EQ(0, harness.server.peerCredentials(stubbornHandle, NULL, NULL, NULL))
-        << "the handle must stay valid";
-    EXPECT_EQ(0, harness.server.closeClient(stubbornHandle));
-}
-
-TEST(ListenerBrokenClients, CloseClientEndsSendsBlockedOnAClientThatDoesNotRead) {
-    TestServer harness("blocked");
-    ASSERT_EQ(0, harness.run());
-    RawStream client;
-    void* const handle = harness.connect(&client);
-
-    // Far more than the socket buffers hold: both sends stay blocked until the socket is closed.
-    std::string body = patternBytes(4 * 1024 * 1024);
-    std::atomic<int> responseResult{1};
-    std::atomic<int> notifyResult{1};
-    std::atomic<pid_t> responder{0};
-    std::atomic<pid_t> notifier{0};
-    std::thread response([&] {
-        responder = currentTid();
-        responseResult = harness.server.response(handle, bytesOf(body), static_cast<int>(body.size()));
-    });
-    EXPECT_TRUE(waitUntil([&] { return client.pendingBytes() > 64 * 1024 && threadIsBlocked(responder); }))
-        << "the response did not block on the full socket";
-    std::thread notify([&] {
-        notifier = currentTid();
-        notifyResult = harness.server.notify(handle, 1u, 1u);
-    });
-    // The notification can only block behind the response, on the client's send lock.
-    EXPECT_TRUE(waitUntil([&] { return notifier != 0 && threadIsBlocked(notifier); })) << "no blocked notify";
-    EXPECT_EQ(1, responseResult.load()) << "the response was not blocked";
-
-    // Well before the send timeout, which would end them by itself.
-    const long long closing = nowMs();
-    EXPECT_EQ(0, harness.server.closeClient(handle));
-    const bool sendsEnded = waitUntil([&] { return notifyResult != 1 && responseResult != 1; }, 10000) &&
-                            nowMs() - closing < kSendTimeoutMs / 2;
-    if (!sendsEnded)
-        client.close();  // unblocks the sends so that the test ends
-    response.join();
-    notify.join();
-
-    EXPECT_TRUE(sendsEnded) << "closeClient did not end the blocked sends";
-    EXPECT_EQ(-3, responseResult.load());
-    EXPECT_EQ(-3, notifyResult.load());
+    EXPECT_EQ(1, server.notifyAll(7u, 7u)) << "notifyAll must skip the broken client";
+    EXPECT_EQ(0, server.peerCredentials(stubbornHandle, NULL, NULL, NULL)) << "the handle must stay valid";
+    EXPECT_EQ(0, server.closeClient(stubbornHandle));
 }
 
 // Round trips one client completes in `windowMs`; -1 when one fails.
@@ -340,6 +332,9 @@ TEST(ListenerRaces, CallsRacingConnectsHangUpsCloseClientAndStallCompleteOrFailA
                 (result[0] < -3 || result[0] > -1) && (result[0] < result[1] || result[0] > result[2]);
         }
     };
+    ASSERT_EQ(0, harness.run());
+    EXPECT_EQ(0, server.notifyAll(1u, 2u)) << "no client is connected";
+    ASSERT_EQ(0, harness.stall());
     std::thread first(sender, 0u);
     std::thread second(sender, 4u);
     long long slowestStall = 0;
@@ -381,32 +376,6 @@ TEST(ListenerRaces, CallsRacingConnectsHangUpsCloseClientAndStallCompleteOrFailA
         settled.push_back(connectRawClient(harness.name));
     EXPECT_TRUE(waitUntil([&] { return server.notifyAll(0u, 0u) == 3; }))
         << "notifyAll did not settle on the 3 connected clients";
-}
-
-TEST(ListenerNotifyAll, ReachesEveryConnectedClientOnceWithTheExactBytes) {
-    TestServer harness("all");
-    ASSERT_EQ(0, harness.run());
-    EXPECT_EQ(0, harness.server.notifyAll(1u, 2u));
-    std::vector<RawStream> clients;
-    for (int i = 0; i < 3; ++i) {
-        clients.push_back(connectRawClient(harness.name));
-        ASSERT_TRUE(clients.back().writeAll("x"));
-    }
-    // A request is read only after its client's MSG_CONNECTED callback has returned.
-    ASSERT_TRUE(harness.events.waitForCount(MSG_RECV, 3));
-    unsigned char body[256] = {'p', 'u', 's', 'h'};
-
-    EXPECT_EQ(3, harness.server.notifyAll(5u, 77u));
-    EXPECT_EQ(3, harness.server.notifyAll(6u, body, 4));
-    EXPECT_EQ(-2, harness.server.notifyAll(6u, body, 256));
-    EXPECT_EQ(-2, harness.server.notifyAll(6u, NULL, 4));
-    EXPECT_EQ(-2, harness.server.notifyAll(6u, body, -1));
-    const std::string expected = valueNotificationFrame(5, 77) + dataNotificationFrame(6, "push");
-    for (RawStream& client : clients) {
-        const std::string written = client.readExactly(expected.size());
-        EXPECT_EQ(withTimesFrom(expected, written), written);
-        EXPECT_EQ(0, client.pendingBytes()) << "a refused notifyAll wrote something";
-    }
 }
 
 }  // namespace

@@ -75,9 +75,18 @@ TEST(ListenerNames, MsgNameNamesEachMessageTypeAndUnknownOtherwise) {
         EXPECT_STREQ(name.second, VORNA::Listener::msgName(name.first)) << name.first;
 }
 
-enum Call { RESPONSE, NOTIFY_VALUE, NOTIFY_DATA, CLOSE_CLIENT, PEER_CREDENTIALS, NOTIFY_ALL, STALL };
-const char* const kCallNames[] = {"response",        "notify",    "notify", "closeClient",
-                                  "peerCredentials", "notifyAll", "stall"};
+enum Call {
+    RESPONSE,
+    NOTIFY_VALUE,
+    NOTIFY_DATA,
+    NOTIFY_ALL,
+    NOTIFY_ALL_DATA,
+    CLOSE_CLIENT,
+    PEER_CREDENTIALS,
+    STALL
+};
+const char* const kCallNames[] = {"response",  "notify",      "notify",          "notifyAll",
+                                  "notifyAll", "closeClient", "peerCredentials", "stall"};
 // Whom a call names: the connected client (with the body, or a null one), a null handle, a pointer that
 // never was a handle, a client that hung up, or the connected client on a server that never ran.
 enum Target { CLIENT, NO_BODY, NULL_HANDLE, NOT_A_HANDLE, GONE, IDLE };
@@ -98,6 +107,12 @@ const CallCase kCalls[] = {
     {NOTIFY_DATA, CLIENT, 255, 255, NULL},
     {NOTIFY_DATA, CLIENT, 0, 0, NULL},
     {NOTIFY_DATA, CLIENT, 256, -2, "notify data too large(256), max is 256"},
+    // Every client is tried, the one that hung up too.
+    {NOTIFY_ALL, CLIENT, 77, 1, "send error: %s"},
+    {NOTIFY_ALL_DATA, CLIENT, 4, 1, "send error: %s"},
+    {NOTIFY_ALL_DATA, CLIENT, 256, -2, "notify data too large(256), max is 256"},
+    {NOTIFY_ALL_DATA, NO_BODY, 4, -2, kAnyText},
+    {NOTIFY_ALL_DATA, CLIENT, -1, -2, kAnyText},
     {RESPONSE, CLIENT, -1, -2, kAnyText},
     {RESPONSE, NO_BODY, 5, -2, kAnyText},
     {NOTIFY_DATA, CLIENT, -1, -2, kAnyText},
@@ -139,6 +154,8 @@ int perform(const CallCase& c, VORNA::Listener& server, void* client, void* gone
             return target.peerCredentials(handle, NULL, NULL, NULL);
         case NOTIFY_ALL:
             return target.notifyAll(3u, static_cast<unsigned>(c.len));
+        case NOTIFY_ALL_DATA:
+            return target.notifyAll(3u, data, c.len);
         case STALL:
             return target.stall();
     }
@@ -149,7 +166,7 @@ int perform(const CallCase& c, VORNA::Listener& server, void* client, void* gone
 std::string framesOf(const CallCase& c, const std::string& body) {
     if (c.result < 0)
         return "";
-    if (c.call == NOTIFY_VALUE)
+    if (c.call == NOTIFY_VALUE || c.call == NOTIFY_ALL)
         return valueNotificationFrame(3, static_cast<uint32_t>(c.len));
     return c.call == RESPONSE ? responseFrame(body.substr(0, c.len))
                               : dataNotificationFrame(3, body.substr(0, c.len));
@@ -285,7 +302,7 @@ TEST_F(ListenerTest, RunSetMsgCbkAndASecondServerOnTheNameAreRefusedWhileItServe
     EXPECT_EQ(0u, other.all().size());
 }
 
-TEST(Listener, StallClosesClientsSilentlyAndRunServesAgain) {
+TEST(Listener, StallClosesClientsSilentlyAndRunServesAgainAlsoWithoutCallback) {
     TestServer harness("cycles");
     const int descriptorsBefore = openDescriptorCount();
     for (int cycle = 0; cycle < 3; ++cycle) {
@@ -305,6 +322,22 @@ TEST(Listener, StallClosesClientsSilentlyAndRunServesAgain) {
     }
     EXPECT_EQ(0u, harness.events.count(MSG_DISCONNECTED));
     EXPECT_EQ(9u, harness.events.count(MSG_CONNECTED));
+
+    // Without a callback nobody holds a client's handle: the server itself releases one that hung up.
+    harness.server.setMsgCbk(NULL, NULL);
+    ASSERT_EQ(0, harness.run());
+    const int descriptorsServing = openDescriptorCount();
+    RawStream client = connectRawClient(harness.name);
+    EXPECT_TRUE(waitUntil([&] { return openDescriptorCount() == descriptorsServing + 2; }))
+        << "the client was not accepted";
+    ASSERT_TRUE(client.writeAll("ignored request"));
+    client.shutdownWrite();
+    EXPECT_TRUE(client.waitForEndOfStream()) << "the server kept a client that had hung up";
+    client.close();
+    EXPECT_TRUE(waitUntil([&] { return openDescriptorCount() == descriptorsServing; }))
+        << "the server kept the socket of a client that had hung up";
+    EXPECT_EQ(0, harness.stall());
+    EXPECT_EQ(descriptorsBefore, openDescriptorCount());
     EXPECT_EQ(-1, harness.server.stall()) << "a second stall found something to stop";
 }
 
@@ -333,29 +366,6 @@ TEST(Listener, NameOf107BytesIsServedAndFreeAtOnceAfterTheServerDiesAnd108FailsQ
     EXPECT_EQ(-3, refused.run());
     EXPECT_EQ(-1, refused.stall());
     EXPECT_EQ(std::vector<LogLine>{errorLine("stall", "skt is null")}, log.take());
-}
-
-TEST(Listener, ServerWithoutCallbackStillServesAndReleasesClients) {
-    const std::string name = uniqueName("silent");
-    VORNA::Listener silent(name.c_str(), 0);
-    const int descriptorsBefore = openDescriptorCount();
-    ASSERT_EQ(0, silent.run());
-    const int descriptorsServing = openDescriptorCount();
-
-    RawStream client = connectRawClient(name);
-    ASSERT_TRUE(client.isOpen());
-    EXPECT_TRUE(waitUntil([&] { return openDescriptorCount() == descriptorsServing + 2; }))
-        << "the client was not accepted";
-    ASSERT_TRUE(client.writeAll("ignored request"));
-    client.shutdownWrite();
-
-    // Nobody holds its handle, so the server itself must release a client that hung up.
-    EXPECT_TRUE(client.waitForEndOfStream()) << "the server kept a client that had hung up";
-    client.close();
-    EXPECT_TRUE(waitUntil([&] { return openDescriptorCount() == descriptorsServing; }))
-        << "the server kept the socket of a client that had hung up";
-    EXPECT_EQ(0, silent.stall());
-    EXPECT_EQ(descriptorsBefore, openDescriptorCount());
 }
 
 TEST(Listener, DestroyingAServingListenerEndsTheProcessWith255) {
