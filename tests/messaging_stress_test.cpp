@@ -7,7 +7,6 @@
 #include <errno.h>
 #include <malloc.h>
 #include <signal.h>
-#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -16,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -70,27 +70,20 @@ std::vector<pid_t> threadIds() {
 }
 
 long residentKiB() {
-    FILE* file = fopen("/proc/self/status", "re");
-    char line[256];
-    long kib = -1;
-    while (file != NULL && fgets(line, sizeof(line), file) != NULL && sscanf(line, "VmRSS: %ld", &kib) != 1) {
-    }
+    long pages = 0;
+    long resident = -1;
+    FILE* file = fopen("/proc/self/statm", "re");
+    if (file != NULL && fscanf(file, "%ld %ld", &pages, &resident) != 2)
+        resident = -1;
     if (file != NULL)
         fclose(file);
-    return kib;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 std::atomic<int> gInterruptions{0};
 
 void countInterruption(int) {
     gInterruptions++;
-}
-
-uint32_t fnv1a(const unsigned char* bytes, size_t count) {
-    uint32_t hash = 2166136261u;
-    for (size_t i = 0; i < count; ++i)
-        hash = (hash ^ bytes[i]) * 16777619u;
-    return hash;
 }
 
 // A request: this header, then `payloadLen` random bytes. The server answers with `responseSize` bytes.
@@ -106,7 +99,8 @@ struct RequestHeader {
 std::string responseFor(const std::vector<unsigned char>& request) {
     RequestHeader header;
     memcpy(&header, request.data(), sizeof(header));
-    return patternBytes(header.responseSize, fnv1a(request.data(), request.size()));
+    const size_t checksum = std::hash<std::string>()(std::string(request.begin(), request.end()));
+    return patternBytes(header.responseSize, static_cast<unsigned>(checksum));
 }
 
 // Answers every complete request, and offers its clients to the pusher and closer threads. Those threads
