@@ -134,8 +134,6 @@ class TestServer {
         if (mServing)
             server.stall();
     }
-    TestServer(const TestServer&) = delete;
-    TestServer& operator=(const TestServer&) = delete;
 
     int run() {
         const int result = server.run();
@@ -173,8 +171,6 @@ class LogCapture {
   public:
     LogCapture() { LogSetWriter(write, this); }
     ~LogCapture() { LogSetWriter(NULL, NULL); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
 
     // The lines of `module` logged since the last take(); all of them are forgotten.
     std::vector<LogLine> take(const std::string& module = "src/Listener") {
