@@ -55,21 +55,9 @@ void describeEmpty(VORNA::ShareMemory& memory) {
            memory.isCached());
 }
 
-// Maps `phys` both ways, by address and through a record naming it, describes each object, then says how
-// many descriptors the two left open.
-void mapBothWaysAndDescribe(uint32_t phys) {
-    const int before = testing_support::openDescriptorCount();
-    VORNA::ShareMemory memory(addressOf(phys), 64, false);
-    describeEmpty(memory);
-    Info_t info = {1, 24, phys, 64, -1, -1};
-    VORNA::ShareMemory peer(&info, false);
-    describeEmpty(peer);
-    printf("leaked %d\n", testing_support::openDescriptorCount() - before);
-}
-
 }  // namespace
 
-TEST_F(PhysicalShareMemoryTest, UnalignedAddressGivesDataAtItsInPageOffset) {
+TEST_F(PhysicalShareMemoryTest, UnalignedAddressGivesDataAtItsInPageOffsetToThisAndAPeerProcess) {
     const uint32_t phys = mBlock->phys + 100;
     strcpy(reinterpret_cast<char*>(addressOf(mBlock->virt)) + 100, "physical");
 
@@ -86,24 +74,16 @@ TEST_F(PhysicalShareMemoryTest, UnalignedAddressGivesDataAtItsInPageOffset) {
     EXPECT_EQ(memory.invalid(memory.data(), 300), 0);
     EXPECT_TRUE(traced(format("mmap /dev/mem offset=0x%x length=%d -> %p", mBlock->phys, getpagesize(),
                               static_cast<void*>(memory.data() - 100))));
-}
 
-TEST_F(PhysicalShareMemoryTest, PeerProcessMapsTheSameBytesFromACopyOfInfo) {
-    VORNA::ShareMemory memory(addressOf(mBlock->phys), 64, false);
-    ASSERT_NE(memory.data(), nullptr);
-    strcpy(reinterpret_cast<char*>(memory.data()), "owner");
-    const Info_t published = *memory.info();
-
-    const auto child = runAsPeer(published, [&published](VORNA::ShareMemory& peer) {
+    const auto child = runAsPeer(expected, [&expected](VORNA::ShareMemory& peer) {
         printf("%s %d %d %d\n", reinterpret_cast<char*>(peer.data()), peer.size(), peer.isCached(),
-               memcmp(peer.info(), &published, sizeof(published)) == 0);
+               memcmp(peer.info(), &expected, sizeof(expected)) == 0);
         strcpy(reinterpret_cast<char*>(peer.data()) + 10, "peer");
     });
-
     EXPECT_EQ(child.status, 0);
-    EXPECT_EQ(child.out, "owner 64 1 1\n");
+    EXPECT_EQ(child.out, "physical 300 1 1\n");
     EXPECT_STREQ(reinterpret_cast<char*>(memory.data()) + 10, "peer");
-    EXPECT_STREQ(reinterpret_cast<char*>(addressOf(mBlock->virt)) + 10, "peer");
+    EXPECT_STREQ(reinterpret_cast<char*>(addressOf(mBlock->virt)) + 110, "peer");
 }
 
 TEST_F(PhysicalShareMemoryTest, DestructionUnmapsAndClosesBothDevices) {
@@ -119,31 +99,34 @@ TEST_F(PhysicalShareMemoryTest, DestructionUnmapsAndClosesBothDevices) {
     EXPECT_EQ(child.out, "mapped 1 open 2\nopen 0\n");
 }
 
-TEST_F(DevsimTest, MissingMemDeviceLeavesAnEmptyCachedObject) {
-    const auto child = runInChild([] {
-        injectFailures("/dev/mem");
-        const int before = testing_support::openDescriptorCount();
-        VORNA::ShareMemory memory(addressOf(kInsideThePool), 64, false);
-        describeEmpty(memory);
-        printf("leaked %d\n", testing_support::openDescriptorCount() - before);
-    });
-    EXPECT_EQ(maskLineNumbers(child.out),
-              shmError("open /dev/mem failed\n") + "empty 1 cached 1\nleaked 0\n");
-}
-
-TEST_F(DevsimTest, MissingCacheDeviceClosesMemAndLeavesAnEmptyObject) {
-    const auto child = runInChild([] {
-        injectFailures("/dev/cache");
-        mapBothWaysAndDescribe(kInsideThePool);
-    });
-    EXPECT_EQ(maskLineNumbers(child.out), shmError("open /dev/cache failed\n") + "empty 1 cached 1\n" +
-                                              shmError("open /dev/cache failed\n") +
-                                              "empty 1 cached 0\nleaked 0\n");
-}
-
-TEST_F(DevsimTest, FailedPhysicalMappingNamesItsConstructor) {
-    const auto child = runInChild([] { mapBothWaysAndDescribe(kOutsideThePool); });
-    EXPECT_EQ(maskLineNumbers(child.out), shmError("map phys mem failed\n") + "empty 1 cached 1\n" +
-                                              shmError("mmap for phys memory failed\n") +
-                                              "empty 1 cached 0\nleaked 0\n");
+TEST_F(DevsimTest, FailedPhysicalMappingsLogTheirLineLeaveEmptyObjectsAndCloseWhatTheyOpened) {
+    const struct {
+        const char* failures;
+        uint32_t phys;
+        bool alsoFromInfo;  // maps through a record naming the address too
+        std::string lines;
+    } cases[] = {
+        {"/dev/mem", kInsideThePool, false, shmError("open /dev/mem failed\n") + "empty 1 cached 1\n"},
+        {"/dev/cache", kInsideThePool, true,
+         shmError("open /dev/cache failed\n") + "empty 1 cached 1\n" + shmError("open /dev/cache failed\n") +
+             "empty 1 cached 0\n"},
+        {"", kOutsideThePool, true,
+         shmError("map phys mem failed\n") + "empty 1 cached 1\n" +
+             shmError("mmap for phys memory failed\n") + "empty 1 cached 0\n"},
+    };
+    for (const auto& c : cases) {
+        const auto child = runInChild([&c] {
+            injectFailures(c.failures);
+            const int before = testing_support::openDescriptorCount();
+            VORNA::ShareMemory memory(addressOf(c.phys), 64, false);
+            describeEmpty(memory);
+            if (c.alsoFromInfo) {
+                Info_t info = {1, 24, c.phys, 64, -1, -1};
+                VORNA::ShareMemory peer(&info, false);
+                describeEmpty(peer);
+            }
+            printf("leaked %d\n", testing_support::openDescriptorCount() - before);
+        });
+        EXPECT_EQ(maskLineNumbers(child.out), c.lines + "leaked 0\n") << c.failures;
+    }
 }
