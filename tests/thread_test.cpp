@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <regex>
 #include <string>
@@ -24,34 +24,19 @@
 
 namespace {
 
-using testing_support::ChildResult;
-using testing_support::currentTid;
-using testing_support::kernelThreadName;
-using testing_support::maskLineNumbers;
-using testing_support::runInChild;
-using testing_support::threadIsBlocked;
-using testing_support::waitUntil;
+using namespace testing_support;
 
 // A scenario that does not reach its next step within this time is broken; the check that follows fails.
 const int kStepTimeoutMs = 20000;
 
 // Lets every waiter through once opened; waits give up after kStepTimeoutMs.
-class Gate {
-  public:
-    void open() {
-        std::lock_guard<std::mutex> lock(mMutex);
-        mOpen = true;
-        mOpened.notify_all();
-    }
+struct Gate {
+    std::promise<void> opened;
+    std::shared_future<void> future = opened.get_future().share();
+    void open() { opened.set_value(); }
     bool waitOpen() {
-        std::unique_lock<std::mutex> lock(mMutex);
-        return mOpened.wait_for(lock, std::chrono::milliseconds(kStepTimeoutMs), [&] { return mOpen; });
+        return future.wait_for(std::chrono::milliseconds(kStepTimeoutMs)) == std::future_status::ready;
     }
-
-  private:
-    std::mutex mMutex;
-    std::condition_variable mOpened;
-    bool mOpen = false;
 };
 
 // A thread whose loop (and, if given, start check) the test supplies.
@@ -116,7 +101,7 @@ std::thread onceBlocked(const std::function<void()>& body) {
     });
 }
 
-TEST(ThreadName, KernelNameFollowsTheFifteenCharacterRulesAndNullKeepsTheInheritedOne) {
+TEST(ThreadName, EachRunNamesItsThreadByTheFifteenCharacterRulesAndNullKeepsTheInheritedName) {
     const struct {
         const char* name;
         const char* kernelName;
@@ -133,12 +118,14 @@ TEST(ThreadName, KernelNameFollowsTheFifteenCharacterRulesAndNullKeepsTheInherit
     };
     const ChildResult child = runInChild([&] {
         prctl(PR_SET_NAME, "creator-thread", 0, 0, 0);
+        // One object: a run after its thread ended starts a new one under the new name.
+        std::string seen;
+        ScriptedThread thread([&](ScriptedThread&) {
+            seen = kernelThreadName(currentTid());
+            return false;
+        });
         for (const auto& c : cases) {
-            std::string seen = "(loop never ran)";
-            ScriptedThread thread([&](ScriptedThread&) {
-                seen = kernelThreadName(currentTid());
-                return false;
-            });
+            seen = "(loop never ran)";
             report("run", thread.run(c.name, 50, -10));
             report("join", thread.join());
             printf("kernel name=%s\n", seen.c_str());
@@ -227,7 +214,7 @@ TEST(ThreadRun, AThreadThatNeverRanOrFailedToStartIsIdle) {
               maskLineNumbers(child.out));
 }
 
-TEST(ThreadRun, RunWhileRunningIsRefusedAndWaitingAfterARequestedExitWaitsForTheLoopToReturn) {
+TEST(ThreadRun, RunWhileRunningIsRefusedAndTheEndOfTheLoopAfterAnExitRequestWakesEveryWaiter) {
     const ChildResult child = runInChild([] {
         Gate gate;
         std::atomic<bool> loopReturned{false};
@@ -242,46 +229,34 @@ TEST(ThreadRun, RunWhileRunningIsRefusedAndWaitingAfterARequestedExitWaitsForThe
         report("requestExit", thread.requestExit());
         report("requestExit", thread.requestExit());
         printf("isRunning=%d exitPending=%d\n", thread.isRunning(), thread.exitPending());
-        std::thread opener = onceBlocked([&] { gate.open(); });
+        std::atomic<pid_t> tids[2] = {};
+        int results[2] = {1000, 1000};
+        std::vector<std::thread> joiners;
+        for (int i = 0; i < 2; ++i) {
+            joiners.emplace_back([&, i] {
+                tids[i] = currentTid();
+                results[i] = thread.join();
+            });
+        }
+        std::thread opener = onceBlocked([&] {
+            for (std::atomic<pid_t>& tid : tids) {
+                waitUntil([&] { return tid != 0; }, kStepTimeoutMs);
+                waitUntilBlocked(tid);
+            }
+            gate.open();
+        });
         report("requestExitAndWait", thread.requestExitAndWait());
         report("loop had returned", loopReturned);
         opener.join();
-        report("loopCalls", thread.loopCalls);
+        for (std::thread& joiner : joiners)
+            joiner.join();
+        printf("joins=%d %d loopCalls=%d\n", results[0], results[1], thread.loopCalls.load());
     });
     EXPECT_EQ(runLine("first") + "run=0\n" + threadLine("run", "ERR", "second already runing\n") +
                   "run=-1\nrequestExit=0\n" + kNotRunning +
                   "requestExit=0\nisRunning=0 exitPending=1\nrequestExitAndWait=0\nloop had returned=1\n"
-                  "loopCalls=1\n",
+                  "joins=0 0 loopCalls=1\n",
               maskLineNumbers(child.out));
-}
-
-TEST(ThreadRun, RequestExitAndWaitStopsAnEndlessLoopAfterItsCurrentCall) {
-    ScriptedThread thread([](ScriptedThread&) { return true; });
-    ASSERT_EQ(0, thread.run("endless", 50, -10));
-    ASSERT_TRUE(waitUntil([&] { return thread.loopCalls > 0; }, kStepTimeoutMs)) << "the loop never ran";
-    EXPECT_EQ(0, thread.requestExitAndWait());
-    const int callsAtEnd = thread.loopCalls;
-    EXPECT_FALSE(thread.isRunning());
-    EXPECT_TRUE(thread.exitPending());
-    EXPECT_EQ(0, thread.join());
-    EXPECT_EQ(callsAtEnd, thread.loopCalls) << "the loop ran on after requestExitAndWait returned";
-}
-
-TEST(ThreadRun, JoinWaitsForTheLoopToEndWithoutRequestingAnExit) {
-    Gate gate;
-    std::atomic<bool> sawExitPending{false};
-    ScriptedThread thread([&](ScriptedThread& self) {
-        if (self.loopCalls == 1)
-            gate.waitOpen();
-        sawExitPending = sawExitPending || self.exitPending();
-        return self.loopCalls < 5;
-    });
-    ASSERT_EQ(0, thread.run("joined", 50, -10));
-    std::thread opener = onceBlocked([&] { gate.open(); });
-    EXPECT_EQ(0, thread.join());
-    opener.join();
-    EXPECT_EQ(5, thread.loopCalls);
-    EXPECT_FALSE(sawExitPending) << "join requested an exit";
 }
 
 TEST(ThreadRun, JoinAndRequestExitAndWaitFromTheThreadItselfAreRefused) {
@@ -310,21 +285,6 @@ TEST(ThreadRun, JoinAndRequestExitAndWaitFromTheThreadItselfAreRefused) {
                   threadLine("run", "ERR", "again already runing\n") +
                   "run=0 join=0 self=-3 -1 0 -1 loopCalls=1\nobject=" + object[1].str() + "\n",
               maskLineNumbers(child.out));
-}
-
-TEST(ThreadRun, RunAfterTheThreadEndedStartsANewOneUnderTheNewName) {
-    std::vector<std::string> names;
-    std::mutex namesMutex;
-    ScriptedThread thread([&](ScriptedThread&) {
-        std::lock_guard<std::mutex> lock(namesMutex);
-        names.push_back(kernelThreadName(currentTid()));
-        return false;
-    });
-    ASSERT_EQ(0, thread.run("first", 50, -10));
-    ASSERT_TRUE(waitUntil([&] { return !thread.isRunning(); }, kStepTimeoutMs)) << "the first never ended";
-    ASSERT_EQ(0, thread.run("second", 50, -10));
-    EXPECT_EQ(0, thread.join());
-    EXPECT_EQ((std::vector<std::string>{"first", "second"}), names);
 }
 
 TEST(ThreadRun, RunWhileAnExitIsRequestedWaitsForTheEarlierThread) {
@@ -358,33 +318,6 @@ TEST(ThreadRun, RunWhileAnExitIsRequestedWaitsForTheEarlierThread) {
     EXPECT_EQ(0, thread.join());
     EXPECT_EQ(2, thread.loopCalls);
     EXPECT_EQ(1, mostInLoop) << "two threads ran the loop at once";
-}
-
-TEST(ThreadRun, TheEndOfTheThreadWakesEveryWaiter) {
-    const ChildResult child = runInChild([] {
-        Gate gate;
-        ScriptedThread thread([&](ScriptedThread&) { return !gate.waitOpen(); });
-        thread.run("awaited", 50, -10);
-        waitUntil([&] { return thread.loopCalls == 1; }, kStepTimeoutMs);
-        std::atomic<pid_t> tids[3] = {};
-        int results[3] = {1000, 1000, 1000};
-        std::vector<std::thread> waiters;
-        for (int i = 0; i < 3; ++i) {
-            waiters.emplace_back([&, i] {
-                tids[i] = currentTid();
-                results[i] = i == 0 ? thread.requestExitAndWait() : thread.join();
-            });
-        }
-        for (std::atomic<pid_t>& tid : tids) {
-            waitUntil([&] { return tid != 0; }, kStepTimeoutMs);
-            waitUntilBlocked(tid);
-        }
-        gate.open();
-        for (std::thread& waiter : waiters)
-            waiter.join();
-        printf("%d %d %d\n", results[0], results[1], results[2]);
-    });
-    EXPECT_EQ(runLine("awaited") + "0 0 0\n", maskLineNumbers(child.out)) << child.err;
 }
 
 #if defined(__has_feature)
@@ -445,35 +378,41 @@ TEST(ThreadRun, ThePosixThreadIsJoinedOnceThoughJoinIsCalledAgainAndTheObjectDes
     EXPECT_EQ(runLine("once") + "run=0\njoin=0\njoin=0\njoins=1\n", maskLineNumbers(child.out));
 }
 
-TEST(ThreadStart, ReadyToRunIsAskedUntilItAgreesAndAnExitRequestedMeanwhileSkipsTheLoop) {
-    for (int agreeAt : {4, 0}) {  // 0: never agrees
-        std::atomic<int> readyCalls{0};
-        ScriptedThread thread(endAtOnce, [&] { return ++readyCalls == agreeAt; });
-        ASSERT_EQ(0, thread.run("ready", 50, -10));
-        if (agreeAt == 0) {
-            ASSERT_TRUE(waitUntil([&] { return readyCalls > 0; }, kStepTimeoutMs))
-                << "readyToRun never called";
-            EXPECT_EQ(0, thread.requestExitAndWait());
-        }
-        EXPECT_EQ(0, thread.join());
-        EXPECT_EQ(agreeAt == 0 ? 0 : 1, thread.loopCalls) << agreeAt;
-        EXPECT_FALSE(thread.isRunning());
-        if (agreeAt != 0) {
-            EXPECT_EQ(agreeAt, readyCalls);
-        }
-    }
-    Gate entered;
+TEST(ThreadStart, ReadyToRunIsAskedUntilItAgreesAndJoinWaitsForTheLoopWithoutRequestingAnExit) {
     Gate gate;
-    ScriptedThread thread(endAtOnce, [&] {
-        entered.open();
-        return gate.waitOpen();
-    });
-    ASSERT_EQ(0, thread.run("skipped", 50, -10));
-    ASSERT_TRUE(entered.waitOpen()) << "readyToRun was never called";
-    EXPECT_EQ(0, thread.requestExit());
-    gate.open();
+    std::atomic<int> readyCalls{0};
+    std::atomic<bool> sawExitPending{false};
+    ScriptedThread thread(
+        [&](ScriptedThread& self) {
+            if (self.loopCalls == 1)
+                gate.waitOpen();
+            sawExitPending = sawExitPending || self.exitPending();
+            return self.loopCalls < 5;
+        },
+        [&] { return ++readyCalls == 4; });
+    ASSERT_EQ(0, thread.run("ready", 50, -10));
+    std::thread opener = onceBlocked([&] { gate.open(); });
     EXPECT_EQ(0, thread.join());
-    EXPECT_EQ(0, thread.loopCalls);
+    opener.join();
+    EXPECT_EQ(4, readyCalls);
+    EXPECT_EQ(5, thread.loopCalls);
+    EXPECT_FALSE(sawExitPending) << "join requested an exit";
+}
+
+TEST(ThreadStart, AnExitRequestedWhileReadyToRunIsAskedSkipsTheLoopWhetherItAgreesOrNot) {
+    for (bool agrees : {true, false}) {
+        Gate gate;
+        std::atomic<int> readyCalls{0};
+        ScriptedThread thread(endAtOnce, [&] { return ++readyCalls > 0 && gate.waitOpen() && agrees; });
+        ASSERT_EQ(0, thread.run("skipped", 50, -10));
+        ASSERT_TRUE(waitUntil([&] { return readyCalls > 0; }, kStepTimeoutMs))
+            << "readyToRun was never called";
+        EXPECT_EQ(0, thread.requestExit());
+        gate.open();
+        EXPECT_EQ(0, thread.join());
+        EXPECT_EQ(0, thread.loopCalls) << agrees;
+        EXPECT_FALSE(thread.isRunning());
+    }
 }
 
 }  // namespace
