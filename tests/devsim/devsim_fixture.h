@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -80,6 +81,11 @@ class HwmemTest : public DevsimTest {
   private:
     bool mInitialised = false;
 };
+
+// A 32-bit address of the device records as a pointer.
+inline unsigned char* addressOf(uint32_t word) {
+    return reinterpret_cast<unsigned char*>(static_cast<uintptr_t>(word));
+}
 
 // printf into a std::string, for expected lines that carry addresses.
 inline std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
