@@ -101,20 +101,25 @@ std::thread onceBlocked(const std::function<void()>& body) {
     });
 }
 
-TEST(ThreadName, EachRunNamesItsThreadByTheFifteenCharacterRulesAndNullKeepsTheInheritedName) {
+TEST(ThreadRun, EachRunLogsItsSchedulingAndNamesItsThreadAndALoopReturningFalseEndsIt) {
     const struct {
         const char* name;
         const char* kernelName;
+        int priority;
+        int schedType;
+        int policy;
+        int usedPriority;  // -1 and above 50 are replaced by 50
     } cases[] = {
-        {"notifier listener", "notifier listen"},         // no '.': the first 15
-        {"com.example.app.receiver", "le.app.receiver"},  // 24 with '.': the last 15
-        {"com.example@app.receiver", "com.example@app"},  // with '@': the first 15
-        {"worker.stage.1", "worker.stage.1"},             // 14 with '.': whole
-        {"worker.stage.12", "worker.stage.12"},           // 15 with '.': the last 15 are all of it
-        {"worker.stage.123", "orker.stage.123"},          // 16 with '.': the last 15
-        {"worker-stage-123", "worker-stage-12"},          // 16 without '.': the first 15
-        {"", ""},
-        {nullptr, "creator-thread"},
+        {"notifier listener", "notifier listen", -1, -10, SCHED_OTHER, 50},  // no '.': the first 15
+        {"com.example.app.receiver", "le.app.receiver", 51, -10, SCHED_OTHER,
+         50},  // 24 with '.': the last 15
+        {"com.example@app.receiver", "com.example@app", -2, -10, SCHED_OTHER, -2},  // with '@': the first 15
+        {"worker.stage.1", "worker.stage.1", 0, -1, SCHED_FIFO, 0},                 // 14 with '.': whole
+        {"worker.stage.12", "worker.stage.12", 10, 0, SCHED_RR, 10},                // 15 with '.': all of it
+        {"worker.stage.123", "orker.stage.123", 50, 1, SCHED_FIFO, 50},   // 16 with '.': the last 15
+        {"worker-stage-123", "worker-stage-12", 50, 7, SCHED_OTHER, 50},  // 16 without '.': the first 15
+        {"", "", 50, -10, SCHED_OTHER, 50},
+        {nullptr, "creator-thread", 50, -10, SCHED_OTHER, 50},  // keeps the inherited name
     };
     const ChildResult child = runInChild([&] {
         prctl(PR_SET_NAME, "creator-thread", 0, 0, 0);
@@ -126,53 +131,25 @@ TEST(ThreadName, EachRunNamesItsThreadByTheFifteenCharacterRulesAndNullKeepsTheI
         });
         for (const auto& c : cases) {
             seen = "(loop never ran)";
-            report("run", thread.run(c.name, 50, -10));
-            report("join", thread.join());
-            printf("kernel name=%s\n", seen.c_str());
-        }
-    });
-    std::string expected;
-    for (const auto& c : cases)
-        expected += runLine(c.name ? c.name : "Unkown") + "run=0\njoin=0\nkernel name=" + c.kernelName + "\n";
-    EXPECT_EQ(expected, maskLineNumbers(child.out));
-}
-
-TEST(ThreadRun, RunLogsTheSchedulingChoiceAndALoopReturningFalseEndsTheThread) {
-    const struct {
-        const char* name;
-        int priority;
-        int schedType;
-        int policy;
-        int usedPriority;
-    } cases[] = {
-        {"listener", -1, -10, SCHED_OTHER, 50},
-        {"p51", 51, -10, SCHED_OTHER, 50},  // replaced by 50
-        {"p-2", -2, -10, SCHED_OTHER, -2},
-        {"fifo", 0, -1, SCHED_FIFO, 0},
-        {"rr", 10, 0, SCHED_RR, 10},
-        {"fifo1", 50, 1, SCHED_FIFO, 50},
-        {"other", 50, 7, SCHED_OTHER, 50},
-    };
-    const ChildResult child = runInChild([&] {
-        for (const auto& c : cases) {
-            ScriptedThread thread(endAtOnce);
             report("run", thread.run(c.name, c.priority, c.schedType));
             report("join", thread.join());
-            printf("isRunning=%d exitPending=%d loopCalls=%d\n", thread.isRunning(), thread.exitPending(),
-                   thread.loopCalls.load());
+            printf("isRunning=%d exitPending=%d loopCalls=%d kernel name=%s\n", thread.isRunning(),
+                   thread.exitPending(), thread.loopCalls.load(), seen.c_str());
             report("join", thread.join());
             report("setPriority", thread.setPriority());
         }
     });
     std::string expected;
+    int calls = 0;
     for (const auto& c : cases) {
         if (c.priority == -1 || c.priority > 50) {
             expected += threadLine(
                 "run", "WRN",
                 std::string(c.name) + "'s priority(" + std::to_string(c.priority) + ") out of range(50)\n");
         }
-        expected += runLine(c.name, c.policy, c.usedPriority) +
-                    "run=0\njoin=0\nisRunning=0 exitPending=1 loopCalls=1\njoin=0\nsetPriority=0\n";
+        expected += runLine(c.name ? c.name : "Unkown", c.policy, c.usedPriority) +
+                    "run=0\njoin=0\nisRunning=0 exitPending=1 loopCalls=" + std::to_string(++calls) +
+                    " kernel name=" + c.kernelName + "\njoin=0\nsetPriority=0\n";
     }
     EXPECT_EQ(expected, maskLineNumbers(child.out));
 }
