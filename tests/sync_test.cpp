@@ -69,7 +69,7 @@ int countByWaiting(VORNA::Semaphore& semaphore) {
     return count;
 }
 
-TEST(Mutex, TryLockIsBusyForEveryoneWhileHeldAndANamedMutexOutlivesItsName) {
+TEST(Mutex, LockAndTryLockKeepOthersOutWhileHeldAndANamedMutexOutlivesItsName) {
     char* name = strdup("named mutex");
     VORNA::Mutex named(name);
     free(name);
@@ -83,26 +83,22 @@ TEST(Mutex, TryLockIsBusyForEveryoneWhileHeldAndANamedMutexOutlivesItsName) {
         EXPECT_EQ(0, mutex->lock());
         EXPECT_EQ(kBusy, tryLockFromAnotherThread(*mutex));
         EXPECT_EQ(0, mutex->unlock());
+        long counter = 0;  // deliberately not atomic: only the mutex protects it
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&] {
+                for (int i = 0; i < 5000; ++i) {
+                    mutex->lock();
+                    const long seen = counter;
+                    counter = seen + 1;
+                    mutex->unlock();
+                }
+            });
+        }
+        for (std::thread& thread : threads)
+            thread.join();
+        EXPECT_EQ(4 * 5000, counter);
     }
-}
-
-TEST(Mutex, LockKeepsOtherThreadsOutOfTheCriticalSection) {
-    VORNA::Mutex mutex;
-    long counter = 0;  // deliberately not atomic: only the mutex protects it
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 5000; ++i) {
-                mutex.lock();
-                const long seen = counter;
-                counter = seen + 1;
-                mutex.unlock();
-            }
-        });
-    }
-    for (std::thread& thread : threads)
-        thread.join();
-    EXPECT_EQ(4 * 5000, counter);
 }
 
 // A timed wait that nothing ends early; a condition wait reports 1 when it returned without the mutex.
