@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -20,6 +19,7 @@
 
 namespace {
 
+using testing_support::readFile;
 using testing_support::runInChild;
 
 const int kCrashStatus = 255;
@@ -42,11 +42,6 @@ __attribute__((noinline, no_sanitize("address", "undefined"))) void readBeyondMa
         _exit(3);
     const volatile char* volatile bytes = static_cast<const char*>(page);
     (void)bytes[0];
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 std::string pointerText(const void* address) {

@@ -4,9 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -21,6 +19,7 @@ namespace {
 
 using testing_support::ChildResult;
 using testing_support::nowMs;
+using testing_support::readFile;
 using testing_support::runInChild;
 
 // The six prefix formats of the library's log lines.
@@ -42,11 +41,6 @@ void logText(const char* text) {
 
 std::string logPath(const char* tag) {
     return testing::TempDir() + testing_support::uniqueName(tag);
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 std::vector<std::string> sortedLines(const std::string& text) {

@@ -11,8 +11,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -44,12 +42,7 @@ class DevsimTest : public ::testing::Test {
     }
 
     // Every line the emulator traced so far.
-    std::string trace() const {
-        std::ifstream file(mTrace);
-        std::stringstream text;
-        text << file.rdbuf();
-        return text.str();
-    }
+    std::string trace() const { return testing_support::readFile(mTrace); }
 
     bool traced(const std::string& line) const { return trace().find(line + "\n") != std::string::npos; }
 

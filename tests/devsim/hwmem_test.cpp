@@ -7,6 +7,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +17,7 @@
 
 #include "devsim/devsim_fixture.h"
 #include "support/child.h"
+#include "support/probes.h"
 #include "vorna/memory.h"
 
 using testing_support::openDescriptorCount;
@@ -108,34 +110,41 @@ TEST_F(DevsimTest, WithoutInitCallsFailAndInitIsCountedOpensOnceAndRollsBackAFai
 }
 
 TEST_F(DevsimTest, ThreadsThatInitialiseAtOnceOpenEachDeviceOnce) {
-    const auto child = runInChild([] {
-        const int kThreads = 4;
+    // The emulator traces each device open by opening its trace file. A FIFO without a reader holds the
+    // first thread to open a device there: every other thread that the lock does not keep out opens too.
+    const std::string fifo = "/tmp/" + testing_support::uniqueName("devsim.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const auto child = runInChild([&fifo] {
+        setenv("VORNA_DEVSIM_TRACE", fifo.c_str(), 1);
         const int before = openDescriptorCount();
-        for (int round = 0; round < 50; ++round) {
-            std::atomic<int> arrived{0};
-            std::vector<std::thread> threads;
-            for (int i = 0; i < kThreads; ++i) {
-                threads.emplace_back([&] {
-                    // Released together, so that the inits overlap.
-                    for (++arrived; arrived < kThreads;)
-                        std::this_thread::yield();
-                    hwmem_init();
-                });
-            }
-            for (std::thread& thread : threads)
-                thread.join();
-            const int opened = openDescriptorCount() - before;
-            for (int i = 0; i < kThreads; ++i)
-                hwmem_deinit();
-            if (opened != 3 || openDescriptorCount() != before) {
-                fprintf(stderr, "round %d: %d descriptors open after the inits, %d after as many deinits\n",
-                        round, opened, openDescriptorCount() - before);
-                return;
-            }
+        std::atomic<pid_t> tids[4] = {};
+        std::vector<std::thread> threads;
+        for (std::atomic<pid_t>& tid : tids) {
+            threads.emplace_back([&tid] {
+                tid = testing_support::currentTid();
+                hwmem_init();
+            });
         }
+        int stillBlocked = 0;  // polls in a row that found every thread blocked
+        testing_support::waitUntil([&] {
+            for (std::atomic<pid_t>& tid : tids) {
+                if (tid == 0 || !testing_support::threadIsBlocked(tid))
+                    return (stillBlocked = 0) != 0;
+            }
+            return ++stillBlocked >= 5;
+        });
+        const int reader = open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        for (std::thread& thread : threads)
+            thread.join();
+        printf("opened %d\n", openDescriptorCount() - before - 1);
+        for (int i = 0; i < 4; ++i)
+            hwmem_deinit();
+        printf("left %d\n", openDescriptorCount() - before - 1);
+        close(reader);
     });
+    unlink(fifo.c_str());
     EXPECT_EQ(child.status, 0);
-    EXPECT_EQ(child.err, "");
+    EXPECT_EQ(child.out, std::string(kOpenedAll) + "opened 3\nleft 0\n");
 }
 
 TEST_F(HwmemTest, AllocatedBlocksReadBackThroughBothPhysicalMappingsAndTheirRequestsReachTheDevice) {

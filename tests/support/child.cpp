@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
+#include <iterator>
 
 #include <gtest/gtest.h>
 
@@ -106,6 +108,11 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
 std::string uniqueName(const char* tag) {
     static std::atomic<int> counter{0};
     return "vorna-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + tag;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 int directoryEntryCount(const char* path) {
