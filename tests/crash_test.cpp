@@ -10,8 +10,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <iterator>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -21,6 +19,7 @@
 
 namespace {
 
+using testing_support::readFile;
 using testing_support::runInChild;
 
 const int kCrashStatus = 255;
@@ -28,10 +27,11 @@ const char kTraceStart[] = "Stack trace (non-dedicated):\n";
 const char kTraceEnd[] = "End of stack trace\n";
 
 // A real fault rather than something the sanitizers would report first; the volatile pointer keeps the
-// compiler from dropping the store or turning it into a trap instruction.
-__attribute__((noinline, no_sanitize("address", "undefined"))) void writeThroughNullPointer() {
-    volatile int* volatile target = nullptr;
-    *target = 1;
+// compiler from dropping the store or turning it into a trap instruction. The crash tests look for this
+// function by name; its address comes from the report alone.
+__attribute__((noinline, no_sanitize("address", "undefined"))) void crashInKnownFunction(
+    volatile int* volatile target) {
+    *target = 7;
 }
 
 // Reading a page of a file mapped beyond the file's end raises a real SIGBUS.
@@ -42,11 +42,6 @@ __attribute__((noinline, no_sanitize("address", "undefined"))) void readBeyondMa
         _exit(3);
     const volatile char* volatile bytes = static_cast<const char*>(page);
     (void)bytes[0];
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 std::string pointerText(const void* address) {
@@ -71,48 +66,6 @@ int frameLineCount(const std::string& report) {
     return lines;
 }
 
-TEST(CrashHandler, ANullPointerWriteReportsTheFaultAndExitsWith255) {
-    const testing_support::ChildResult child = runInChild([] {
-        if (signal_proc_init() != 0)
-            _exit(1);
-        writeThroughNullPointer();
-    });
-
-    EXPECT_EQ(kCrashStatus, child.status);
-    const std::string expectedHead = std::string("Segmentation Fault!\n") +
-                                     "info.si_signo = " + std::to_string(SIGSEGV) + "\n" +
-                                     "info.si_errno = 0\n"
-                                     "info.si_code  = 1 (SEGV_MAPERR)\n"
-                                     "info.si_addr  = " +
-                                     pointerText(nullptr) + "\n" + kTraceStart;
-    EXPECT_EQ(expectedHead, child.err.substr(0, expectedHead.size()));
-    EXPECT_NE(std::string::npos, child.err.find(std::string(kTraceEnd) + "Crash details:\n")) << child.err;
-    const int frames = frameLineCount(child.err);
-    EXPECT_GE(frames, 1) << "no frame lines in\n" << child.err;
-    EXPECT_LE(frames, 20) << child.err;
-    EXPECT_EQ("", child.out);
-}
-
-TEST(CrashHandler, AnInterruptSentWithKillReportsCodeZeroWithAnEmptyName) {
-    const testing_support::ChildResult child = runInChild([] {
-        if (signal_proc_init() != 0)
-            _exit(1);
-        kill(getpid(), SIGINT);
-        // A signal sent to oneself is delivered before kill() returns; getting here means it was lost.
-        _exit(2);
-    });
-
-    EXPECT_EQ(kCrashStatus, child.status);
-    const std::string expectedHead = std::string("Segmentation Fault!\n") +
-                                     "info.si_signo = " + std::to_string(SIGINT) + "\n" +
-                                     "info.si_errno = 0\n"
-                                     "info.si_code  = 0 ()\n"
-                                     "info.si_addr  = ";
-    EXPECT_EQ(expectedHead, child.err.substr(0, expectedHead.size()));
-    EXPECT_NE(std::string::npos, child.err.find(kTraceStart)) << child.err;
-    EXPECT_NE(std::string::npos, child.err.find(std::string(kTraceEnd) + "Crash details:\n")) << child.err;
-}
-
 TEST(CrashHandler, AWriteToAClosedSocketFailsWithEpipeInsteadOfEndingTheProcess) {
     const testing_support::ChildResult child = runInChild([] {
         // The test runner may have passed SIGPIPE down ignored already; start from the default.
@@ -130,81 +83,51 @@ TEST(CrashHandler, AWriteToAClosedSocketFailsWithEpipeInsteadOfEndingTheProcess)
     EXPECT_EQ("init 0\nwrite -1 EPIPE\n", child.out);
 }
 
-// ---- Nothing lost at a crash ----
-
-enum class Crash { NullWrite, Abort, Bus };
-enum class Output { Pipe, File };
-
-struct DurabilityCase {
-    bool logFile;  // after LogInit, else on the console
-    Crash crash;
-    Output output;
-    int lines;
-};
-
-std::string caseName(const DurabilityCase& c) {
-    const char* const crashes[] = {"null write", "abort", "SIGBUS"};
-    return std::string(c.logFile ? "log file" : "console") + ", " + crashes[static_cast<int>(c.crash)] +
-           ", standard output a " + (c.output == Output::Pipe ? "pipe" : "file") + ", " +
-           std::to_string(c.lines) + " lines";
-}
-
-void crashBy(Crash crash) {
-    switch (crash) {
-        case Crash::NullWrite:
-            writeThroughNullPointer();
-            break;
-        case Crash::Abort:
-            abort();
-        case Crash::Bus:
-            readBeyondMappedFile();
-            break;
-    }
-}
-
-// The lines logged before the crash, in order, each once; `marker` is "<1>" in the file, "" on stdout.
-std::string expectedLines(int count, const std::string& marker) {
-    std::string text;
-    for (int i = 0; i < count; ++i)
-        text += marker + "[   vorna  ][ src/App work " + std::to_string(i) + "] INF: line " +
-                std::to_string(i) + "\n";
-    return text;
-}
-
 TEST(CrashDurability, EveryLineLoggedBeforeACrashReachesTheFileAndStandardOutput) {
-    std::vector<DurabilityCase> cases;
-    for (bool logFile : {false, true})
-        for (Crash crash : {Crash::NullWrite, Crash::Abort, Crash::Bus})
-            for (Output output : {Output::Pipe, Output::File})
-                for (int lines : {1, 10, 10000})
-                    cases.push_back({logFile, crash, output, lines});
+    const std::pair<const char*, void (*)()> crashes[] = {
+        {"null write", [] { crashInKnownFunction(nullptr); }},
+        {"abort", abort},
+        {"SIGBUS", readBeyondMappedFile}};
     const std::string logPath = testing::TempDir() + testing_support::uniqueName("crash.log");
     const std::string outPath = testing::TempDir() + testing_support::uniqueName("crash.out");
-    for (const DurabilityCase& c : cases) {
-        const testing_support::ChildResult child = runInChild([&] {
-            if (c.output == Output::File) {
-                const int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-                if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0)
-                    _exit(4);
+    for (bool logFile : {false, true}) {
+        for (const auto& crash : crashes) {
+            for (bool outToFile : {false, true}) {
+                for (int lines : {1, 10, 10000}) {
+                    const testing_support::ChildResult child = runInChild([&] {
+                        if (outToFile) {
+                            const int fd =
+                                open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+                            if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0)
+                                _exit(4);
+                        }
+                        if (signal_proc_init() != 0)
+                            _exit(1);
+                        if (logFile)
+                            LogInit(logPath.c_str());
+                        for (int i = 0; i < lines; ++i)
+                            LogPrint("<1>[   vorna  ][%s %s %s %d] INF: ", "", "src/App", "work", i,
+                                     "line %d\n", i);
+                        crash.second();
+                        _exit(2);
+                    });
+                    const std::string name = std::string(logFile ? "log file, " : "console, ") + crash.first +
+                                             (outToFile ? ", output to a file, " : ", output to a pipe, ") +
+                                             std::to_string(lines) + " lines";
+                    std::string shown;
+                    std::string stored;
+                    for (int i = 0; i < lines; ++i) {
+                        const std::string line = "[   vorna  ][ src/App work " + std::to_string(i) +
+                                                 "] INF: line " + std::to_string(i) + "\n";
+                        shown += line;
+                        stored += "<1>" + line;
+                    }
+                    EXPECT_EQ(kCrashStatus, child.status) << name << "\n" << child.err;
+                    EXPECT_TRUE(shown == (outToFile ? readFile(outPath) : child.out))
+                        << name << ": output differs";
+                    EXPECT_TRUE(!logFile || stored == readFile(logPath)) << name << ": the log file differs";
+                }
             }
-            if (signal_proc_init() != 0)
-                _exit(1);
-            if (c.logFile)
-                LogInit(logPath.c_str());
-            for (int i = 0; i < c.lines; ++i)
-                LogPrint("<1>[   vorna  ][%s %s %s %d] INF: ", "", "src/App", "work", i, "line %d\n", i);
-            crashBy(c.crash);
-            _exit(2);
-        });
-        EXPECT_EQ(kCrashStatus, child.status) << caseName(c) << "\n" << child.err;
-        const std::string out = c.output == Output::File ? readFile(outPath) : child.out;
-        EXPECT_TRUE(expectedLines(c.lines, "") == out)
-            << caseName(c) << ": standard output has " << out.size() << " bytes instead of "
-            << expectedLines(c.lines, "").size();
-        if (c.logFile) {
-            EXPECT_TRUE(expectedLines(c.lines, "<1>") == readFile(logPath))
-                << caseName(c) << ": the file has " << readFile(logPath).size() << " bytes instead of "
-                << expectedLines(c.lines, "<1>").size();
         }
     }
     unlink(logPath.c_str());
@@ -212,12 +135,6 @@ TEST(CrashDurability, EveryLineLoggedBeforeACrashReachesTheFileAndStandardOutput
 }
 
 // ---- The crash report's details ----
-
-// The function the crash tests look for by name; its address comes from the report alone.
-__attribute__((noinline, no_sanitize("address", "undefined"))) void crashInKnownFunction(
-    volatile int* target) {
-    *target = 7;
-}
 
 std::string runCommand(const std::string& command) {
     std::string output;
@@ -240,46 +157,66 @@ std::string detailLine(const std::string& report, const std::string& label) {
     return report.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
 }
 
-TEST(CrashReport, DetailsNameProcessThreadRegistersAndModulesAndTheSymbolizerFindsTheFunction) {
-    const testing_support::ChildResult child = runInChild([] {
-        if (signal_proc_init() != 0)
-            _exit(1);
-        prctl(PR_SET_NAME, "crasher", 0, 0, 0);
-        printf("%d\n", static_cast<int>(getpid()));
-        fflush(stdout);
-        crashInKnownFunction(nullptr);
-        _exit(2);
-    });
-    ASSERT_EQ(kCrashStatus, child.status) << child.err;
-    const std::string pid = child.out.substr(0, child.out.find('\n'));
-    const size_t details =
-        child.err.find(std::string(kTraceEnd) + "Crash details:\npid = " + pid + "\nthread = ");
-    ASSERT_NE(std::string::npos, details) << child.err;
-    EXPECT_NE(std::string::npos, child.err.find(" (crasher)\n", details)) << child.err;
-    EXPECT_TRUE(endsWith(child.err, "End of crash details\n")) << child.err;
+TEST(CrashHandler, ReportsTheSignalTheTraceAndTheDetailsAndExitsWith255) {
+    const struct {
+        const char* name;
+        void (*crash)();
+        std::string head;
+    } cases[] = {
+        {"null write", [] { crashInKnownFunction(nullptr); },
+         "Segmentation Fault!\ninfo.si_signo = " + std::to_string(SIGSEGV) +
+             "\ninfo.si_errno = 0\ninfo.si_code  = 1 (SEGV_MAPERR)\ninfo.si_addr  = " + pointerText(nullptr) +
+             "\n" + kTraceStart},
+        // A signal sent to oneself is delivered before kill() returns.
+        {"kill", [] { kill(getpid(), SIGINT); },
+         "Segmentation Fault!\ninfo.si_signo = " + std::to_string(SIGINT) +
+             "\ninfo.si_errno = 0\ninfo.si_code  = 0 ()\ninfo.si_addr  = "},
+    };
 #if defined(__arm__)
     const char* const registers[] = {"pc", "lr", "sp"};
-    const char* const pcName = "pc";
 #else
     const char* const registers[] = {"ip", "sp"};
-    const char* const pcName = "ip";
 #endif
-    for (const char* name : registers)
-        EXPECT_NE("", detailLine(child.err, name)) << "no " << name << " line in\n" << child.err;
-
-    const std::string reportPath = testing::TempDir() + testing_support::uniqueName("crash.report");
-    std::ofstream(reportPath) << child.err;
-    const std::string symbolized = runCommand(std::string(VORNA_SYMBOLIZE) + " " + reportPath + " 2>&1");
-    unlink(reportPath.c_str());
-    // Where it crashed, from the signal's context; and the frames, unwound past the signal, find it too.
-    const std::string pc = detailLine(symbolized, pcName);
-    EXPECT_NE(std::string::npos, pc.find("crashInKnownFunction")) << symbolized;
-    EXPECT_NE(std::string::npos, pc.find("crash_test.cpp:")) << symbolized;
-    bool inFrames = false;
-    for (int i = 0; i < 20 && !inFrames; ++i)
-        inFrames = detailLine(symbolized, "frame #" + std::to_string(i)).find("crashInKnownFunction") !=
-                   std::string::npos;
-    EXPECT_TRUE(inFrames) << symbolized;
+    for (const auto& c : cases) {
+        const testing_support::ChildResult child = runInChild([&] {
+            if (signal_proc_init() != 0)
+                _exit(1);
+            prctl(PR_SET_NAME, "crasher", 0, 0, 0);
+            printf("%d\n", static_cast<int>(getpid()));
+            fflush(stdout);
+            c.crash();
+            _exit(2);
+        });
+        ASSERT_EQ(kCrashStatus, child.status) << c.name << "\n" << child.err;
+        EXPECT_EQ(c.head, child.err.substr(0, c.head.size())) << c.name;
+        const int frames = frameLineCount(child.err);
+        EXPECT_TRUE(frames >= 1 && frames <= 20) << c.name << ": " << frames << " frame lines in\n"
+                                                 << child.err;
+        const std::string pid = child.out.substr(0, child.out.find('\n'));
+        EXPECT_EQ(pid + "\n", child.out) << c.name;
+        const size_t details =
+            child.err.find(std::string(kTraceEnd) + "Crash details:\npid = " + pid + "\nthread = ");
+        ASSERT_NE(std::string::npos, details) << c.name << "\n" << child.err;
+        EXPECT_NE(std::string::npos, child.err.find(" (crasher)\n", details)) << child.err;
+        EXPECT_TRUE(endsWith(child.err, "End of crash details\n")) << child.err;
+        for (const char* name : registers)
+            EXPECT_NE("", detailLine(child.err, name)) << "no " << name << " line in\n" << child.err;
+        if (c.crash != cases[0].crash)
+            continue;
+        const std::string reportPath = testing::TempDir() + testing_support::uniqueName("crash.report");
+        std::ofstream(reportPath) << child.err;
+        const std::string symbolized = runCommand(std::string(VORNA_SYMBOLIZE) + " " + reportPath + " 2>&1");
+        unlink(reportPath.c_str());
+        // Where it crashed, from the signal's context; and the frames, unwound past the signal, find it too.
+        const std::string pc = detailLine(symbolized, registers[0]);
+        EXPECT_NE(std::string::npos, pc.find("crashInKnownFunction")) << symbolized;
+        EXPECT_NE(std::string::npos, pc.find("crash_test.cpp:")) << symbolized;
+        bool inFrames = false;
+        for (int i = 0; i < 20 && !inFrames; ++i)
+            inFrames = detailLine(symbolized, "frame #" + std::to_string(i)).find("crashInKnownFunction") !=
+                       std::string::npos;
+        EXPECT_TRUE(inFrames) << symbolized;
+    }
 }
 
 }  // namespace

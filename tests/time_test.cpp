@@ -1,7 +1,8 @@
 #include <limits.h>
 #include <stdint.h>
 #include <sys/time.h>
-#include <time.h>
+
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -10,8 +11,7 @@
 
 namespace {
 
-using testing_support::ChildResult;
-using testing_support::runInChild;
+using testing_support::nowMs;
 
 int64_t wallClockUs() {
     timeval now = {};
@@ -19,43 +19,29 @@ int64_t wallClockUs() {
     return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_usec;
 }
 
-TEST(SystemTime, GetMsIsTheLowBitsOfTheWallClockInMilliseconds) {
-    const int64_t beforeMs = wallClockUs() / 1000;
+TEST(SystemTime, EveryReadingLiesBetweenTwoWallClockReadings) {
+    const int64_t before = wallClockUs();
     const uint32_t ms = SystemTime::getMs();
-    const int64_t afterMs = wallClockUs() / 1000;
-
-    // The milliseconds since the epoch no longer fit in 32 bits: only their low bits can be compared.
-    ASSERT_GT(afterMs, static_cast<int64_t>(UINT32_MAX));
-    EXPECT_LE(static_cast<uint32_t>(ms - static_cast<uint32_t>(beforeMs)),
-              static_cast<uint32_t>(afterMs - beforeMs))
-        << "getMs " << ms << " lies outside the low bits of [" << beforeMs << ", " << afterMs << "]";
-}
-
-TEST(SystemTime, GetUsLiesBetweenTwoWallClockReadings) {
-    const int64_t before = wallClockUs();
     const int64_t us = SystemTime::getUs();
-    const int64_t after = wallClockUs();
-
-    EXPECT_LE(before, us);
-    EXPECT_LE(us, after);
-}
-
-TEST(SystemTime, GetFillsSecondsAndMicrosecondsWithinTheSecond) {
     SystemTime::timespec_s time = {-1, -1};
-    const int64_t before = wallClockUs();
     SystemTime::get(&time);
     const int64_t after = wallClockUs();
 
-    EXPECT_GE(time.usec, 0);
-    EXPECT_LE(time.usec, 999999);
-    EXPECT_LE(before, time.sec * 1000000 + time.usec);
-    EXPECT_LE(time.sec * 1000000 + time.usec, after);
+    // The milliseconds since the epoch no longer fit in 32 bits: only their low bits can be compared.
+    ASSERT_GT(after / 1000, static_cast<int64_t>(UINT32_MAX));
+    EXPECT_LE(static_cast<uint32_t>(ms - static_cast<uint32_t>(before / 1000)),
+              static_cast<uint32_t>(after / 1000 - before / 1000))
+        << "getMs " << ms << " lies outside the low bits of [" << before / 1000 << ", " << after / 1000
+        << "]";
+    EXPECT_TRUE(before <= us && us <= after) << us;
+    EXPECT_TRUE(time.usec >= 0 && time.usec <= 999999) << time.usec;
+    EXPECT_TRUE(before <= time.sec * 1000000 + time.usec && time.sec * 1000000 + time.usec <= after);
 }
 
 TEST(Sleep, ZeroAndNegativeDurationsReturnAtOnce) {
     // A negative duration handed on to sleep() or usleep() would become a wait of years: the child would
     // not end within its deadline.
-    const ChildResult child = runInChild(
+    const testing_support::ChildResult child = testing_support::runInChild(
         [] {
             for (int duration : {0, -1, -5, -999, -1000, -1500, INT_MIN}) {
                 VORNA::Sleep::sleep(duration);
@@ -64,26 +50,21 @@ TEST(Sleep, ZeroAndNegativeDurationsReturnAtOnce) {
             }
         },
         10000);
-
     EXPECT_EQ(0, child.status);
 }
 
-TEST(Sleep, MillisecondSleepsLastAtLeastTheirDuration) {
-    for (int ms : {30, 1050}) {
-        const long long start = testing_support::nowMs();
-        VORNA::Sleep::sleep(ms);
-        EXPECT_GE(testing_support::nowMs() - start, ms) << ms << " ms";
+TEST(Sleep, SleepsLastAtLeastTheirDuration) {
+    const std::pair<long long, std::function<void()>> sleeps[] = {
+        {30, [] { VORNA::Sleep::sleep(30); }},
+        {1050, [] { VORNA::Sleep::sleep(1050); }},
+        {1000, [] { VORNA::Sleep::sleepSecond(1); }},
+        {20, [] { VORNA::Sleep::sleepUs(20000); }},
+    };
+    for (const auto& sleep : sleeps) {
+        const long long start = nowMs();
+        sleep.second();
+        EXPECT_GE(nowMs() - start, sleep.first) << sleep.first << " ms";
     }
-}
-
-TEST(Sleep, SecondAndMicrosecondSleepsLastAtLeastTheirDuration) {
-    long long start = testing_support::nowMs();
-    VORNA::Sleep::sleepSecond(1);
-    EXPECT_GE(testing_support::nowMs() - start, 1000);
-
-    start = testing_support::nowMs();
-    VORNA::Sleep::sleepUs(20000);
-    EXPECT_GE(testing_support::nowMs() - start, 20);
 }
 
 }  // namespace

@@ -5,13 +5,12 @@
 
 #include <fcntl.h>
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -43,12 +42,7 @@ class DevsimTest : public ::testing::Test {
     }
 
     // Every line the emulator traced so far.
-    std::string trace() const {
-        std::ifstream file(mTrace);
-        std::stringstream text;
-        text << file.rdbuf();
-        return text.str();
-    }
+    std::string trace() const { return testing_support::readFile(mTrace); }
 
     bool traced(const std::string& line) const { return trace().find(line + "\n") != std::string::npos; }
 
@@ -80,6 +74,11 @@ class HwmemTest : public DevsimTest {
   private:
     bool mInitialised = false;
 };
+
+// A 32-bit address of the device records as a pointer.
+inline unsigned char* addressOf(uint32_t word) {
+    return reinterpret_cast<unsigned char*>(static_cast<uintptr_t>(word));
+}
 
 // printf into a std::string, for expected lines that carry addresses.
 inline std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));

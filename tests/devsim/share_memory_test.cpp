@@ -1,10 +1,15 @@
-// Physical VORNA::ShareMemory through the emulated "/dev/mem" and "/dev/cache".
+// VORNA::ShareMemory: System V segments, and physical memory through the emulated "/dev/mem" and
+// "/dev/cache".
 
+#include <errno.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/shm.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
+#include <type_traits>
 
 #include "devsim/devsim_fixture.h"
 #include "support/child.h"
@@ -13,10 +18,14 @@
 #include "vorna/memory.h"
 
 using testing_support::maskLineNumbers;
+using testing_support::openDescriptorCount;
 using testing_support::runAsPeer;
 using testing_support::runInChild;
 using testing_support::shmError;
 using Info_t = VORNA::ShareMemory::Info_t;
+
+static_assert(!std::is_copy_constructible<VORNA::ShareMemory>::value, "ShareMemory owns its mapping");
+static_assert(!std::is_copy_assignable<VORNA::ShareMemory>::value, "ShareMemory owns its mapping");
 
 namespace {
 
@@ -24,126 +33,147 @@ namespace {
 const uint32_t kInsideThePool = 0x30000000;
 const uint32_t kOutsideThePool = 0x1000;
 
-unsigned char* addressOf(uint32_t word) {
-    return reinterpret_cast<unsigned char*>(static_cast<uintptr_t>(word));
-}
-
-// A block of emulated physical memory to map, allocated for the test.
-class PhysicalShareMemoryTest : public HwmemTest {
-  protected:
-    void SetUp() override {
-        HwmemTest::SetUp();
-        if (HasFatalFailure())
-            return;
-        mBlock = hwmem_alloc(2 * getpagesize(), 0);
-        ASSERT_NE(mBlock, nullptr);
-    }
-    void TearDown() override {
-        if (mBlock != nullptr)
-            hwmem_free(mBlock);
-        HwmemTest::TearDown();
-    }
-
-    mirel28_mem_addr* mBlock = nullptr;
-};
-
-// One line per object: whether it is empty (no data, size 0, zero record) and what isCached() says.
-void describeEmpty(VORNA::ShareMemory& memory) {
+// Whether the object is empty: no data, size 0, zero record.
+int isEmpty(VORNA::ShareMemory& memory) {
     const Info_t zero = {};
-    printf("empty %d cached %d\n",
-           memory.data() == NULL && memory.size() == 0 && memcmp(memory.info(), &zero, sizeof(zero)) == 0,
-           memory.isCached());
-}
-
-// Maps `phys` both ways, by address and through a record naming it, describes each object, then says how
-// many descriptors the two left open.
-void mapBothWaysAndDescribe(uint32_t phys) {
-    const int before = testing_support::openDescriptorCount();
-    VORNA::ShareMemory memory(addressOf(phys), 64, false);
-    describeEmpty(memory);
-    Info_t info = {1, 24, phys, 64, -1, -1};
-    VORNA::ShareMemory peer(&info, false);
-    describeEmpty(peer);
-    printf("leaked %d\n", testing_support::openDescriptorCount() - before);
+    return memory.data() == NULL && memory.size() == 0 && memcmp(memory.info(), &zero, sizeof(zero)) == 0;
 }
 
 }  // namespace
 
-TEST_F(PhysicalShareMemoryTest, UnalignedAddressGivesDataAtItsInPageOffset) {
-    const uint32_t phys = mBlock->phys + 100;
-    strcpy(reinterpret_cast<char*>(addressOf(mBlock->virt)) + 100, "physical");
+TEST(ShareMemorySegment, CreatorGetsWholePagesAndAPeerProcessSharesThemThroughACopyOfInfo) {
+    VORNA::ShareMemory creator(100, false);
+    ASSERT_NE(creator.data(), nullptr);
+    const Info_t* info = creator.info();
+    const Info_t expected = {0, 24, 0, 100, 0, info->shmid};
+    EXPECT_EQ(memcmp(info, &expected, sizeof(expected)), 0);
+    EXPECT_EQ(creator.size(), 100);
+    EXPECT_FALSE(creator.isCached());
+    EXPECT_EQ(creator.cacheSize(), 0);
+    EXPECT_EQ(creator.flush(creator.data(), 100), -1);
+    EXPECT_EQ(creator.invalid(creator.data(), 100), -1);
+    shmid_ds state;
+    ASSERT_EQ(shmctl(info->shmid, IPC_STAT, &state), 0);
+    EXPECT_EQ(state.shm_segsz, static_cast<size_t>(getpagesize()));
+    memset(creator.data(), 0x5a, static_cast<size_t>(getpagesize()));  // the whole page is usable
+    strcpy(reinterpret_cast<char*>(creator.data()), "from creator");
 
-    VORNA::ShareMemory memory(addressOf(phys), 300, false);
-    ASSERT_NE(memory.data(), nullptr);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(memory.data()) % getpagesize(), 100u);
-    EXPECT_STREQ(reinterpret_cast<char*>(memory.data()), "physical");
-    const Info_t expected = {1, 24, phys, 300, -1, -1};
-    EXPECT_EQ(memcmp(memory.info(), &expected, sizeof(expected)), 0);
-    EXPECT_EQ(memory.size(), 300);
-    EXPECT_TRUE(memory.isCached());
-    EXPECT_EQ(memory.cacheSize(), 0);
-    EXPECT_EQ(memory.flush(memory.data(), 300), 0);
-    EXPECT_EQ(memory.invalid(memory.data(), 300), 0);
-    EXPECT_TRUE(traced(format("mmap /dev/mem offset=0x%x length=%d -> %p", mBlock->phys, getpagesize(),
-                              static_cast<void*>(memory.data() - 100))));
-}
-
-TEST_F(PhysicalShareMemoryTest, PeerProcessMapsTheSameBytesFromACopyOfInfo) {
-    VORNA::ShareMemory memory(addressOf(mBlock->phys), 64, false);
-    ASSERT_NE(memory.data(), nullptr);
-    strcpy(reinterpret_cast<char*>(memory.data()), "owner");
-    const Info_t published = *memory.info();
-
-    const auto child = runAsPeer(published, [&published](VORNA::ShareMemory& peer) {
-        printf("%s %d %d %d\n", reinterpret_cast<char*>(peer.data()), peer.size(), peer.isCached(),
-               memcmp(peer.info(), &published, sizeof(published)) == 0);
-        strcpy(reinterpret_cast<char*>(peer.data()) + 10, "peer");
+    const auto child = runAsPeer(*info, [](VORNA::ShareMemory& peer) {
+        printf("%s|%d|%d|%d\n", reinterpret_cast<char*>(peer.data()), peer.size(), peer.isCached(),
+               peer.flush(peer.data(), 1));
+        strcpy(reinterpret_cast<char*>(peer.data()) + 32, "from peer");
     });
-
     EXPECT_EQ(child.status, 0);
-    EXPECT_EQ(child.out, "owner 64 1 1\n");
-    EXPECT_STREQ(reinterpret_cast<char*>(memory.data()) + 10, "peer");
-    EXPECT_STREQ(reinterpret_cast<char*>(addressOf(mBlock->virt)) + 10, "peer");
+    EXPECT_EQ(child.out, "from creator|100|0|-1\n");
+    EXPECT_STREQ(reinterpret_cast<char*>(creator.data()) + 32, "from peer");
 }
 
-TEST_F(PhysicalShareMemoryTest, DestructionUnmapsAndClosesBothDevices) {
-    const auto child = runInChild([this] {
-        const int before = testing_support::openDescriptorCount();
+TEST(ShareMemorySegment, DestroyingCreatorFirstLeavesPeerMemoryUntilPeerDetaches) {
+    VORNA::ShareMemory* creator = new VORNA::ShareMemory(32, false);
+    ASSERT_NE(creator->data(), nullptr);
+    strcpy(reinterpret_cast<char*>(creator->data()), "kept");
+    Info_t copy = *creator->info();
+    VORNA::ShareMemory* peer = new VORNA::ShareMemory(&copy, false);
+    ASSERT_NE(peer->data(), nullptr);
+    delete creator;
+    EXPECT_STREQ(reinterpret_cast<char*>(peer->data()), "kept");
+    EXPECT_EQ(memcmp(peer->info(), &copy, sizeof(copy)), 0);
+    delete peer;
+    shmid_ds state;
+    EXPECT_NE(shmctl(copy.shmid, IPC_STAT, &state), 0) << "the segment outlived its last attachment";
+}
+
+TEST_F(HwmemTest, PhysicalMemoryAtAnUnalignedAddressIsSharedWithAPeerProcessAndReleasedWhole) {
+    mirel28_mem_addr* block = hwmem_alloc(2 * getpagesize(), 0);
+    ASSERT_NE(block, nullptr);
+    const uint32_t phys = block->phys + 100;
+    strcpy(reinterpret_cast<char*>(addressOf(block->virt)) + 100, "physical");
+    {
+        VORNA::ShareMemory memory(addressOf(phys), 300, false);
+        ASSERT_NE(memory.data(), nullptr);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(memory.data()) % getpagesize(), 100u);
+        EXPECT_STREQ(reinterpret_cast<char*>(memory.data()), "physical");
+        const Info_t expected = {1, 24, phys, 300, -1, -1};
+        EXPECT_EQ(memcmp(memory.info(), &expected, sizeof(expected)), 0);
+        EXPECT_EQ(memory.size(), 300);
+        EXPECT_TRUE(memory.isCached());
+        EXPECT_EQ(memory.cacheSize(), 0);
+        EXPECT_EQ(memory.flush(memory.data(), 300), 0);
+        EXPECT_EQ(memory.invalid(memory.data(), 300), 0);
+        EXPECT_TRUE(traced(format("mmap /dev/mem offset=0x%x length=%d -> %p", block->phys, getpagesize(),
+                                  static_cast<void*>(memory.data() - 100))));
+
+        const auto child = runAsPeer(expected, [&expected](VORNA::ShareMemory& peer) {
+            printf("%s %d %d %d\n", reinterpret_cast<char*>(peer.data()), peer.size(), peer.isCached(),
+                   memcmp(peer.info(), &expected, sizeof(expected)) == 0);
+            strcpy(reinterpret_cast<char*>(peer.data()) + 10, "peer");
+        });
+        EXPECT_EQ(child.status, 0);
+        EXPECT_EQ(child.out, "physical 300 1 1\n");
+        EXPECT_STREQ(reinterpret_cast<char*>(memory.data()) + 10, "peer");
+        EXPECT_STREQ(reinterpret_cast<char*>(addressOf(block->virt)) + 110, "peer");
+    }
+    const auto child = runInChild([block] {
+        const int before = openDescriptorCount();
         {
-            VORNA::ShareMemory memory(addressOf(mBlock->phys + 4000), 200, false);
-            printf("mapped %d open %d\n", memory.data() != NULL,
-                   testing_support::openDescriptorCount() - before);
+            VORNA::ShareMemory memory(addressOf(block->phys + 4000), 200, false);
+            printf("mapped %d open %d\n", memory.data() != NULL, openDescriptorCount() - before);
         }
-        printf("open %d\n", testing_support::openDescriptorCount() - before);
+        printf("open %d\n", openDescriptorCount() - before);
     });
-    EXPECT_EQ(child.out, "mapped 1 open 2\nopen 0\n");
+    EXPECT_EQ(child.out, "mapped 1 open 2\nopen 0\n") << "destruction unmaps and closes both devices";
+    hwmem_free(block);
 }
 
-TEST_F(DevsimTest, MissingMemDeviceLeavesAnEmptyCachedObject) {
-    const auto child = runInChild([] {
-        injectFailures("/dev/mem");
-        const int before = testing_support::openDescriptorCount();
-        VORNA::ShareMemory memory(addressOf(kInsideThePool), 64, false);
-        describeEmpty(memory);
-        printf("leaked %d\n", testing_support::openDescriptorCount() - before);
-    });
-    EXPECT_EQ(maskLineNumbers(child.out),
-              shmError("open /dev/mem failed\n") + "empty 1 cached 1\nleaked 0\n");
-}
-
-TEST_F(DevsimTest, MissingCacheDeviceClosesMemAndLeavesAnEmptyObject) {
-    const auto child = runInChild([] {
-        injectFailures("/dev/cache");
-        mapBothWaysAndDescribe(kInsideThePool);
-    });
-    EXPECT_EQ(maskLineNumbers(child.out), shmError("open /dev/cache failed\n") + "empty 1 cached 1\n" +
-                                              shmError("open /dev/cache failed\n") +
-                                              "empty 1 cached 0\nleaked 0\n");
-}
-
-TEST_F(DevsimTest, FailedPhysicalMappingNamesItsConstructor) {
-    const auto child = runInChild([] { mapBothWaysAndDescribe(kOutsideThePool); });
-    EXPECT_EQ(maskLineNumbers(child.out), shmError("map phys mem failed\n") + "empty 1 cached 1\n" +
-                                              shmError("mmap for phys memory failed\n") +
-                                              "empty 1 cached 0\nleaked 0\n");
+TEST_F(DevsimTest, FailedConstructionsLogTheirLineLeaveEmptyObjectsAndCloseWhatTheyOpened) {
+    const std::string invalid = std::to_string(EINVAL) + "/" + strerror(EINVAL);
+    // Maps `phys` by address and, unless only one is asked for, through a record naming it.
+    const auto mapPhysical = [](uint32_t phys, bool onlyByAddress) {
+        VORNA::ShareMemory memory(addressOf(phys), 64, false);
+        printf("empty %d cached %d\n", isEmpty(memory), memory.isCached());
+        Info_t info = {1, 24, phys, 64, -1, -1};
+        if (!onlyByAddress) {
+            VORNA::ShareMemory peer(&info, false);
+            printf("empty %d cached %d\n", isEmpty(peer), peer.isCached());
+        }
+    };
+    const struct {
+        const char* failures;
+        std::function<void()> construct;
+        std::string lines;
+    } cases[] = {
+        {"",
+         [] {
+             Info_t unknown = {2, 24, 0, 16, 0, 0};
+             Info_t missing = {0, 24, 0, 16, 0, -1};
+             VORNA::ShareMemory wrongType(&unknown, false);
+             VORNA::ShareMemory noSegment(&missing, false);
+             VORNA::ShareMemory nothing(static_cast<Info_t*>(NULL), false);
+             VORNA::ShareMemory zeroSize(0, false);
+             VORNA::ShareMemory negativeSize(-1, false);
+             printf("empty %d %d %d %d %d\n", isEmpty(wrongType), isEmpty(noSegment), isEmpty(nothing),
+                    isEmpty(zeroSize), isEmpty(negativeSize));
+         },
+         shmError("unkown type\n") + shmError("mmap for shrmid(-1) failed(errno=" + invalid + ")\n") +
+             shmError("malloc for sharedKey(0) failed(errno=" + invalid + ")\n") +
+             shmError("malloc for sharedKey(0) failed(errno=" + invalid + ")\n") + "empty 1 1 1 1 1\n"},
+        {"/dev/mem", [&] { mapPhysical(kInsideThePool, true); },
+         shmError("open /dev/mem failed\n") + "empty 1 cached 1\n"},
+        {"/dev/cache", [&] { mapPhysical(kInsideThePool, false); },
+         shmError("open /dev/cache failed\n") + "empty 1 cached 1\n" + shmError("open /dev/cache failed\n") +
+             "empty 1 cached 0\n"},
+        {"", [&] { mapPhysical(kOutsideThePool, false); },
+         shmError("map phys mem failed\n") + "empty 1 cached 1\n" +
+             shmError("mmap for phys memory failed\n") + "empty 1 cached 0\n"},
+    };
+    for (const auto& c : cases) {
+        const auto child = runInChild([&c] {
+            injectFailures(c.failures);
+            const int before = openDescriptorCount();
+            c.construct();
+            printf("leaked %d\n", openDescriptorCount() - before);
+        });
+        EXPECT_EQ(child.status, 0);
+        EXPECT_EQ(maskLineNumbers(child.out), c.lines + "leaked 0\n") << c.failures;
+    }
 }

@@ -4,31 +4,17 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
+#include <iterator>
 
 #include <gtest/gtest.h>
 
 namespace testing_support {
-
-namespace {
-
-// Reads both pipes until the child closes them (or the deadline passes), so that neither pipe can fill
-// up and block the child.
-void drain(int outFd, int errFd, ChildResult* result, long long deadline) {
-    while (readChildPipes(&outFd, &errFd, &result->out, &result->err, deadline)) {
-    }
-    if (outFd >= 0)
-        close(outFd);
-    if (errFd >= 0)
-        close(errFd);
-}
-
-}  // namespace
 
 long long nowMs() {
     timespec now;
@@ -41,12 +27,11 @@ bool readSomeBefore(int fd, std::string* text, long long deadlineMs) {
     pollfd entry = {fd, POLLIN, 0};
     if (left <= 0 || poll(&entry, 1, static_cast<int>(left)) <= 0)
         return false;
-    char buffer[1024];
+    char buffer[4096];
     const ssize_t count = read(fd, buffer, sizeof(buffer));
-    if (count <= 0)
-        return false;
-    text->append(buffer, static_cast<size_t>(count));
-    return true;
+    if (count > 0)
+        text->append(buffer, static_cast<size_t>(count));
+    return count > 0;
 }
 
 bool readChildPipes(int* outFd, int* errFd, std::string* out, std::string* err, long long deadlineMs) {
@@ -59,13 +44,8 @@ bool readChildPipes(int* outFd, int* errFd, std::string* out, std::string* err, 
     int* ownFds[2] = {outFd, errFd};
     std::string* sinks[2] = {out, err};
     for (int i = 0; i < 2; ++i) {
-        if (fds[i].fd < 0 || fds[i].revents == 0)
-            continue;
-        char buffer[4096];
-        const ssize_t n = read(fds[i].fd, buffer, sizeof(buffer));
-        if (n > 0) {
-            sinks[i]->append(buffer, static_cast<size_t>(n));
-        } else {
+        // A pipe at its end (or failing) is closed; the other may still have data.
+        if (fds[i].fd >= 0 && fds[i].revents != 0 && !readSomeBefore(fds[i].fd, sinks[i], deadlineMs)) {
             close(*ownFds[i]);
             *ownFds[i] = -1;
         }
@@ -86,10 +66,8 @@ ChildResult runInChild(const std::function<void()>& body, int timeoutMs) {
     if (pid == 0) {
         dup2(outPipe[1], STDOUT_FILENO);
         dup2(errPipe[1], STDERR_FILENO);
-        close(outPipe[0]);
-        close(errPipe[0]);
-        close(outPipe[1]);
-        close(errPipe[1]);
+        for (int fd : {outPipe[0], errPipe[0], outPipe[1], errPipe[1]})
+            close(fd);
         body();
         fflush(stdout);
         fflush(stderr);
@@ -97,19 +75,21 @@ ChildResult runInChild(const std::function<void()>& body, int timeoutMs) {
     }
     close(outPipe[1]);
     close(errPipe[1]);
+    // Both pipes are read until the child closes them, so that neither can fill up and block it.
     ChildResult result{-1, "", ""};
-    drain(outPipe[0], errPipe[0], &result, nowMs() + timeoutMs);
-
-    int status = 0;
     const long long deadline = nowMs() + timeoutMs;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (nowMs() > deadline) {
-            ADD_FAILURE() << "child " << pid << " did not end within " << timeoutMs << " ms";
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return result;
-        }
-        usleep(1000);
+    while (readChildPipes(&outPipe[0], &errPipe[0], &result.out, &result.err, deadline)) {
+    }
+    for (int fd : {outPipe[0], errPipe[0]}) {
+        if (fd >= 0)
+            close(fd);
+    }
+    int status = 0;
+    if (!waitUntil([&] { return waitpid(pid, &status, WNOHANG) != 0; }, timeoutMs)) {
+        ADD_FAILURE() << "child " << pid << " did not end within " << timeoutMs << " ms";
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return result;
     }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
@@ -130,15 +110,20 @@ std::string uniqueName(const char* tag) {
     return "vorna-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + tag;
 }
 
+std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
 int directoryEntryCount(const char* path) {
     DIR* dir = opendir(path);
     if (dir == NULL)
         return -1;
-    int count = 0;
+    int count = -2;  // "." and ".."
     while (readdir(dir) != NULL)
         ++count;
     closedir(dir);
-    return count - 2;  // "." and ".."
+    return count;
 }
 
 int openDescriptorCount() {

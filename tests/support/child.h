@@ -35,6 +35,9 @@ bool readChildPipes(int* outFd, int* errFd, std::string* out, std::string* err, 
 // An abstract socket name no other test process uses at the same time.
 std::string uniqueName(const char* tag);
 
+// The whole content of a file; empty when it cannot be read.
+std::string readFile(const std::string& path);
+
 // How many entries a directory holds, "." and ".." left out; -1 when it cannot be read.
 int directoryEntryCount(const char* path);
 

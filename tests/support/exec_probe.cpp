@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,28 +13,6 @@
 #include "support/child.h"
 
 namespace testing_support {
-
-namespace {
-
-const int kListingTimeoutMs = 20000;
-
-// Everything the child writes before it ends, or until it stays silent for `timeoutMs`.
-std::string readUntilEnd(int fd, int timeoutMs) {
-    std::string text;
-    while (readSomeBefore(fd, &text, nowMs() + timeoutMs)) {
-    }
-    return text;
-}
-
-std::vector<int> parseNumbers(const std::string& text) {
-    std::vector<int> numbers;
-    std::istringstream lines(text);
-    for (int number; lines >> number;)
-        numbers.push_back(number);
-    return numbers;
-}
-
-}  // namespace
 
 std::vector<int> descriptorsInheritedByExec() {
     // `ls` runs as the shell's child and lists the shell's descriptors, so that its own directory
@@ -59,28 +36,33 @@ std::vector<int> descriptorsInheritedByExec() {
         _exit(127);
     }
     close(output[1]);
-    const std::string listing = pid > 0 ? readUntilEnd(output[0], kListingTimeoutMs) : "";
+    std::string listing;
+    while (pid > 0 && readSomeBefore(output[0], &listing, nowMs() + 20000)) {
+    }
     close(output[0]);
     int status = -1;
-    if (pid > 0 && !waitUntil([pid, &status] { return waitpid(pid, &status, WNOHANG) == pid; }, 5000)) {
+    if (pid > 0 && !waitUntil([pid, &status] { return waitpid(pid, &status, WNOHANG) == pid; })) {
         // It closed its output without ending: it lists nothing.
         kill(pid, SIGKILL);
         waitpid(pid, NULL, 0);
         status = -1;
     }
-    if (pid < 0 || status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         ADD_FAILURE() << "the descriptor listing did not run (status " << status << "): " << listing;
         return {};
     }
-    return parseNumbers(listing);
+    std::vector<int> numbers;
+    std::istringstream lines(listing);
+    for (int number; lines >> number;)
+        numbers.push_back(number);
+    return numbers;
 }
 
 std::string describeDescriptor(int fd) {
     char target[PATH_MAX] = {};
     const std::string link = "/proc/self/fd/" + std::to_string(fd);
-    if (readlink(link.c_str(), target, sizeof(target) - 1) < 0)
-        return "fd " + std::to_string(fd) + " (unreadable)";
-    return "fd " + std::to_string(fd) + " (" + target + ")";
+    const bool readable = readlink(link.c_str(), target, sizeof(target) - 1) >= 0;
+    return "fd " + std::to_string(fd) + " (" + (readable ? target : "unreadable") + ")";
 }
 
 }  // namespace testing_support

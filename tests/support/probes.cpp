@@ -3,19 +3,16 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <iterator>
 #include <regex>
+
+#include "support/child.h"
 
 namespace testing_support {
 
 namespace {
 
 std::string readTaskFile(pid_t tid, const char* entry) {
-    std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/" + entry);
-    if (!file)
-        return "";
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    return readFile("/proc/self/task/" + std::to_string(tid) + "/" + entry);
 }
 
 }  // namespace
