@@ -13,7 +13,7 @@
 #include "devsim/devsim_fixture.h"
 #include "support/exec_probe.h"
 #include "support/peers.h"
-#include "support/server_events.h"
+#include "support/server_harness.h"
 #include "vorna/log.h"
 #include "vorna/memory.h"
 #include "vorna/messaging.h"
