@@ -11,7 +11,8 @@
 // costs the fuzzer no time.
 //
 // Input: a script of one-byte operations (low 4 bits: the operation, high 4 bits: its argument); a write
-// takes its length from the next byte and its bytes from the ones after it.
+// takes its length from the next byte and its bytes from the ones after it. A restart takes effect only in
+// the inputs that their checksum picks (see kRestartOneIn).
 
 #include <errno.h>
 #include <sched.h>

@@ -145,15 +145,16 @@ bool recvAll(int fd, void* data, size_t size) {
 }
 
 // poll() reports a closed descriptor as POLLNVAL: one call per 256 candidates, far cheaper than a call per
-// descriptor or a walk of /proc, which matters to a fuzzer that counts after every input.
+// descriptor or a walk of /proc, which matters to a fuzzer that counts after every input. poll() refuses
+// more entries than the descriptor limit allows.
 std::vector<int> openDescriptors(int below) {
     rlimit limit;
-    getrlimit(RLIMIT_NOFILE, &limit);
-    const int end = static_cast<int>(std::min<rlim_t>(static_cast<rlim_t>(below), limit.rlim_cur));
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < static_cast<rlim_t>(below))
+        below = static_cast<int>(limit.rlim_cur);
     std::vector<int> open;
     pollfd entries[256];
-    for (int first = 0; first < end; first += 256) {
-        const int count = std::min(256, end - first);
+    for (int first = 0; first < below; first += 256) {
+        const int count = std::min(256, below - first);
         for (int i = 0; i < count; ++i)
             entries[i] = {first + i, 0, 0};
         while (poll(entries, static_cast<nfds_t>(count), 0) < 0 && errno == EINTR) {
