@@ -4,10 +4,7 @@
 // that plays either role from afar, and readers of the library's log lines.
 
 #include <stddef.h>
-#include <stdint.h>
-#include <sys/socket.h>
 #include <sys/types.h>
-#include <sys/un.h>
 
 #include <functional>
 #include <ostream>
