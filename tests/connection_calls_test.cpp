@@ -269,10 +269,12 @@ TEST(ConnectionConnect, BoundedConnectGivesUpInTimeWithOneLine) {
         EXPECT_FALSE(client.isConnected());
         fflush(stdout);
         printf("-- constructed --\n");
+        const std::vector<int> before = openDescriptors();
         const long long start = nowMs();
         EXPECT_EQ(-2, client.connect(300));
         EXPECT_GE(nowMs() - start, 290);
         EXPECT_LT(nowMs() - start, 300 + 1000 * kSlack);
+        EXPECT_EQ(before, openDescriptors()) << "a failed attempt left its socket open";
         RawServer server(name);
         EXPECT_EQ(0, client.connect(0)) << "a single attempt missed a listening server";
         EXPECT_TRUE(client.isConnected());
@@ -475,7 +477,9 @@ TEST(ConnectionReconnect, ClientSurvivesFiveServerRestarts) {
             ASSERT_EQ(request, callText(client, request)) << "restart " << restart;
         }
     }
-    EXPECT_EQ(5, losses.seen());
+    // disconnect() waits for the receive thread: a loss it would tell has been told when it returns.
+    EXPECT_EQ(0, client.disconnect());
+    EXPECT_EQ(5, losses.seen()) << "disconnect() was told as a loss";
 }
 
 // A forked child that exits must leave the parent's connection alone.

@@ -292,13 +292,15 @@ TEST_F(ConnectionTest, ValueNotificationReachesTheCallbackWithNoData) {
 TEST_F(ConnectionTest, DataNotificationReachesTheCallbackInABufferItOwns) {
     connectClient(true);
 
-    ASSERT_TRUE(peer.writeAll(dataNotificationFrame(5, "ten bytes!")));
+    const std::string longest(255, 'L');  // the longest body a server sends
+    ASSERT_TRUE(peer.writeAll(dataNotificationFrame(5, "ten bytes!") + dataNotificationFrame(6, longest)));
 
-    ASSERT_TRUE(notifications.waitForCount(1)) << "the notification was not delivered";
+    ASSERT_TRUE(notifications.waitForCount(2)) << "the notifications were not delivered";
     const Notifications::Notification seen = notifications.all()[0];
     EXPECT_EQ(5u, seen.msg);
     EXPECT_EQ(10, seen.len);
     EXPECT_EQ("ten bytes!", seen.data);
+    EXPECT_EQ(longest, notifications.all()[1].data);
 }
 
 TEST_F(ConnectionTest, EmptyDataNotificationIsDeliveredAtOnceWithAFreeableBuffer) {
