@@ -78,8 +78,8 @@ void ProcessSignal::post() {
 }
 
 bool ProcessSignal::waitFor(int timeoutMs) {
-    std::string token;
-    return readSomeBefore(mPipe[0], &token, nowMs() + timeoutMs);
+    char token = 0;
+    return raw_peer::waitReadable(mPipe[0], timeoutMs) && read(mPipe[0], &token, 1) == 1;
 }
 
 ChildResult runCheckedInChild(const std::function<void()>& body, int timeoutMs) {

@@ -21,7 +21,7 @@ long long monotonicMs() {
 }
 
 // Waits until `fd` is readable (data, end of stream or error); false when the deadline passed first.
-bool waitReadable(int fd, long long deadline) {
+bool waitReadableBefore(int fd, long long deadline) {
     for (;;) {
         const long long left = deadline - monotonicMs();
         if (left <= 0)
@@ -133,6 +133,10 @@ int listenOn(const std::string& name, int backlog) {
     return fd;
 }
 
+bool waitReadable(int fd, int timeoutMs) {
+    return waitReadableBefore(fd, monotonicMs() + timeoutMs);
+}
+
 bool sendAll(int fd, const void* data, size_t size) {
     const char* bytes = static_cast<const char*>(data);
     return untilAllDone(size,
@@ -204,7 +208,7 @@ std::string RawStream::readExactly(size_t count, int timeoutMs) {
     std::string bytes;
     const long long deadline = monotonicMs() + timeoutMs;
     char buffer[65536];
-    while (bytes.size() < count && waitReadable(mFd, deadline)) {
+    while (bytes.size() < count && waitReadableBefore(mFd, deadline)) {
         const ssize_t n = ::recv(mFd, buffer, std::min(sizeof(buffer), count - bytes.size()), MSG_DONTWAIT);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
@@ -218,7 +222,7 @@ std::string RawStream::readExactly(size_t count, int timeoutMs) {
 bool RawStream::waitForEndOfStream(int timeoutMs) {
     const long long deadline = monotonicMs() + timeoutMs;
     char buffer[4096];
-    while (waitReadable(mFd, deadline)) {
+    while (waitReadableBefore(mFd, deadline)) {
         const ssize_t n = ::recv(mFd, buffer, sizeof(buffer), MSG_DONTWAIT);
         if (n == 0 || (n < 0 && errno == ECONNRESET))
             return true;
@@ -258,7 +262,7 @@ RawServer::~RawServer() {
 }
 
 RawStream RawServer::accept(int timeoutMs) {
-    if (mListenFd < 0 || !waitReadable(mListenFd, monotonicMs() + timeoutMs))
+    if (mListenFd < 0 || !waitReadable(mListenFd, timeoutMs))
         return RawStream();
     return RawStream(accept4(mListenFd, NULL, NULL, SOCK_CLOEXEC));
 }

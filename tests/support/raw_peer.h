@@ -57,6 +57,10 @@ int listenOn(const std::string& name, int backlog = 16);
 bool sendAll(int fd, const void* data, size_t size);
 bool recvAll(int fd, void* data, size_t size);
 
+// Waits until `fd` is readable (data, end of stream or error), resuming after signals; false when
+// `timeoutMs` passed first.
+bool waitReadable(int fd, int timeoutMs);
+
 // Descriptors that are open in this process now, of those below `below` and the descriptor limit.
 std::vector<int> openDescriptors(int below = 1024);
 
