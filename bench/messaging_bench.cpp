@@ -7,12 +7,10 @@
 // repetitions.
 
 #include <errno.h>
-#include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -29,28 +27,20 @@
 
 #include <benchmark/benchmark.h>
 
+#include "support/raw_peer.h"
 #include "vorna/messaging.h"
 
 namespace {
 
-const uint32_t kMagic = 0x00112233;
-const int32_t kIdNotify = 0;
-const int32_t kIdResponse = 1;
-const size_t kHeaderSize = 32;
+using raw_peer::kWireIdNotify;
+using raw_peer::kWireIdResponse;
+using raw_peer::recvAll;
+using raw_peer::sendAll;
+using raw_peer::WireHeader;
+
 const size_t kMaxResponse = 64 * 1024;
 // A request starts with the response size the client wants and its own size.
 const size_t kRequestPreamble = 8;
-
-struct Header {
-    uint32_t magic;
-    int32_t id;
-    uint32_t msg;
-    uint32_t reserved0;
-    int64_t timeUs;
-    int32_t len;
-    uint32_t reserved1;
-};
-static_assert(sizeof(Header) == kHeaderSize, "32-byte header");
 
 int64_t nowNs() {
     timespec now;
@@ -64,14 +54,10 @@ int64_t wallClockUs() {
     return now.tv_sec * 1000000LL + now.tv_nsec / 1000;
 }
 
-Header makeHeader(int32_t id, uint32_t msg, int32_t len) {
-    Header header;
-    memset(&header, 0, sizeof(header));
-    header.magic = kMagic;
-    header.id = id;
-    header.msg = msg;
+// The header as the library's server writes it, with the send time.
+WireHeader makeHeader(int32_t id, uint32_t msg, int32_t len) {
+    WireHeader header = raw_peer::makeWireHeader(id, msg, len);
     header.timeUs = wallClockUs();
-    header.len = len;
     return header;
 }
 
@@ -92,64 +78,10 @@ uint32_t preambleWord(const char* request, int index) {
     return word;
 }
 
-bool sendAll(int fd, const void* data, size_t size) {
-    const char* bytes = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::send(fd, bytes, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool recvAll(int fd, void* data, size_t size) {
-    char* bytes = static_cast<char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::recv(fd, bytes, size, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool abstractAddress(const std::string& name, sockaddr_un* address, socklen_t* length) {
-    memset(address, 0, sizeof(*address));
-    if (name.size() + 1 > sizeof(address->sun_path))
-        return false;
-    address->sun_family = AF_UNIX;
-    memcpy(address->sun_path + 1, name.data(), name.size());
-    *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    return true;
-}
-
-int rawListen(const std::string& name) {
-    sockaddr_un address;
-    socklen_t length = 0;
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || !abstractAddress(name, &address, &length) ||
-        bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, 16) != 0)
+int listenOrAbort(const std::string& name) {
+    const int fd = raw_peer::listenOn(name);
+    if (fd < 0)
         abort();
-    return fd;
-}
-
-int rawConnect(const std::string& name) {
-    sockaddr_un address;
-    socklen_t length = 0;
-    if (!abstractAddress(name, &address, &length))
-        return -1;
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-        close(fd);
-        return -1;
-    }
     return fd;
 }
 
@@ -166,7 +98,7 @@ void reportPercentiles(benchmark::State& state, std::vector<int64_t>* samplesNs)
 // The baseline server: a thread per client, blocking reads, a header send and a body send.
 class RawServer {
   public:
-    explicit RawServer(const std::string& name) : mListenFd(rawListen(name)), mBody(kMaxResponse, 'r') {
+    explicit RawServer(const std::string& name) : mListenFd(listenOrAbort(name)), mBody(kMaxResponse, 'r') {
         mAcceptor = std::thread([this] { acceptClients(); });
     }
 
@@ -199,7 +131,7 @@ class RawServer {
             const uint32_t requestSize = preambleWord(request.data(), 1);
             if (!recvAll(fd, request.data() + kRequestPreamble, requestSize - kRequestPreamble))
                 break;
-            const Header header = makeHeader(kIdResponse, 0, static_cast<int32_t>(responseSize));
+            const WireHeader header = makeHeader(kWireIdResponse, 0, static_cast<int32_t>(responseSize));
             if (!sendAll(fd, &header, sizeof(header)) || !sendAll(fd, mBody.data(), responseSize))
                 break;
         }
@@ -215,11 +147,11 @@ class RawServer {
 
 class RawClient {
   public:
-    explicit RawClient(const std::string& name) : mFd(rawConnect(name)), mBuffer(kMaxResponse) {}
+    explicit RawClient(const std::string& name) : mFd(raw_peer::connectTo(name)), mBuffer(kMaxResponse) {}
     ~RawClient() { close(mFd); }
 
     bool roundTrip(const std::string& request) {
-        Header header;
+        WireHeader header;
         return sendAll(mFd, request.data(), request.size()) && recvAll(mFd, &header, sizeof(header)) &&
                recvAll(mFd, mBuffer.data(), static_cast<size_t>(header.len));
     }
@@ -450,12 +382,12 @@ const int kPushBatch = 256;
 
 void BM_PushRate_Raw(benchmark::State& state) {
     const std::string name = serverName("push-raw");
-    const int listenFd = rawListen(name);
-    const int clientFd = rawConnect(name);
+    const int listenFd = listenOrAbort(name);
+    const int clientFd = raw_peer::connectTo(name);
     const int serverFd = accept4(listenFd, NULL, NULL, SOCK_CLOEXEC);
     Arrivals arrivals;
     std::thread receiver([&] {
-        Header header;
+        WireHeader header;
         while (recvAll(clientFd, &header, sizeof(header)))
             arrivals.arrived();
     });
@@ -465,7 +397,7 @@ void BM_PushRate_Raw(benchmark::State& state) {
         total += kPushBatch;
         arrivals.expect(total);
         for (int i = 0; i < kPushBatch; ++i) {
-            const Header header = makeHeader(kIdNotify, 1, i);
+            const WireHeader header = makeHeader(kWireIdNotify, 1, i);
             sendAll(serverFd, &header, sizeof(header));
         }
         if (!arrivals.waitFor(total)) {

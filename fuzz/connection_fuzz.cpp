@@ -42,50 +42,17 @@ struct Notified {
     std::string body;
 };
 
-// Reads the stream the way the receiver must: a position that runs past the end means the stream ended.
-class StreamModel {
-  public:
-    StreamModel(const uint8_t* data, size_t size) : mData(data), mSize(size), mAt(0) {}
-
-    bool header(MsgHeader* out) {
-        if (mSize - mAt < sizeof(*out))
-            return false;
-        memcpy(out, mData + mAt, sizeof(*out));
-        mAt += sizeof(*out);
-        return true;
-    }
-    // The next `length` bytes, or false (having consumed the rest) when fewer remain.
-    bool body(int32_t length, std::string* out) {
-        if (static_cast<size_t>(length) > mSize - mAt) {
-            mAt = mSize;
-            return false;
-        }
-        out->assign(reinterpret_cast<const char*>(mData + mAt), static_cast<size_t>(length));
-        mAt += static_cast<size_t>(length);
-        return true;
-    }
-    void skip(int32_t length) {
-        std::string ignored;
-        body(length, &ignored);
-    }
-    bool ended() const { return mAt == mSize; }
-
-  private:
-    const uint8_t* mData;
-    size_t mSize;
-    size_t mAt;
-};
-
-// A response body as recv() must take it: too long (or negative) fails and is dropped from the stream.
-Received expectResponse(StreamModel* stream, int32_t length, int capacity) {
+// A response body as recv() must take it: too long (or negative) fails and is dropped from the stream; one
+// cut short by the end of the stream fails.
+Received expectResponse(fuzz::Cursor* stream, int32_t length, int capacity) {
     if (length < 0 || length > capacity) {
         if (length > 0)
-            stream->skip(length);
+            stream->skip(static_cast<size_t>(length));
         return {-1, std::string()};
     }
     Received received = {length, std::string()};
-    if (!stream->body(length, &received.body))
-        received.result = -1;
+    if (!stream->take(static_cast<size_t>(length), &received.body))
+        received = {-1, std::string()};
     return received;
 }
 
@@ -93,9 +60,9 @@ Received expectResponse(StreamModel* stream, int32_t length, int capacity) {
 // find the next one (a wrong magic, an unknown id, a length no server sends) ends the connection.
 std::vector<Received> expectDirect(const uint8_t* data, size_t size, int capacity) {
     std::vector<Received> results;
-    StreamModel stream(data, size);
+    fuzz::Cursor stream(data, size);
     MsgHeader header;
-    while (stream.header(&header)) {
+    while (stream.takeWhole(&header)) {
         const bool framed =
             header.magic == MSG_HEADER_MAGIC &&
             (header.id == HEADER_ID_NOTIFY || (header.id == HEADER_ID_RESPONSE && header.len >= 0) ||
@@ -109,7 +76,7 @@ std::vector<Received> expectDirect(const uint8_t* data, size_t size, int capacit
             continue;
         }
         if (header.id == HEADER_ID_NOTIFY_DATA)
-            stream.skip(header.len);
+            stream.skip(static_cast<size_t>(header.len));
         results.push_back({-1, std::string()});
     }
     return results;
@@ -118,9 +85,9 @@ std::vector<Received> expectDirect(const uint8_t* data, size_t size, int capacit
 // Notifier mode: the receive thread reads until a bad header or the end of the stream.
 void expectNotifier(const uint8_t* data, size_t size, int capacity, std::vector<Received>* responses,
                     std::vector<Notified>* notifications) {
-    StreamModel stream(data, size);
+    fuzz::Cursor stream(data, size);
     MsgHeader header;
-    while (stream.header(&header) && header.magic == MSG_HEADER_MAGIC) {
+    while (stream.takeWhole(&header) && header.magic == MSG_HEADER_MAGIC) {
         if (header.id == HEADER_ID_NOTIFY) {
             notifications->push_back({header.msg, header.len, false, std::string()});
         } else if (header.id == HEADER_ID_NOTIFY_DATA) {
@@ -128,7 +95,7 @@ void expectNotifier(const uint8_t* data, size_t size, int capacity, std::vector<
             if (header.len < 0 || header.len > kMaxNotifyDataLength)
                 return;
             Notified notified = {header.msg, header.len, true, std::string()};
-            if (stream.body(header.len, &notified.body))
+            if (stream.take(static_cast<size_t>(header.len), &notified.body))
                 notifications->push_back(notified);
         } else if (header.id == HEADER_ID_RESPONSE) {
             responses->push_back(expectResponse(&stream, header.len, capacity));
@@ -154,7 +121,7 @@ void recordNotification(void* ctx, unsigned int msg, void* data, int len) {
 void serveAndHangUp(const uint8_t* data, size_t size) {
     const int peer = accept4(gListening, NULL, NULL, SOCK_CLOEXEC);
     FUZZ_CHECK(peer >= 0);
-    fuzz::writeAll(peer, data, size);
+    raw_peer::sendAll(peer, data, size);
     close(peer);
 }
 
@@ -224,7 +191,7 @@ void fuzzNotifier(const uint8_t* data, size_t size, int capacity, bool bounded) 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::silenceStdout();
     gName = "vorna-fuzz-connection-" + std::to_string(getpid());
-    gListening = fuzz::listenOn(gName.c_str());
+    gListening = raw_peer::listenOn(gName);
     if (gListening < 0) {
         fprintf(stderr, "cannot listen on %s\n", gName.c_str());
         abort();
@@ -238,9 +205,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The low bit picks the bounded recv(); the rest is the capacity.
     const int capacity = data[0] >> 1;
     const bool bounded = (data[0] & 1) != 0;
-    const int descriptors = fuzz::openDescriptors();
+    const size_t descriptors = fuzz::openDescriptorCount();
     fuzzDirect(data + 1, size - 1, capacity, bounded);
     fuzzNotifier(data + 1, size - 1, capacity, bounded);
-    FUZZ_CHECK(fuzz::openDescriptors() == descriptors);
+    FUZZ_CHECK(fuzz::openDescriptorCount() == descriptors);
     return 0;
 }

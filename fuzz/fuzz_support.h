@@ -1,17 +1,18 @@
 #pragma once
 
-// Helpers the fuzz targets share: quiet logging and the raw peer's side of the socket protocol.
+// What the fuzz targets share besides the raw peer: quiet logging, a reader of the input, a descriptor
+// count, and checks that stop the fuzzer.
 
-#include <dirent.h>
-#include <errno.h>
 #include <fcntl.h>
-#include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <sys/types.h>
-#include <sys/un.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <string>
+
+#include "support/raw_peer.h"
 
 namespace fuzz {
 
@@ -25,68 +26,49 @@ inline void silenceStdout() {
     }
 }
 
-// The abstract address the library builds for `name`: a leading NUL, the name, no terminator.
-inline socklen_t abstractAddress(const char* name, sockaddr_un* address) {
-    memset(address, 0, sizeof(*address));
-    address->sun_family = AF_UNIX;
-    const size_t length = strnlen(name, sizeof(address->sun_path) - 1);
-    memcpy(address->sun_path + 1, name, length);
-    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
-}
+// Reads an input front to back; a read that runs past the end takes what is left.
+class Cursor {
+  public:
+    Cursor(const uint8_t* data, size_t size) : mData(data), mSize(size), mAt(0) {}
 
-// A listening socket on the abstract `name`, or -1.
-inline int listenOn(const char* name) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_un address;
-    const socklen_t length = abstractAddress(name, &address);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, 16) != 0) {
-        close(fd);
-        return -1;
+    bool ended() const { return mAt >= mSize; }
+    void skip(size_t length) { mAt += std::min(length, mSize - mAt); }
+    // The next `length` bytes; false when fewer were left.
+    bool take(size_t length, std::string* out) {
+        const size_t available = std::min(length, mSize - mAt);
+        out->assign(reinterpret_cast<const char*>(mData + mAt), available);
+        mAt += available;
+        return available == length;
     }
-    return fd;
-}
-
-// A client socket connected to the abstract `name`, or -1.
-inline int connectTo(const char* name) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_un address;
-    const socklen_t length = abstractAddress(name, &address);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-        close(fd);
-        return -1;
+    // The next bytes as a T, zero-filled past the end.
+    template <typename T>
+    T take() {
+        T value;
+        memset(&value, 0, sizeof(value));
+        const size_t length = std::min(sizeof(value), mSize - mAt);
+        memcpy(&value, mData + mAt, length);
+        mAt += length;
+        return value;
     }
-    return fd;
-}
-
-// Writes all bytes unless the socket fails. Returns false on failure.
-inline bool writeAll(int fd, const void* data, size_t size) {
-    const char* next = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t written = send(fd, next, size, MSG_NOSIGNAL);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
+    // A whole T, or false (taking nothing) when fewer bytes are left.
+    template <typename T>
+    bool takeWhole(T* out) {
+        if (mSize - mAt < sizeof(T))
             return false;
-        next += written;
-        size -= static_cast<size_t>(written);
+        *out = take<T>();
+        return true;
     }
-    return true;
-}
 
-// The number of descriptors this process holds, to catch one that an iteration leaves open.
-inline int openDescriptors() {
-    DIR* directory = opendir("/proc/self/fd");
-    if (directory == NULL)
-        return -1;
-    int count = 0;
-    while (readdir(directory) != NULL)
-        ++count;
-    closedir(directory);
-    return count;
+  private:
+    const uint8_t* mData;
+    size_t mSize;
+    size_t mAt;
+};
+
+// How many descriptors the process holds, to catch one that an input leaves open. A leaked descriptor
+// takes the lowest free number, so the few hundred lowest show it.
+inline size_t openDescriptorCount() {
+    return raw_peer::openDescriptors(256).size();
 }
 
 // Stops the fuzzer with a crash report when an expectation about the library fails.

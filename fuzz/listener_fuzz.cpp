@@ -6,13 +6,16 @@
 // messages (a client the server broke may see the last one cut short before its end of stream); a closed
 // handle is refused with -2 and never reaches anyone.
 //
-// The fuzzing build gives the server's client sockets a small send buffer and a short send timeout, so a
-// client that is not read breaks within a few replies.
+// The fuzzing build gives the server's client sockets a small send buffer and sends that never wait: a
+// client that is not read breaks as soon as its socket is full, as it would after the send timeout, and
+// costs the fuzzer no time.
 //
 // Input: a script of one-byte operations (low 4 bits: the operation, high 4 bits: its argument); a write
-// takes its length from the next byte and its bytes from the ones after it.
+// takes its length from the next byte and its bytes from the ones after it. A restart takes effect only in
+// the inputs that their checksum picks (see kRestartOneIn).
 
 #include <errno.h>
+#include <sched.h>
 #include <stdint.h>
 #include <string.h>
 #include <sys/resource.h>
@@ -25,7 +28,6 @@
 #include <deque>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -68,8 +70,8 @@ enum Reply {
     PUSH_TO_ALL,
     REPLY_COUNT
 };
-// A response larger than a client socket holds: unread, it breaks the client after a send timeout of a few
-// milliseconds, which is long beside the other steps, so only one first byte asks for it.
+// A response larger than a client socket holds: it always breaks the client (the client reads only between
+// steps), so only one first byte asks for it.
 const unsigned char kBigResponseByte = 0xb1;
 
 // The server and what it has reported, shared by the callback and the fuzz thread. One for the whole run.
@@ -97,14 +99,11 @@ struct Server {
         if (closed.size() > kClosedHandlesKept)
             closed.pop_front();
     }
-    // A reported handle chosen by `choice`, or null when there is none.
-    void* pick(const std::vector<void*>& from, unsigned int choice) {
+    // A handle of `from` (live or closed) chosen by `choice`, or null when there is none.
+    template <typename Handles>
+    void* pick(const Handles& from, unsigned int choice) {
         std::lock_guard<std::mutex> hold(lock);
         return from.empty() ? NULL : from[choice % from.size()];
-    }
-    void* pickClosed(unsigned int choice) {
-        std::lock_guard<std::mutex> hold(lock);
-        return closed.empty() ? NULL : closed[choice % closed.size()];
     }
     // From a callback, -2 while stall() runs: the callbacks of the batch under way still come.
     void close(void* handle, bool fromCallback = false) {
@@ -230,15 +229,9 @@ void closeClient(Client* client) {
 
 // Never blocks: with the server's accepts paused a full backlog refuses the client at once.
 int connectWithoutWaiting() {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int fd = raw_peer::connectTo(gName, SOCK_NONBLOCK);
     if (fd < 0)
         return -1;
-    sockaddr_un address;
-    const socklen_t length = fuzz::abstractAddress(gName.c_str(), &address);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-        close(fd);
-        return -1;
-    }
     std::lock_guard<std::mutex> hold(gServer.lock);
     ++gServer.connectsMade;
     return fd;
@@ -270,21 +263,35 @@ void waitUntilSettled() {
     }));
 }
 
-// A record closed by the callback is freed once the event thread has left that callback.
-bool descriptorsReturnTo(int count) {
+// A record closed by the callback is freed once the event thread has left that callback, a few steps
+// after the callback's report that settled the server.
+bool descriptorsReturnTo(size_t count) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSettleTimeoutMs);
-    while (fuzz::openDescriptors() != count) {
+    while (fuzz::openDescriptorCount() != count) {
         if (std::chrono::steady_clock::now() > deadline)
             return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(20));
+        sched_yield();
     }
     return true;
+}
+
+// A restart (a new event thread) costs as much as a hundred inputs. So it happens at most once per input,
+// and only in one input of kRestartOneIn that ask for it, chosen by the input's checksum: mutating an input
+// that restarts mostly yields one that does not, while a crash still reproduces from its input alone.
+const uint32_t kRestartOneIn = 16;
+
+uint32_t checksum(const uint8_t* data, size_t size) {
+    uint32_t hash = 2166136261u;
+    for (size_t i = 0; i < size; ++i)
+        hash = (hash ^ data[i]) * 16777619u;
+    return hash;
 }
 
 // Runs the script.
 class Script {
   public:
-    Script(const uint8_t* data, size_t size) : mData(data), mSize(size), mAt(0), mRestarted(false) {}
+    Script(const uint8_t* data, size_t size)
+        : mData(data), mSize(size), mAt(0), mMayRestart(checksum(data, size) % kRestartOneIn == 0) {}
 
     void run() {
         for (size_t count = 0; count < kMaxOperations && mAt < mSize; ++count) {
@@ -322,10 +329,8 @@ class Script {
                     gServer.close(handle);
                 break;
             case RESTART:
-                // A restart (a new event thread) costs as much as hundreds of other steps: only one
-                // argument asks for it, once per input.
-                if (argument == 0 && !mRestarted) {
-                    mRestarted = true;
+                if (argument == 0 && mMayRestart) {
+                    mMayRestart = false;
                     restartServer();
                 }
                 break;
@@ -357,11 +362,7 @@ class Script {
     // From the fuzz thread, racing the callback's own sends and closes. The handle may have been closed
     // meanwhile (-2).
     void notify(unsigned int argument) {
-        void* handle;
-        {
-            std::lock_guard<std::mutex> hold(gServer.lock);
-            handle = gServer.live.empty() ? NULL : gServer.live[argument % gServer.live.size()];
-        }
+        void* handle = gServer.pick(gServer.live, argument);
         if (handle == NULL)
             return;
         static const unsigned char body[kMaxNotifyBody] = {};
@@ -373,7 +374,7 @@ class Script {
     }
 
     void reuseClosed(unsigned int argument) {
-        void* handle = gServer.pickClosed(argument);
+        void* handle = gServer.pick(gServer.closed, argument);
         if (handle == NULL)
             return;
         unsigned char body[4] = {};
@@ -387,14 +388,14 @@ class Script {
     // Leaves the process `argument % 8` free descriptors, for the server's accepts and the clients.
     void limitDescriptors(unsigned int argument) {
         rlimit tight = gDescriptorLimit;
-        tight.rlim_cur = static_cast<rlim_t>(fuzz::openDescriptors() + static_cast<int>(argument % 8));
+        tight.rlim_cur = static_cast<rlim_t>(fuzz::openDescriptorCount() + argument % 8);
         setrlimit(RLIMIT_NOFILE, &tight);
     }
 
     const uint8_t* mData;
     size_t mSize;
     size_t mAt;
-    bool mRestarted;
+    bool mMayRestart;
 };
 
 }  // namespace
@@ -411,7 +412,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const int descriptors = fuzz::openDescriptors();
+    const size_t descriptors = fuzz::openDescriptorCount();
     Script(data, size).run();
     for (Client& client : gClients)
         closeClient(&client);

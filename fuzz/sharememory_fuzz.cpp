@@ -31,28 +31,6 @@ const int kMaxCreatedSize = 1 << 20;
 
 bool gPhysicalAllowed = false;
 
-class Input {
-  public:
-    Input(const uint8_t* data, size_t size) : mData(data), mSize(size), mAt(0) {}
-
-    // The next bytes, zero-filled past the end.
-    template <typename T>
-    T take() {
-        T value;
-        memset(&value, 0, sizeof(value));
-        const size_t length = std::min(sizeof(value), mSize - mAt);
-        memcpy(&value, mData + mAt, length);
-        mAt += length;
-        return value;
-    }
-    bool ended() const { return mAt >= mSize; }
-
-  private:
-    const uint8_t* mData;
-    size_t mSize;
-    size_t mAt;
-};
-
 // A failed construction holds nothing and shows an all-zero record.
 void checkEmpty(VORNA::ShareMemory& memory) {
     static const Info kZero = {};
@@ -102,7 +80,7 @@ void checkAttached(VORNA::ShareMemory& memory, const Info& record, VORNA::ShareM
 
 // Creators, the mapping constructor and the records of one input; all destroyed on return.
 void construct(const uint8_t* data, size_t size) {
-    Input input(data, size);
+    fuzz::Cursor input(data, size);
     std::vector<std::unique_ptr<VORNA::ShareMemory>> objects;
     std::vector<VORNA::ShareMemory*> created;
     for (int i = 0; i < kCreators; ++i) {
@@ -146,8 +124,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const int descriptors = fuzz::openDescriptors();
+    const size_t descriptors = fuzz::openDescriptorCount();
     construct(data, size);
-    FUZZ_CHECK(fuzz::openDescriptors() == descriptors);
+    FUZZ_CHECK(fuzz::openDescriptorCount() == descriptors);
     return 0;
 }

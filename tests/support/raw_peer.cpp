@@ -1,0 +1,276 @@
+#include "support/raw_peer.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace raw_peer {
+
+namespace {
+
+long long monotonicMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+// Waits until `fd` is readable (data, end of stream or error); false when the deadline passed first.
+bool waitReadableBefore(int fd, long long deadline) {
+    for (;;) {
+        const long long left = deadline - monotonicMs();
+        if (left <= 0)
+            return false;
+        pollfd entry = {fd, POLLIN, 0};
+        const int ready = poll(&entry, 1, static_cast<int>(left));
+        if (ready > 0)
+            return true;
+        if (ready < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+void pauseMs(int ms) {
+    timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+// Repeats `step(done)`, one send or receive that returns its count, until `size` bytes are done; false when
+// it fails or the stream ends first.
+template <typename Step>
+bool untilAllDone(size_t size, Step step) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = step(done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// A close-on-exec local stream socket with `flags`, and its address; -1 for a name too long.
+int socketFor(const std::string& name, int flags, sockaddr_un* address, socklen_t* length) {
+    if (!abstractAddress(name, address, length))
+        return -1;
+    return socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+}
+
+}  // namespace
+
+WireHeader makeWireHeader(int32_t id, uint32_t msg, int32_t len, uint32_t magic) {
+    WireHeader header;
+    memset(&header, 0, sizeof(header));
+    header.magic = magic;
+    header.id = id;
+    header.msg = msg;
+    header.len = len;
+    return header;
+}
+
+std::string wireHeader(int32_t id, uint32_t msg, int32_t len, uint32_t magic) {
+    const WireHeader header = makeWireHeader(id, msg, len, magic);
+    return std::string(reinterpret_cast<const char*>(&header), sizeof(header));
+}
+
+std::string responseFrame(const std::string& body) {
+    return wireHeader(kWireIdResponse, 0, static_cast<int32_t>(body.size())) + body;
+}
+
+std::string valueNotificationFrame(uint32_t code, uint32_t value) {
+    return wireHeader(kWireIdNotify, code, static_cast<int32_t>(value));
+}
+
+std::string dataNotificationFrame(uint32_t code, const std::string& body) {
+    return wireHeader(kWireIdNotifyData, code, static_cast<int32_t>(body.size())) + body;
+}
+
+WireHeader parseWireHeader(const std::string& bytes) {
+    WireHeader header;
+    memset(&header, 0, sizeof(header));
+    memcpy(&header, bytes.data(), std::min(bytes.size(), sizeof(header)));
+    return header;
+}
+
+bool abstractAddress(const std::string& name, sockaddr_un* address, socklen_t* length) {
+    memset(address, 0, sizeof(*address));
+    if (name.size() + 1 > sizeof(address->sun_path))
+        return false;
+    address->sun_family = AF_UNIX;
+    memcpy(address->sun_path + 1, name.data(), name.size());
+    *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    return true;
+}
+
+int connectTo(const std::string& name, int flags) {
+    sockaddr_un address;
+    socklen_t length = 0;
+    const int fd = socketFor(name, flags, &address, &length);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int listenOn(const std::string& name, int backlog) {
+    sockaddr_un address;
+    socklen_t length = 0;
+    const int fd = socketFor(name, 0, &address, &length);
+    if (fd >= 0 &&
+        (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, backlog) != 0)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool waitReadable(int fd, int timeoutMs) {
+    return waitReadableBefore(fd, monotonicMs() + timeoutMs);
+}
+
+bool sendAll(int fd, const void* data, size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    return untilAllDone(size,
+                        [&](size_t done) { return ::send(fd, bytes + done, size - done, MSG_NOSIGNAL); });
+}
+
+bool recvAll(int fd, void* data, size_t size) {
+    char* bytes = static_cast<char*>(data);
+    return untilAllDone(size, [&](size_t done) { return ::recv(fd, bytes + done, size - done, 0); });
+}
+
+// poll() reports a closed descriptor as POLLNVAL: one call per 256 candidates, far cheaper than a call per
+// descriptor or a walk of /proc, which matters to a fuzzer that counts after every input. poll() refuses
+// more entries than the descriptor limit allows.
+std::vector<int> openDescriptors(int below) {
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < static_cast<rlim_t>(below))
+        below = static_cast<int>(limit.rlim_cur);
+    std::vector<int> open;
+    pollfd entries[256];
+    for (int first = 0; first < below; first += 256) {
+        const int count = std::min(256, below - first);
+        for (int i = 0; i < count; ++i)
+            entries[i] = {first + i, 0, 0};
+        while (poll(entries, static_cast<nfds_t>(count), 0) < 0 && errno == EINTR) {
+        }
+        for (int i = 0; i < count; ++i) {
+            if ((entries[i].revents & POLLNVAL) == 0)
+                open.push_back(first + i);
+        }
+    }
+    return open;
+}
+
+RawStream::~RawStream() {
+    close();
+}
+
+RawStream::RawStream(RawStream&& other) noexcept : mFd(other.mFd) {
+    other.mFd = -1;
+}
+
+RawStream& RawStream::operator=(RawStream&& other) noexcept {
+    if (this != &other) {
+        close();
+        mFd = other.mFd;
+        other.mFd = -1;
+    }
+    return *this;
+}
+
+bool RawStream::writeAll(const std::string& bytes) {
+    return sendAll(mFd, bytes.data(), bytes.size());
+}
+
+bool RawStream::writeInPieces(const std::string& bytes, const std::vector<size_t>& pieces, int pauseMs) {
+    size_t offset = 0;
+    for (size_t piece : pieces) {
+        const size_t size = std::min(piece, bytes.size() - offset);
+        if (!writeAll(bytes.substr(offset, size)))
+            return false;
+        offset += size;
+        raw_peer::pauseMs(pauseMs);
+    }
+    return writeAll(bytes.substr(offset));
+}
+
+std::string RawStream::readExactly(size_t count, int timeoutMs) {
+    std::string bytes;
+    const long long deadline = monotonicMs() + timeoutMs;
+    char buffer[65536];
+    while (bytes.size() < count && waitReadableBefore(mFd, deadline)) {
+        const ssize_t n = ::recv(mFd, buffer, std::min(sizeof(buffer), count - bytes.size()), MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0)
+            break;
+        bytes.append(buffer, static_cast<size_t>(n));
+    }
+    return bytes;
+}
+
+bool RawStream::waitForEndOfStream(int timeoutMs) {
+    const long long deadline = monotonicMs() + timeoutMs;
+    char buffer[4096];
+    while (waitReadableBefore(mFd, deadline)) {
+        const ssize_t n = ::recv(mFd, buffer, sizeof(buffer), MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno == ECONNRESET))
+            return true;
+        if (n < 0 && errno != EINTR && errno != EAGAIN)
+            return false;
+    }
+    return false;
+}
+
+int RawStream::pendingBytes() const {
+    int count = 0;
+    return ioctl(mFd, FIONREAD, &count) == 0 ? count : -1;
+}
+
+void RawStream::shutdownWrite() {
+    ::shutdown(mFd, SHUT_WR);
+}
+
+void RawStream::shutdown() {
+    ::shutdown(mFd, SHUT_RDWR);
+}
+
+void RawStream::close() {
+    if (mFd >= 0)
+        ::close(mFd);
+    mFd = -1;
+}
+
+RawStream connectRawClient(const std::string& name) {
+    return RawStream(connectTo(name));
+}
+
+RawServer::RawServer(const std::string& name) : mListenFd(listenOn(name)) {}
+
+RawServer::~RawServer() {
+    close();
+}
+
+RawStream RawServer::accept(int timeoutMs) {
+    if (mListenFd < 0 || !waitReadable(mListenFd, timeoutMs))
+        return RawStream();
+    return RawStream(accept4(mListenFd, NULL, NULL, SOCK_CLOEXEC));
+}
+
+void RawServer::close() {
+    if (mListenFd >= 0)
+        ::close(mListenFd);
+    mListenFd = -1;
+}
+
+}  // namespace raw_peer
