@@ -418,7 +418,7 @@ TEST_F(VornaMsgTest, CallAndListenGiveUpInTimeWithOneLine) {
          {"listen", "NAME", "--timeout", "300"},
          "vorna-msg listen: no server is listening on 'NAME'\n"},
         {true,
-         {"call", "NAME", "hello", "--timeout", "300"},
+         {"call", "NAME", "hello", "--timeout", "300", "--quiet"},
          "vorna-msg call: no response from 'NAME' within 300 ms\n"},
     };
     for (const auto& c : cases) {
