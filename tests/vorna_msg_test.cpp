@@ -71,90 +71,19 @@ std::vector<std::string> toolCommand(const std::vector<std::string>& args) {
     return command;
 }
 
-// One run of the tool with its standard output and standard error on pipes.
+// One run of the tool, its standard output and standard error kept in files that vanish with it.
 class Tool {
   public:
     explicit Tool(const std::vector<std::string>& args) {
-        int outPipe[2];
-        int errPipe[2];
-        if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
-            ADD_FAILURE() << "pipe2 failed: " << strerror(errno);
-            return;
-        }
         const std::vector<std::string> command = toolCommand(args);
+        for (int& fd : mFiles)
+            fd = open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
         mPid = fork();
-        if (mPid == 0)
-            execTool(command, outPipe[1], errPipe[1]);
-        close(outPipe[1]);
-        close(errPipe[1]);
-        mOutFd = outPipe[0];
-        mErrFd = errPipe[0];
-    }
-
-    ~Tool() {
-        if (mPid > 0) {
-            kill(mPid, SIGKILL);
-            waitpid(mPid, nullptr, 0);
-        }
-        closePipes();
-    }
-
-    Tool(const Tool&) = delete;
-    Tool& operator=(const Tool&) = delete;
-
-    // Reads the output until standard output holds `text`; false when the deadline passes first or the
-    // tool closes its output without writing it.
-    bool waitForOutput(const std::string& text, int timeoutMs = kToolTimeoutMs) {
-        const long long deadline = nowMs() + timeoutMs;
-        while (mOut.find(text) == std::string::npos) {
-            if (!readSome(deadline))
-                return false;
-        }
-        return true;
-    }
-
-    // Reads the output until standard output holds `text` at least `count` times.
-    bool waitForCount(const std::string& text, size_t count, int timeoutMs = kToolTimeoutMs) {
-        const long long deadline = nowMs() + timeoutMs;
-        while (occurrences(mOut, text) < count) {
-            if (!readSome(deadline))
-                return false;
-        }
-        return true;
-    }
-
-    void interrupt() { signal(SIGINT); }
-    void signal(int number) { kill(mPid, number); }
-    pid_t pid() const { return mPid; }
-
-    // Waits for the tool to end and returns its exit status; -1 (and a failure) when it does not end in
-    // time.
-    int finish(int timeoutMs = kToolTimeoutMs) {
-        const long long deadline = nowMs() + timeoutMs;
-        while (readSome(deadline)) {
-        }
-        int status = 0;
-        while (waitpid(mPid, &status, WNOHANG) == 0) {
-            if (nowMs() > deadline) {
-                ADD_FAILURE() << "the tool did not end within " << timeoutMs << " ms; its output:\n"
-                              << mOut << mErr;
-                return -1;
-            }
-            usleep(1000);
-        }
-        mPid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-    const std::string& out() const { return mOut; }
-    const std::string& err() const { return mErr; }
-
-  private:
-    [[noreturn]] static void execTool(const std::vector<std::string>& command, int outFd, int errFd) {
-        dup2(outFd, STDOUT_FILENO);
-        dup2(errFd, STDERR_FILENO);
-        const int devNull = open("/dev/null", O_RDONLY);
-        dup2(devNull, STDIN_FILENO);
+        if (mPid != 0)
+            return;
+        dup2(mFiles[0], STDOUT_FILENO);
+        dup2(mFiles[1], STDERR_FILENO);
+        dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
         std::vector<char*> argv;
         for (const std::string& word : command)
             argv.push_back(const_cast<char*>(word.c_str()));
@@ -162,25 +91,50 @@ class Tool {
         execvp(argv[0], argv.data());
         _exit(127);
     }
-
-    // Reads whatever either pipe has; false once both are closed or the deadline has passed.
-    bool readSome(long long deadline) {
-        return testing_support::readChildPipes(&mOutFd, &mErrFd, &mOut, &mErr, deadline);
+    ~Tool() {
+        if (mPid > 0) {
+            kill(mPid, SIGKILL);
+            waitpid(mPid, nullptr, 0);
+        }
+        for (int fd : mFiles)
+            close(fd);
     }
+    Tool(const Tool&) = delete;
+    Tool& operator=(const Tool&) = delete;
 
-    void closePipes() {
-        if (mOutFd >= 0)
-            close(mOutFd);
-        if (mErrFd >= 0)
-            close(mErrFd);
-        mOutFd = mErrFd = -1;
+    // Waits until standard output holds `text` `count` times.
+    bool waitForOutput(const std::string& text, size_t count = 1) {
+        return waitUntil([&] { return occurrences(out(), text) >= count; }, kToolTimeoutMs);
+    }
+    void signal(int number) { kill(mPid, number); }
+    pid_t pid() const { return mPid; }
+
+    // Waits for the tool to end and returns its exit status, or 128 + the signal that ended it; -1 (and a
+    // failure) when it does not end in time.
+    int finish(int timeoutMs = kToolTimeoutMs) {
+        int status = 0;
+        if (!waitUntil([&] { return waitpid(mPid, &status, WNOHANG) == mPid; }, timeoutMs)) {
+            ADD_FAILURE() << "the tool did not end within " << timeoutMs << " ms; its output:\n"
+                          << out() << err();
+            return -1;
+        }
+        mPid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::string out() const { return contents(mFiles[0]); }
+    std::string err() const { return contents(mFiles[1]); }
+
+  private:
+    static std::string contents(int fd) {
+        std::string text;
+        char buffer[4096];
+        for (ssize_t n; (n = pread(fd, buffer, sizeof(buffer), static_cast<off_t>(text.size()))) > 0;)
+            text.append(buffer, static_cast<size_t>(n));
+        return text;
     }
 
     pid_t mPid = -1;
-    int mOutFd = -1;
-    int mErrFd = -1;
-    std::string mOut;
-    std::string mErr;
+    int mFiles[2] = {-1, -1};
 };
 
 struct ToolResult {
@@ -215,32 +169,24 @@ bool waitForSleeps(pid_t pid, long count) {
 }
 
 // A serve command that is up: its "serving on" line has been written.
-class Server {
+class Server : public Tool {
   public:
-    explicit Server(std::vector<std::string> args) : mTool(prepend("serve", std::move(args))) {
-        EXPECT_TRUE(mTool.waitForOutput("serving on")) << "the server did not start; its output:\n"
-                                                       << mTool.out() << mTool.err();
+    explicit Server(std::vector<std::string> args) : Tool(withServe(std::move(args))) {
+        EXPECT_TRUE(waitForOutput("serving on")) << "the server did not start:\n" << out() << err();
     }
-
-    // Ctrl-C, then the exit status.
-    int stop() {
-        mTool.interrupt();
-        return mTool.finish();
+    // Ctrl-C (once the server has seen `clientsGone` clients go: it tells it on its own thread), then the
+    // exit status.
+    int stop(size_t clientsGone = 0) {
+        EXPECT_TRUE(clientsGone == 0 || waitForOutput(" disconnected\n", clientsGone)) << out();
+        signal(SIGINT);
+        return finish();
     }
-    // Ctrl-C once the server has seen its `count`th client go: it reports the hang-up on its own thread.
-    int stopAfterDisconnects(size_t count) {
-        EXPECT_TRUE(mTool.waitForCount(" disconnected\n", count)) << mTool.out();
-        return stop();
-    }
-    Tool& tool() { return mTool; }
 
   private:
-    static std::vector<std::string> prepend(const char* command, std::vector<std::string> args) {
-        args.insert(args.begin(), command);
+    static std::vector<std::string> withServe(std::vector<std::string> args) {
+        args.insert(args.begin(), "serve");
         return args;
     }
-
-    Tool mTool;
 };
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
@@ -342,8 +288,8 @@ TEST_F(VornaMsgTest, CallPrintsTheResponseAsTextHexOrJsonAndServeLogsTheTraffic)
         else
             EXPECT_NE(std::string::npos, result.err.find("[   vorna  ]"))
                 << "no library lines: " << result.err;
-        EXPECT_EQ(130, server.stopAfterDisconnects(1));
-        const std::string& log = server.tool().out();
+        EXPECT_EQ(130, server.stop(1));
+        const std::string log = server.out();
         for (const std::string& line :
              {std::string(" client 1 connected\n"), c.request, std::string(" client 1 disconnected\n"),
               std::string("stopping: stall\nstopped\n")})
@@ -385,30 +331,16 @@ TEST_F(VornaMsgTest, ListenPrintsPushedNotificationsUntilItsCountAsTextOrJson) {
         EXPECT_EQ(0, result.status) << result.err;
         EXPECT_EQ(c.out, masked(result.out, name));
         // The server writes its line after the notify() that the listener already saw: wait for it.
-        EXPECT_TRUE(server.tool().waitForOutput(c.pushed)) << server.tool().out();
+        EXPECT_TRUE(server.waitForOutput(c.pushed)) << server.out();
         EXPECT_EQ(130, server.stop());
     }
 }
 
-TEST_F(VornaMsgTest, ListenReportsAServerThatGoesAway) {
-    const std::string name = uniqueName("msg-lost");
-    Server server({name});
-    Tool listen({"listen", name});
-    ASSERT_TRUE(listen.waitForOutput("listening to")) << listen.err();
-    ASSERT_TRUE(server.tool().waitForOutput("client 1 connected")) << server.tool().out();
-
-    EXPECT_EQ(130, server.stop());
-
-    EXPECT_EQ(1, listen.finish());
-    EXPECT_NE(std::string::npos,
-              listen.err().find("vorna-msg listen: the connection to '" + name + "' was lost\n"))
-        << listen.err();
-}
-
-// Without a server (the library alone would retry for about ten seconds) or without a response.
-TEST_F(VornaMsgTest, CallAndListenGiveUpInTimeWithOneLine) {
+// Without a server (the library alone would retry for about ten seconds), without a response, or on a
+// name another server holds.
+TEST_F(VornaMsgTest, CommandsGiveUpInTimeWithOneLine) {
     const struct {
-        bool serverListens;  // and never answers
+        bool serverListens;  // and never accepts
         std::vector<std::string> args;
         std::string err;
     } cases[] = {
@@ -420,6 +352,7 @@ TEST_F(VornaMsgTest, CallAndListenGiveUpInTimeWithOneLine) {
         {true,
          {"call", "NAME", "hello", "--timeout", "300", "--quiet"},
          "vorna-msg call: no response from 'NAME' within 300 ms\n"},
+        {true, {"serve", "NAME"}, "vorna-msg serve: a server already listens on 'NAME'\n"},
     };
     for (const auto& c : cases) {
         const std::string name = uniqueName("msg-none");
@@ -448,31 +381,6 @@ TEST_F(VornaMsgTest, CallWaitsForALateResponseAcrossItsWaitSlices) {
 
     EXPECT_EQ(0, call.finish()) << call.err();
     EXPECT_EQ("late\n", call.out());
-}
-
-TEST_F(VornaMsgTest, ListenWaitsForAServerThatComesWithinItsTimeout) {
-    const std::string name = uniqueName("msg-later");
-    Tool early({"listen", name, "--count", "1", "--timeout", "20000"});
-    // The server comes once the listener has paused between a few connect attempts.
-    ASSERT_TRUE(waitForSleeps(early.pid(), 3)) << early.err();
-    Server server({name, "--notify-every", "50", "--value", "5"});
-
-    EXPECT_EQ(0, early.finish()) << early.err();
-    EXPECT_NE(std::string::npos, early.out().find(" code 1 value 5\n")) << early.out();
-    // The failed tries before the server came leave no library lines: only the connect that worked.
-    EXPECT_EQ(std::string::npos, early.err().find("ERR")) << early.err();
-    EXPECT_EQ(130, server.stop());
-}
-
-TEST_F(VornaMsgTest, ServeRefusesANameAnotherServerHolds) {
-    const std::string name = uniqueName("msg-taken");
-    Server first({name});
-
-    const ToolResult second = runTool({"serve", name});
-
-    EXPECT_EQ(1, second.status);
-    EXPECT_EQ("vorna-msg serve: a server already listens on '" + name + "'\n", second.err);
-    EXPECT_EQ(130, first.stop());
 }
 
 TEST_F(VornaMsgTest, BadArgumentsEndWithOneLineAndStatusTwo) {
@@ -590,7 +498,7 @@ TEST_F(VornaMsgTest, ListShowsRunningServersWithTheirProcessAndNotAStoppedOne) {
     const ToolResult json = runTool({"list", "--json"});
 
     EXPECT_EQ(0, text.status) << text.err;
-    const std::string pid = std::to_string(server.tool().pid());
+    const std::string pid = std::to_string(server.pid());
     const std::string line = lineStartingWith(text.out, name + " ");
     EXPECT_NE(std::string::npos, line.find(" " + pid + "  ")) << line;
     EXPECT_NE(std::string::npos, line.find("serve " + name + " --quiet")) << line;
@@ -664,7 +572,7 @@ TEST_F(VornaMsgTest, StopSignalsEndEachWaitingCommandPromptlyWithTheShellStatus)
             server.reset(new Server({name}));
             tool.reset(new Tool({"listen", name}));
             ASSERT_TRUE(tool->waitForOutput("listening to")) << tool->err();
-            ASSERT_TRUE(server->tool().waitForOutput(" client 1 connected\n")) << server->tool().out();
+            ASSERT_TRUE(server->waitForOutput(" client 1 connected\n")) << server->out();
         } else if (command == "call") {
             mute.reset(new RawServer(name));
             tool.reset(new Tool({"call", name, "hello", "--timeout", "60000"}));
@@ -688,7 +596,7 @@ TEST_F(VornaMsgTest, StopSignalsEndEachWaitingCommandPromptlyWithTheShellStatus)
         EXPECT_LE(tookMs, kStopBoundMs + kStopMarginMs);
         if (command == "listen") {
             // A clean disconnect: the server sees the client go.
-            EXPECT_TRUE(server->tool().waitForOutput(" client 1 disconnected\n")) << server->tool().out();
+            EXPECT_TRUE(server->waitForOutput(" client 1 disconnected\n")) << server->out();
             EXPECT_EQ(130, server->stop());
         } else if (command == "serve") {
             EXPECT_NE(std::string::npos, tool->out().find("stopping: stall\nstopped\n")) << tool->out();
@@ -696,26 +604,43 @@ TEST_F(VornaMsgTest, StopSignalsEndEachWaitingCommandPromptlyWithTheShellStatus)
     }
 }
 
-TEST_F(VornaMsgTest, ListenWithReconnectFollowsTheServerAcrossTwoRestarts) {
+// Listeners that start before the server: one waits for it and leaves at its count, one reports the
+// server's loss, one follows it across two restarts.
+TEST_F(VornaMsgTest, ListenWaitsForTheServerAndReportsOrFollowsItsRestarts) {
     const std::string name = uniqueName("msg-restart");
+    Tool early({"listen", name, "--count", "1", "--timeout", "20000"});
+    Tool follow({"listen", name, "--reconnect", "--timeout", "20000", "--quiet"});
+    // The server comes once the listeners have paused between a few connect attempts.
+    ASSERT_TRUE(waitForSleeps(early.pid(), 3)) << early.err();
     const std::vector<std::string> serve = {name, "--notify-every", "50", "--value", "7", "--quiet"};
     std::unique_ptr<Server> server(new Server(serve));
-    Tool listen({"listen", name, "--reconnect", "--timeout", "20000", "--quiet"});
-    ASSERT_TRUE(listen.waitForCount(" value 7\n", 1)) << listen.out() << listen.err();
+    Tool once({"listen", name});
+    ASSERT_TRUE(once.waitForOutput("listening to")) << once.err();
+    EXPECT_EQ(0, early.finish()) << early.err();
+    EXPECT_NE(std::string::npos, early.out().find(" code 1 value 7\n")) << early.out();
+    // The failed tries before the server came leave no library lines: only the connect that worked.
+    EXPECT_EQ(std::string::npos, early.err().find("ERR")) << early.err();
+    ASSERT_TRUE(follow.waitForOutput(" value 7\n")) << follow.out() << follow.err();
 
     for (size_t restart = 1; restart <= 2; ++restart) {
         EXPECT_EQ(130, server->stop());
-        ASSERT_TRUE(listen.waitForCount("lost '" + name + "'", restart)) << listen.out() << listen.err();
+        if (restart == 1) {
+            EXPECT_EQ(1, once.finish());
+            EXPECT_NE(std::string::npos,
+                      once.err().find("vorna-msg listen: the connection to '" + name + "' was lost\n"))
+                << once.err();
+        }
+        ASSERT_TRUE(follow.waitForOutput("lost '" + name + "'", restart)) << follow.out() << follow.err();
         server.reset(new Server(serve));
-        ASSERT_TRUE(listen.waitForCount("'" + name + "' is back; listening again\n", restart))
-            << listen.out();
-        const size_t before = occurrences(listen.out(), " value 7\n");
-        ASSERT_TRUE(listen.waitForCount(" value 7\n", before + 1)) << listen.out();
+        ASSERT_TRUE(follow.waitForOutput("'" + name + "' is back; listening again\n", restart))
+            << follow.out();
+        const size_t before = occurrences(follow.out(), " value 7\n");
+        ASSERT_TRUE(follow.waitForOutput(" value 7\n", before + 1)) << follow.out();
     }
 
-    listen.interrupt();
-    EXPECT_EQ(130, listen.finish());
-    EXPECT_EQ("", listen.err());
+    follow.signal(SIGINT);
+    EXPECT_EQ(130, follow.finish());
+    EXPECT_EQ("", follow.err());
     EXPECT_EQ(130, server->stop());
 }
 
