@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -56,15 +57,8 @@ LogLine connectionLine(const char* level, const char* function, const std::strin
     return LogLine{kModule, function, level, text};
 }
 
-struct Notification {
-    unsigned int msg;
-    bool hasData;
-    std::string data;
-    int len;
-    bool operator==(const Notification& o) const {
-        return msg == o.msg && hasData == o.hasData && data == o.data && len == o.len;
-    }
-};
+// The code, whether a buffer came, its bytes, and the length or value.
+typedef std::tuple<unsigned int, bool, std::string, int> Notification;
 
 // Everything the receive thread delivers. The callback frees each buffer, as the contract says.
 class Notifications {
@@ -72,8 +66,8 @@ class Notifications {
     static void record(void* ctx, unsigned int msg, void* data, int len) {
         Notifications* self = static_cast<Notifications*>(ctx);
         std::lock_guard<std::mutex> lock(self->mMutex);
-        self->mSeen.push_back(
-            {msg, data != NULL, data != NULL ? std::string(static_cast<char*>(data), len) : "", len});
+        self->mSeen.emplace_back(msg, data != NULL,
+                                 data != NULL ? std::string(static_cast<char*>(data), len) : "", len);
         free(data);
     }
     bool waitForCount(size_t wanted) {
@@ -225,7 +219,10 @@ TEST_P(ConnectionTest, RecvTakesEachResponseWholeAndKeepsTheFraming) {
     }
 }
 
-TEST_P(ConnectionTest, RecvTimesOutWhenNothingComesAndKeepsALateResponseForTheNextRecv) {
+// A recv that timed out leaves a late response to the next recv. A call that gets a response too late (its
+// caller has gone: it is answered only after the next request came) or one longer than its buffer drops
+// it: the next call gets its own.
+TEST_P(ConnectionTest, LateOrTooLongResponsesGoToTheNextRecvOrAreDroppedForTheNextCall) {
     unsigned char buf[64];
     const long long start = nowMs();
     EXPECT_EQ(kTimedOut, connection->recv(buf, sizeof(buf), 100));
@@ -238,11 +235,7 @@ TEST_P(ConnectionTest, RecvTimesOutWhenNothingComesAndKeepsALateResponseForTheNe
     EXPECT_EQ(4, connection->recv(buf, sizeof(buf), 10000));
     EXPECT_EQ("late", text(buf, 4));
     EXPECT_TRUE(connection->isConnected());
-}
 
-// The first call gets a response too late (its caller has gone: it is answered only after the next
-// request came) or one longer than its buffer; either way the next call gets its own.
-TEST_P(ConnectionTest, CallAfterATimedOutOrTooLongResponseGetsItsOwn) {
     const struct {
         int timeoutMs;
         int respCap;
@@ -440,9 +433,6 @@ TEST_P(BrokenFrameTest, EndsTheConnectionWithinTheBoundAndLaterRecvsFailAtOnce) 
     }
 }
 
-// Answers each request of kRequestSize bytes with "re:" and the request. A request that starts with 's'
-// is answered only once its caller has given up, so the connection must drop that answer; with `push`, a
-// value notification follows each answer from another thread.
 // Answers each 16-byte request with "re:" and the request, after a value notification when `push` is set.
 // A request that starts with 's' is answered only once its caller has given up (`timedOut` counts it):
 // the connection must drop that answer.
