@@ -12,6 +12,7 @@
 #include <algorithm>
 
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <memory>
@@ -85,6 +86,14 @@ class Notifications {
 
 void freeNotification(void*, unsigned int, void* data, int) {
     free(data);
+}
+
+// How many of this process's threads have the kernel name of the client's receive thread.
+int receiveThreads() {
+    int count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        count += kernelThreadName(std::stoi(task.path().filename())) == "notifier listen";
+    return count;
 }
 
 void countLoss(void* ctx) {
@@ -434,15 +443,14 @@ TEST_P(BrokenFrameTest, EndsTheConnectionWithinTheBoundAndLaterRecvsFailAtOnce) 
 }
 
 // Answers each 16-byte request with "re:" and the request, after a value notification when `push` is set.
-// A request that starts with 's' is answered only once its caller has given up (`timedOut` counts it):
+// The i-th request that starts with 's' is answered only once its call has returned (`slowReturned` > i):
 // the connection must drop that answer.
-void answerCalls(RawStream* peer, bool push, const std::atomic<int>* timedOut) {
-    int slow = 0;
+void answerCalls(RawStream* peer, bool push, const std::atomic<int>* slowReturned) {
     for (std::string request; (request = peer->readExactly(16, 60000)).size() == 16;) {
-        if (request[0] == 's' && ++slow > 0)
-            waitUntil([&] { return *timedOut >= slow; }, 10000 * kSlack);
+        if (request[0] == 's')
+            waitUntil([&] { return *slowReturned > std::stoi(request.substr(4)); }, 10000 * kSlack);
         if (push)
-            peer->writeAll(valueNotificationFrame(7, slow));
+            peer->writeAll(valueNotificationFrame(7, 0));
         peer->writeAll(responseFrame("re:" + request));
     }
 }
@@ -456,7 +464,8 @@ TEST_P(ConnectionTest, SixteenThreadsCallingAtOnceEachGetTheirOwnResponse) {
     std::atomic<int> mismatches{0};
     std::atomic<int> timeouts{0};
     std::atomic<int> failures{0};
-    std::thread server([&] { answerCalls(&peer, GetParam(), &timeouts); });
+    std::atomic<int> slowReturned{0};
+    std::thread server([&] { answerCalls(&peer, GetParam(), &slowReturned); });
     std::vector<std::thread> callers;
     for (int t = 0; t < kThreads; ++t) {
         callers.emplace_back([&, t] {
@@ -465,6 +474,7 @@ TEST_P(ConnectionTest, SixteenThreadsCallingAtOnceEachGetTheirOwnResponse) {
                 char request[17];
                 snprintf(request, sizeof(request), "%c%02d-%012d", slow ? 's' : 'n', t, i);
                 const std::string answer = callText(*connection, request, slow ? 20 : 20000 * kSlack);
+                slowReturned += slow;
                 if (answer == "error -110")
                     ++timeouts;
                 else if (answer.compare(0, 6, "error ") == 0)
@@ -535,8 +545,8 @@ TEST_P(LossTest, WaitingRecvFailsTheLossIsToldOnceAndBothModesConnectAgain) {
     };
     go[0].post();
     ASSERT_TRUE(ready[0].waitFor());
-    const int threadsBefore = directoryEntryCount("/proc/self/task");
     const int descriptorsBefore = openDescriptorCount();
+    const int threadsBefore = receiveThreads();
     {
         std::atomic<int> losses{0};
         VORNA::Connection notified(name.c_str(), 0, freeNotification, NULL, VORNA::Connection::CONNECT_LATER);
@@ -545,6 +555,8 @@ TEST_P(LossTest, WaitingRecvFailsTheLossIsToldOnceAndBothModesConnectAgain) {
         VORNA::Connection direct(name.c_str(), 0, NULL, NULL, 5000);
         ASSERT_EQ("ping", callText(notified, "ping"));
         ASSERT_EQ("ping", callText(direct, "ping"));
+        ASSERT_EQ(threadsBefore + 1, receiveThreads())
+            << "the receive thread is not where the test looks for it";
 
         unsigned char buf[16];
         const RecvOutcome waiting = recvWhile(&notified, buf, sizeof(buf), kUntimed, [&] { end(0); });
@@ -554,7 +566,7 @@ TEST_P(LossTest, WaitingRecvFailsTheLossIsToldOnceAndBothModesConnectAgain) {
         EXPECT_TRUE(waitUntil([&] { return losses > 0; })) << "no loss event";
         EXPECT_TRUE(waitUntil([&] { return !notified.isConnected() && !direct.isConnected(); }));
         EXPECT_EQ(-1, notified.call(reinterpret_cast<const unsigned char*>("x"), 1, NULL, 0, 1000));
-        EXPECT_TRUE(waitUntil([&] { return directoryEntryCount("/proc/self/task") == threadsBefore; }))
+        EXPECT_TRUE(waitUntil([&] { return receiveThreads() == threadsBefore; }))
             << "the receive thread did not end";
         EXPECT_EQ(0, notified.disconnect());
         EXPECT_EQ(1, losses.load()) << "the loss was told more than once, or disconnect told it";
