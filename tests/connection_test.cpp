@@ -386,6 +386,10 @@ struct BrokenFrame {
     const char* line;  // the ERR line it logs, when not null
 };
 
+void PrintTo(const BrokenFrame& frame, std::ostream* out) {
+    *out << frame.name;
+}
+
 class BrokenFrameTest : public ::testing::TestWithParam<BrokenFrame> {};
 
 INSTANTIATE_TEST_SUITE_P(
@@ -445,12 +449,12 @@ TEST_P(BrokenFrameTest, EndsTheConnectionWithinTheBoundAndLaterRecvsFailAtOnce) 
 // Answers each 16-byte request with "re:" and the request, after a value notification when `push` is set.
 // The i-th request that starts with 's' is answered only once its call has returned (`slowReturned` > i):
 // the connection must drop that answer.
-void answerCalls(RawStream* peer, bool push, const std::atomic<int>* slowReturned) {
+void answerCalls(RawStream* peer, bool push, const std::atomic<int>* slowReturned, int* pushed) {
     for (std::string request; (request = peer->readExactly(16, 60000)).size() == 16;) {
         if (request[0] == 's')
             waitUntil([&] { return *slowReturned > std::stoi(request.substr(4)); }, 10000 * kSlack);
-        if (push)
-            peer->writeAll(valueNotificationFrame(7, 0));
+        if (push && peer->writeAll(valueNotificationFrame(7, 0)))
+            ++*pushed;
         peer->writeAll(responseFrame("re:" + request));
     }
 }
@@ -465,7 +469,8 @@ TEST_P(ConnectionTest, SixteenThreadsCallingAtOnceEachGetTheirOwnResponse) {
     std::atomic<int> timeouts{0};
     std::atomic<int> failures{0};
     std::atomic<int> slowReturned{0};
-    std::thread server([&] { answerCalls(&peer, GetParam(), &slowReturned); });
+    int pushed = 0;
+    std::thread server([&] { answerCalls(&peer, GetParam(), &slowReturned, &pushed); });
     std::vector<std::thread> callers;
     for (int t = 0; t < kThreads; ++t) {
         callers.emplace_back([&, t] {
@@ -492,7 +497,10 @@ TEST_P(ConnectionTest, SixteenThreadsCallingAtOnceEachGetTheirOwnResponse) {
     EXPECT_EQ(0, mismatches.load());
     EXPECT_EQ(0, failures.load());
     EXPECT_EQ(kSlowCalls, timeouts.load()) << "only the late answers may time out";
-    EXPECT_TRUE(!GetParam() || notifications.waitForCount(kThreads * kCalls)) << "notifications were lost";
+    // A slow call may time out before its turn to send comes: its request is then never answered.
+    EXPECT_GE(pushed, GetParam() ? kThreads * kCalls - kSlowCalls : 0);
+    EXPECT_TRUE(notifications.waitForCount(pushed))
+        << notifications.all().size() << " of " << pushed << " came";
 }
 
 void serveEchoUntilKilled(const std::string& name, ProcessSignal& go, ProcessSignal& ready,
