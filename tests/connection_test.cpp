@@ -580,6 +580,7 @@ TEST_P(LossTest, WaitingRecvFailsTheLossIsToldOnceAndBothModesConnectAgain) {
         EXPECT_EQ(1, losses.load()) << "the loss was told more than once, or disconnect told it";
 
         if (successor != 0) {
+            EXPECT_EQ(128 + SIGKILL, servers[0]->wait());  // its name is free once it has ended
             go[successor].post();
             ASSERT_TRUE(ready[successor].waitFor());
         }
