@@ -325,6 +325,173 @@ class ResponseHandoff {
     bool mStopped = false;                // guarded by mMutex
 };
 
+enum HeaderRead { HEADER_READ, HEADER_NOT_BEGUN, HEADER_FAILED };
+
+// Reads the messages of one connection's stream. In notifier mode the receive thread, the stream's only
+// reader, reads ahead: one recv takes in whatever the server has written (a header with its body, or
+// several notifications), where reading each header and body apart would cost a system call each. Direct
+// mode reads only what it asks for, so that unread data stays in the socket, where isConnected() looks.
+// Used by one thread at a time: the receive thread, or the caller holding the gate's turn.
+class StreamReader {
+  public:
+    explicit StreamReader(bool readAhead) : mAhead(readAhead ? new unsigned char[kAheadCapacity] : NULL) {}
+    StreamReader(const StreamReader&) = delete;
+    StreamReader& operator=(const StreamReader&) = delete;
+
+    // Reads one whole header, waiting for its first byte until `deadlineMs`; the rest must follow within
+    // kMessageCompletionMs. `*got` is the byte count read (or the failed read's result).
+    HeaderRead readHeader(int fd, MsgHeader* header, long long deadlineMs, ssize_t* got) {
+        memset(header, 0, sizeof(*header));
+        *got = 0;
+        if (buffered() == 0 && mAhead && deadlineMs != vorna::kNoDeadline) {
+            const int ready = vorna::waitReadable(fd, deadlineMs);
+            if (ready == 0)
+                return HEADER_NOT_BEGUN;
+            if (ready < 0) {
+                *got = -1;
+                return HEADER_FAILED;
+            }
+        }
+        errno = 0;
+        bool timedOut = false;
+        const ssize_t first = mAhead ? readSome(fd, header, sizeof(*header))
+                                     : recvFirstBefore(fd, header, sizeof(*header), deadlineMs, &timedOut);
+        *got = first;
+        if (timedOut)
+            return HEADER_NOT_BEGUN;
+        if (first <= 0)
+            return HEADER_FAILED;
+        if (first < static_cast<ssize_t>(sizeof(*header))) {
+            const ssize_t rest = readAll(fd, reinterpret_cast<char*>(header) + first,
+                                         sizeof(*header) - static_cast<size_t>(first),
+                                         vorna::deadlineAfterMs(kMessageCompletionMs));
+            *got = rest < 0 ? rest : first + rest;
+            if (*got != static_cast<ssize_t>(sizeof(*header)))
+                return HEADER_FAILED;
+        }
+        return HEADER_READ;
+    }
+
+    // Reads exactly `length` bytes before `deadlineMs`, as vorna::recvAllBefore does.
+    ssize_t readAll(int fd, void* data, size_t length, long long deadlineMs) {
+        const size_t taken = take(data, length);
+        if (taken == length)
+            return static_cast<ssize_t>(length);
+        char* rest = static_cast<char*>(data) + taken;
+        const size_t missing = length - taken;
+        ssize_t got;
+        if (mAhead && missing < kAheadCapacity / 2)
+            got = fillAndTake(fd, rest, missing, deadlineMs);
+        else  // a large body goes straight to its place
+            got = vorna::recvAllBefore(fd, rest, missing, deadlineMs);
+        return got < 0 ? got : static_cast<ssize_t>(taken) + got;
+    }
+
+    // Reads `length` bytes off the stream and drops them. Returns true when all were read.
+    bool discardAll(int fd, size_t length, long long deadlineMs) {
+        char scratch[512];
+        while (length > 0) {
+            const size_t chunk = std::min(length, sizeof(scratch));
+            if (readAll(fd, scratch, chunk, deadlineMs) != static_cast<ssize_t>(chunk))
+                return false;
+            length -= chunk;
+        }
+        return true;
+    }
+
+  private:
+    static const size_t kAheadCapacity = 4096;
+
+    size_t buffered() const { return mEnd - mStart; }
+
+    size_t take(void* data, size_t length) {
+        const size_t count = std::min(length, buffered());
+        if (count > 0)
+            memcpy(data, mAhead.get() + mStart, count);
+        mStart += count;
+        if (mStart == mEnd)
+            mStart = mEnd = 0;
+        return count;
+    }
+
+    // One blocking read of whatever is there, at most `length` bytes of it for the caller.
+    ssize_t readSome(int fd, void* data, size_t length) {
+        if (buffered() > 0 || !mAhead)
+            return buffered() > 0 ? static_cast<ssize_t>(take(data, length))
+                                  : vorna::recvOnce(fd, data, length);
+        const ssize_t got = vorna::recvOnce(fd, mAhead.get(), kAheadCapacity);
+        if (got <= 0)
+            return got;
+        mEnd = static_cast<size_t>(got);
+        return static_cast<ssize_t>(take(data, length));
+    }
+
+    // Direct mode: one recv whose wait for the first byte ends at `deadlineMs` (kNoDeadline: without
+    // limit). The socket's receive timeout bounds it, rather than a poll() before the recv: one system
+    // call less for each response. `*timedOut` tells that nothing came in time.
+    ssize_t recvFirstBefore(int fd, void* data, size_t length, long long deadlineMs, bool* timedOut) {
+        const bool unbounded = deadlineMs == vorna::kNoDeadline;
+        for (;;) {
+            const long long leftMs = unbounded ? 0 : deadlineMs - vorna::monotonicMs();
+            const bool waits = unbounded || leftMs > 0;
+            if (waits && !boundWait(fd, leftMs))
+                return -1;
+            const ssize_t got = ::recv(fd, data, length, waits ? MSG_NOSIGNAL : MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (got >= 0 || (errno != EINTR && errno != EAGAIN))
+                return got;
+            if (errno == EAGAIN && !waits) {
+                *timedOut = true;
+                return got;
+            }
+            // Interrupted, or the timeout ran out: the deadline decides.
+        }
+    }
+
+    // Sets the socket's receive timeout to end a wait `boundMs` from now (0: no timeout). A timeout set
+    // before that ends no earlier and only a little later is kept: repeated calls with one timeout set
+    // it once.
+    bool boundWait(int fd, long long boundMs) {
+        if (boundMs == 0 ? mWaitBoundMs == 0
+                         : mWaitBoundMs >= boundMs && mWaitBoundMs <= boundMs + boundMs / 64 + 2)
+            return true;
+        if (!vorna::setSocketTimeoutMs(fd, SO_RCVTIMEO, boundMs))
+            return false;
+        mWaitBoundMs = boundMs;
+        return true;
+    }
+
+    // With the buffer empty: reads ahead until `length` bytes have come, and takes them.
+    ssize_t fillAndTake(int fd, char* data, size_t length, long long deadlineMs) {
+        while (mEnd < length) {
+            errno = 0;
+            const ssize_t got = vorna::recvOnce(fd, mAhead.get() + mEnd, kAheadCapacity - mEnd, MSG_DONTWAIT);
+            if (got > 0) {
+                mEnd += static_cast<size_t>(got);
+                continue;
+            }
+            if (got < 0 && errno == EAGAIN) {
+                const int ready = vorna::waitReadable(fd, deadlineMs);
+                if (ready > 0)
+                    continue;
+                if (ready == 0)
+                    errno = ETIMEDOUT;
+                else
+                    return -1;
+            } else if (got < 0) {
+                return -1;
+            }
+            // The stream ended or the time ran out: the caller gets what came.
+            return static_cast<ssize_t>(take(data, mEnd));
+        }
+        return static_cast<ssize_t>(take(data, length));
+    }
+
+    const std::unique_ptr<unsigned char[]> mAhead;  // null in direct mode
+    size_t mStart = 0;
+    size_t mEnd = 0;
+    long long mWaitBoundMs = 0;  // direct mode: the socket's receive timeout, 0 for none
+};
+
 struct LossHandler {
     VORNA::Connection::LossCbk cbk;
     void* ctx;
@@ -370,6 +537,7 @@ struct ConnectionSocket {
     CallGate mGate;
     int mDirectOwed = 0;                        // direct mode, guarded by mGate's turn: responses to drop
     std::unique_ptr<ResponseHandoff> mHandoff;  // notifier mode
+    std::unique_ptr<StreamReader> mReader;      // read by the receive thread, or with mGate's turn
     std::unique_ptr<ConnectionSktWorker> mWorker;
     std::mutex mLossLock;
     LossHandler mLoss = {NULL, NULL};  // guarded by mLossLock
@@ -604,56 +772,24 @@ void logReadFailure(const char* operation, ssize_t result) {
                  static_cast<int>(result), strerror(error), error, 0);
 }
 
-enum HeaderRead { HEADER_READ, HEADER_NOT_BEGUN, HEADER_FAILED };
-
-// Reads one whole header, waiting for its first byte until `deadlineMs`; the rest must follow within
-// kMessageCompletionMs. `*got` is the byte count read (or the failed read's result).
-HeaderRead readHeader(int fd, MsgHeader* header, long long deadlineMs, ssize_t* got) {
-    memset(header, 0, sizeof(*header));
-    *got = 0;
-    if (deadlineMs != vorna::kNoDeadline) {
-        const int ready = vorna::waitReadable(fd, deadlineMs);
-        if (ready == 0)
-            return HEADER_NOT_BEGUN;
-        if (ready < 0) {
-            *got = -1;
-            return HEADER_FAILED;
-        }
-    }
-    errno = 0;
-    const ssize_t first = vorna::recvOnce(fd, header, sizeof(*header));
-    *got = first;
-    if (first <= 0)
-        return HEADER_FAILED;
-    if (first < static_cast<ssize_t>(sizeof(*header))) {
-        const ssize_t rest = vorna::recvAllBefore(fd, reinterpret_cast<char*>(header) + first,
-                                                  sizeof(*header) - static_cast<size_t>(first),
-                                                  vorna::deadlineAfterMs(kMessageCompletionMs));
-        *got = rest < 0 ? rest : first + rest;
-        if (*got != static_cast<ssize_t>(sizeof(*header)))
-            return HEADER_FAILED;
-    }
-    return HEADER_READ;
-}
-
 // Reads a response body of `bodyLen` bytes into `taker`'s buffer. A body that does not fit is read off the
 // stream and dropped, so that the next message still starts at a header. Returns the length,
 // taker.tooLongResult, or -1 when the stream broke (`*broken` set).
-int readResponseBody(int fd, const Taker& taker, int32_t bodyLen, bool* broken) {
+int readResponseBody(StreamReader& reader, int fd, const Taker& taker, int32_t bodyLen, bool* broken) {
     const long long deadline = vorna::deadlineAfterMs(kMessageCompletionMs);
     *broken = false;
     if (taker.discard && bodyLen >= 0) {
-        *broken = !vorna::discardAllBefore(fd, static_cast<size_t>(bodyLen), deadline);
+        *broken = !reader.discardAll(fd, static_cast<size_t>(bodyLen), deadline);
         return *broken ? kNotConnected : 0;
     }
     if (bodyLen < 0 || bodyLen > taker.capacity) {
         VORNA_LOG_AS(VORNA_PREFIX_ERR, taker.operation, "response len(%d) larger than buffer len(%d)\n",
                      bodyLen, taker.capacity);
         // A negative length leaves no way to find the next header.
-        *broken = bodyLen < 0 || !vorna::discardAllBefore(fd, static_cast<size_t>(bodyLen), deadline);
+        *broken = bodyLen < 0 || !reader.discardAll(fd, static_cast<size_t>(bodyLen), deadline);
         return *broken ? kNotConnected : taker.tooLongResult;
     }
-    const ssize_t got = vorna::recvAllBefore(fd, taker.buf, static_cast<size_t>(bodyLen), deadline);
+    const ssize_t got = reader.readAll(fd, taker.buf, static_cast<size_t>(bodyLen), deadline);
     if (got == bodyLen)
         return bodyLen;
     *broken = true;
@@ -669,7 +805,7 @@ int readResponseBody(int fd, const Taker& taker, int32_t bodyLen, bool* broken) 
 int readDirectResponse(ConnectionSocket* s, const Taker& taker, long long deadlineMs) {
     MsgHeader header;
     ssize_t got;
-    switch (readHeader(s->fd(), &header, deadlineMs, &got)) {
+    switch (s->mReader->readHeader(s->fd(), &header, deadlineMs, &got)) {
         case HEADER_NOT_BEGUN:
             return kTimedOut;
         case HEADER_FAILED:
@@ -692,14 +828,14 @@ int readDirectResponse(ConnectionSocket* s, const Taker& taker, long long deadli
         const bool framed = header.id == HEADER_ID_NOTIFY ||
                             (header.id == HEADER_ID_NOTIFY_DATA && header.len >= 0 &&
                              header.len <= vorna::kMaxNotifyDataLength &&
-                             vorna::discardAllBefore(s->fd(), static_cast<size_t>(header.len),
-                                                     vorna::deadlineAfterMs(kMessageCompletionMs)));
+                             s->mReader->discardAll(s->fd(), static_cast<size_t>(header.len),
+                                                    vorna::deadlineAfterMs(kMessageCompletionMs)));
         if (!framed)
             s->markLost();
         return kNotConnected;
     }
     bool broken;
-    const int result = readResponseBody(s->fd(), taker, header.len, &broken);
+    const int result = readResponseBody(*s->mReader, s->fd(), taker, header.len, &broken);
     if (broken)
         s->markLost();
     return result;
@@ -799,9 +935,9 @@ bool receiveNotificationData(ConnectionSocket* s, NotifyCbk cbk, void* ctx, cons
     void* data = malloc(len > 0 ? static_cast<size_t>(len) : 1);
     if (data == NULL) {
         VORNA_LOG_AS(VORNA_PREFIX_ERR, kThreadLoop, "recv notify data failed\n");
-        return vorna::discardAllBefore(s->fd(), static_cast<size_t>(len), deadline);
+        return s->mReader->discardAll(s->fd(), static_cast<size_t>(len), deadline);
     }
-    const ssize_t got = vorna::recvAllBefore(s->fd(), data, static_cast<size_t>(len), deadline);
+    const ssize_t got = s->mReader->readAll(s->fd(), data, static_cast<size_t>(len), deadline);
     if (got != len) {
         logReadFailure(kThreadLoop, got);
         free(data);
@@ -820,13 +956,13 @@ bool receiveResponse(ConnectionSocket* s, int32_t len) {
         case ResponseHandoff::CLAIM_STOP:
             return false;
         case ResponseHandoff::CLAIM_DROP:
-            return len >= 0 && vorna::discardAllBefore(s->fd(), static_cast<size_t>(len),
-                                                       vorna::deadlineAfterMs(kMessageCompletionMs));
+            return len >= 0 && s->mReader->discardAll(s->fd(), static_cast<size_t>(len),
+                                                      vorna::deadlineAfterMs(kMessageCompletionMs));
         case ResponseHandoff::CLAIM_TAKER:
             break;
     }
     bool broken;
-    const int result = readResponseBody(s->fd(), *taker, len, &broken);
+    const int result = readResponseBody(*s->mReader, s->fd(), *taker, len, &broken);
     s->mHandoff->finish(taker, result);
     return !broken;
 }
@@ -868,6 +1004,7 @@ int openConnection(const VORNA::Connection* self, const char* name, NotifyCbk cb
     if (fd < 0)
         return -2;
     s->mSocket.adopt(fd);
+    s->mReader.reset(new StreamReader(cbk != NULL));
     if (!vorna::setSocketTimeout(fd, SO_SNDTIMEO, kSendTimeoutSeconds))
         VORNA_LOG_AS(VORNA_PREFIX_WRN, "connect", "set send timeout time failed\n");
     {
@@ -920,7 +1057,7 @@ bool ConnectionSktWorker::threadLoop() {
     while (!exitPending() && !s->isStalling()) {
         MsgHeader header;
         ssize_t got;
-        if (readHeader(s->fd(), &header, vorna::kNoDeadline, &got) != HEADER_READ ||
+        if (s->mReader->readHeader(s->fd(), &header, vorna::kNoDeadline, &got) != HEADER_READ ||
             header.magic != MSG_HEADER_MAGIC) {
             if (!s->isStalling())
                 ERR(" disconnect return from recv failed(%d) magic=0x%x\n", static_cast<int>(got),

@@ -638,23 +638,21 @@ void breakClientAfter(Conn* conn, int error) {
     shutdown(conn->fd, SHUT_RDWR);
 }
 
-// Sends the header and the body under the client's send lock, so that no other message to it can come
-// between them. A failure leaves errno set for the caller's log line.
+// Sends the header and the body in one write under the client's send lock, so that no other message to
+// it can come between them. A failure leaves errno set for the caller's log line.
 SendOutcome sendMessage(Conn* conn, const Message& message) {
     vorna::ScopedLock lock(conn->send_lock);
     if (conn->broken.load(std::memory_order_acquire))
         return ALREADY_BROKEN;
-    SendOutcome outcome = SENT;
-    if (vorna::sendAll(conn->fd, &message.header, sizeof(message.header)) < 0)
-        outcome = HEADER_FAILED;
-    else if (vorna::sendAll(conn->fd, message.body, static_cast<size_t>(message.len)) < 0)
-        outcome = BODY_FAILED;
-    if (outcome != SENT) {
-        const int error = errno;
-        breakClientAfter(conn, error);
-        errno = error;
-    }
-    return outcome;
+    iovec parts[2] = {{const_cast<MsgHeader*>(&message.header), sizeof(message.header)},
+                      {const_cast<void*>(message.body), static_cast<size_t>(message.len)}};
+    size_t sent = 0;
+    if (vorna::sendAllParts(conn->fd, parts, message.len > 0 ? 2 : 1, &sent) >= 0)
+        return SENT;
+    const int error = errno;
+    breakClientAfter(conn, error);
+    errno = error;
+    return sent < sizeof(message.header) ? HEADER_FAILED : BODY_FAILED;
 }
 
 // Sends one message and logs a failure as `caller`. Returns true when it all went out.

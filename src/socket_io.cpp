@@ -6,6 +6,7 @@
 #include <stdint.h>
 #include <string.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <time.h>
 
 namespace vorna {
@@ -29,6 +30,31 @@ bool sendTimedOut(int fd, long long startMs) {
     return timeoutMs > 0 && (monotonicMs() - startMs) * 10 >= timeoutMs * 9;
 }
 
+// One sendmsg of the parts, resumed after EINTR.
+ssize_t sendPartsOnce(int fd, iovec* parts, int count) {
+    msghdr message = {};
+    message.msg_iov = parts;
+    message.msg_iovlen = static_cast<size_t>(count);
+    ssize_t result;
+    do {
+        result = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+// Moves `*parts` past `sent` bytes that went out; a part that went out in part is trimmed in place.
+void skipSent(iovec** parts, int* count, size_t sent) {
+    while (*count > 0 && sent >= (*parts)->iov_len) {
+        sent -= (*parts)->iov_len;
+        ++*parts;
+        --*count;
+    }
+    if (*count > 0) {
+        (*parts)->iov_base = static_cast<char*>((*parts)->iov_base) + sent;
+        (*parts)->iov_len -= sent;
+    }
+}
+
 }  // namespace
 
 bool makeAbstractAddress(const char* name, sockaddr_un* address, socklen_t* length) {
@@ -49,8 +75,13 @@ int openLocalStreamSocket() {
 }
 
 bool setSocketTimeout(int fd, int option, int seconds) {
+    return setSocketTimeoutMs(fd, option, seconds * 1000LL);
+}
+
+bool setSocketTimeoutMs(int fd, int option, long long milliseconds) {
     timeval timeout = {};
-    timeout.tv_sec = seconds;
+    timeout.tv_sec = static_cast<time_t>(milliseconds / 1000);
+    timeout.tv_usec = static_cast<suseconds_t>(milliseconds % 1000 * 1000);
     return setsockopt(fd, SOL_SOCKET, option, &timeout, sizeof(timeout)) == 0;
 }
 
@@ -85,17 +116,25 @@ ssize_t recvOnce(int fd, void* data, size_t length, int flags) {
 }
 
 ssize_t sendAll(int fd, const void* data, size_t length, size_t* sentOut) {
-    const char* bytes = static_cast<const char*>(data);
+    iovec part = {const_cast<void*>(data), length};
+    return sendAllParts(fd, &part, 1, sentOut);
+}
+
+ssize_t sendAllParts(int fd, iovec* parts, int count, size_t* sentOut) {
+    size_t length = 0;
+    for (int i = 0; i < count; ++i)
+        length += parts[i].iov_len;
     size_t sent = 0;
     ssize_t outcome = static_cast<ssize_t>(length);
     while (sent < length) {
         const long long startMs = monotonicMs();
-        const ssize_t result = sendOnce(fd, bytes + sent, length - sent);
+        const ssize_t result = sendPartsOnce(fd, parts, count);
         if (result < 0) {
             outcome = -1;
             break;
         }
         sent += static_cast<size_t>(result);
+        skipSent(&parts, &count, static_cast<size_t>(result));
         if (sent < length && sendTimedOut(fd, startMs)) {
             errno = EAGAIN;
             outcome = -1;

@@ -346,7 +346,9 @@ TEST(ConnectionNotifications, ReachTheCallbackInTheServersOrderAmongResponses) {
         const char* response;  // read with recv between the notifications, when not null
     } cases[] = {
         {valueNotificationFrame(7, 42), {{7, false, "", 42}}, NULL},
-        {dataNotificationFrame(5, "ten bytes!"), {{5, true, "ten bytes!", 10}}, NULL},
+        {dataNotificationFrame(5, "ten bytes!") + dataNotificationFrame(6, std::string(255, 'L')),
+         {{5, true, "ten bytes!", 10}, {6, true, std::string(255, 'L'), 255}},  // the longest a server sends
+         NULL},
         // At once, with a buffer to free, though nothing follows it.
         {dataNotificationFrame(6, ""), {{6, true, "", 0}}, NULL},
         {valueNotificationFrame(1, 10) + dataNotificationFrame(2, "two") + responseFrame("answer") +
@@ -589,6 +591,10 @@ TEST_P(LossTest, WaitingRecvFailsTheLossIsToldOnceAndBothModesConnectAgain) {
         ASSERT_EQ(0, direct.connect(5000 * kSlack));
         EXPECT_EQ("again", callText(notified, "again"));
         EXPECT_EQ("again", callText(direct, "again"));
+        // disconnect() waits for the receive thread: a loss it would tell has been told when it returns.
+        EXPECT_EQ(0, notified.disconnect());
+        EXPECT_EQ(1, losses.load()) << "disconnect() was told as a loss";
+        ASSERT_EQ(0, notified.connect(5000 * kSlack));
         end(successor);
         EXPECT_TRUE(waitUntil([&] { return losses == 2; }))
             << "the loss of the next connection of the object was not told";
@@ -615,10 +621,12 @@ TEST(ConnectionConnect, DescriptorZeroNameLengthsAndBoundedConnectsWithTheirLine
         VORNA::Connection bounded(absent.c_str(), 0, NULL, NULL, VORNA::Connection::CONNECT_LATER);
         EXPECT_FALSE(bounded.isConnected());
         mark("bounded");
+        const std::vector<int> before = openDescriptors();
         const long long start = nowMs();
         EXPECT_EQ(-2, bounded.connect(300));
         EXPECT_GE(nowMs() - start, 290);
         EXPECT_LT(nowMs() - start, 300 + kPromptMs);
+        EXPECT_EQ(before, openDescriptors()) << "a failed attempt left its socket open";
         RawServer present(absent);
         EXPECT_EQ(0, bounded.connect(0)) << "a single attempt missed a listening server";
         EXPECT_TRUE(bounded.isConnected());

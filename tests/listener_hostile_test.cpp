@@ -407,6 +407,10 @@ TEST(ListenerNotifyAll, ReachesEveryConnectedClientOnceWithTheExactBytes) {
         EXPECT_EQ(expected, written);
         EXPECT_EQ(0, client.pendingBytes()) << "a refused notifyAll wrote something";
     }
+    // A client that has gone, its handle not yet closed, fails the send and is not counted.
+    clients.pop_back();
+    ASSERT_TRUE(events.waitForCount(MSG_DISCONNECTED, 1));
+    EXPECT_EQ(2, server.notifyAll(5u, 77u)) << "a failed send was counted";
     EXPECT_EQ(0, server.stall());
 }
 

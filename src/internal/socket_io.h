@@ -7,6 +7,7 @@
 #include <stddef.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 
 namespace vorna {
@@ -26,6 +27,8 @@ int openLocalStreamSocket();
 
 // Sets SO_RCVTIMEO or SO_SNDTIMEO to whole seconds. Returns false with errno set when refused.
 bool setSocketTimeout(int fd, int option, int seconds);
+// The same in milliseconds; 0 takes the timeout away.
+bool setSocketTimeoutMs(int fd, int option, long long milliseconds);
 
 // The peer's process, user and group ids (SO_PEERCRED), each stored only through a pointer that is not
 // null. Returns false with errno set when the kernel refuses.
@@ -43,6 +46,10 @@ ssize_t recvOnce(int fd, void* data, size_t length, int flags = 0);
 // a peer that stops reading holds the caller for one timeout, not one per resumed send.
 // `*sentOut`, when given, receives the count that went out, also on failure.
 ssize_t sendAll(int fd, const void* data, size_t length, size_t* sentOut = NULL);
+
+// sendAll for data in `count` parts, sent as one stream write where the socket takes it, so that the peer
+// wakes once for a whole message. The parts are advanced in place as they go out.
+ssize_t sendAllParts(int fd, iovec* parts, int count, size_t* sentOut = NULL);
 
 // Receives exactly `length` bytes, continuing short reads. Returns `length`; fewer (0 included) when the
 // stream ended first, with errno left 0 by a clean end; or -1 with errno set. A `length` of 0 reads
