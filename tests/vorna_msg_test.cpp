@@ -162,7 +162,8 @@ long sleepsOf(pid_t pid) {
 
 bool waitForSleeps(pid_t pid, long count) {
     const long start = sleepsOf(pid);
-    return waitUntil([&] { return sleepsOf(pid) >= start + count; }, kToolTimeoutMs) && start >= 0;
+    waitUntil([&] { return sleepsOf(pid) < 0 || sleepsOf(pid) >= start + count; }, kToolTimeoutMs);
+    return start >= 0 && sleepsOf(pid) >= start + count;
 }
 
 // A serve command that is up: its "serving on" line has been written.
