@@ -1,18 +1,17 @@
-// The server against peers and applications that misbehave: handles kept after their client was closed, a
-// client that never reads, a full descriptor table, fork(), stall() racing sends, and pushes to every
+// The server against peers and applications that misbehave: handles kept after their client was closed,
+// clients that never read, a full descriptor table, fork(), stall() racing sends, and pushes to every
 // client while clients come and go.
 
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,7 +21,8 @@
 
 #include "support/child.h"
 #include "support/peers.h"
-#include "support/server_events.h"
+#include "support/probes.h"
+#include "support/server_harness.h"
 #include "vorna/messaging.h"
 
 namespace {
@@ -31,168 +31,153 @@ using namespace testing_support;
 
 // The send timeout of accepted sockets, as the header documents it.
 const long long kSendTimeoutMs = 10000;
-// Slack for a loaded machine on top of a documented bound.
-const long long kMarginMs = 5000;
+// Slack for a loaded machine, qemu and the sanitizers on top of a documented bound.
+const long long kMarginMs = 6000;
 
-// Reads and checks one whole message from the server; false when none came before the deadline.
-bool readMessage(RawStream* client, WireHeader* header, std::string* body, int timeoutMs = 10000) {
-    const std::string head = client->readExactly(kWireHeaderSize, timeoutMs);
-    if (head.size() != kWireHeaderSize)
-        return false;
-    *header = parseWireHeader(head);
-    const size_t length = header->id == kWireIdNotify ? 0 : static_cast<size_t>(header->len);
-    *body = client->readExactly(length, timeoutMs);
-    return header->magic == kWireMagic && body->size() == length;
+unsigned char* bytesOf(std::string& text) {
+    return reinterpret_cast<unsigned char*>(&text[0]);
 }
-
-// Sends `request` and waits for its echo. Returns the round trip in milliseconds, or -1.
-long long echoRoundTrip(RawStream* client, const std::string& request, int timeoutMs) {
-    const long long start = nowMs();
-    if (!client->writeAll(request))
-        return -1;
-    WireHeader header;
-    std::string body;
-    if (!readMessage(client, &header, &body, timeoutMs) || header.id != kWireIdResponse || body != request)
-        return -1;
-    return nowMs() - start;
-}
-
-// A server whose callback records every event and echoes every request.
-class EchoServer {
-  public:
-    explicit EchoServer(const std::string& name) : server(name.c_str(), 0) {
-        events.setHook([this](const ServerEvents::Event& event) {
-            if (event.type == MSG_RECV) {
-                std::string copy = event.data;
-                server.response(event.conn, reinterpret_cast<unsigned char*>(&copy[0]),
-                                static_cast<int>(copy.size()));
-            }
-        });
-        server.setMsgCbk(ServerEvents::record, &events);
-    }
-    ~EchoServer() { server.stall(); }
-
-    ServerEvents events;
-    VORNA::Listener server;
-};
-
-// Keeps only the handles of clients as they connect: cheap enough for thousands of cycles.
-class ConnectedHandles {
-  public:
-    static void record(void* ctx, void* conn, int type, unsigned char*, int) {
-        ConnectedHandles* self = static_cast<ConnectedHandles*>(ctx);
-        if (type != MSG_CONNECTED)
-            return;
-        std::lock_guard<std::mutex> lock(self->mMutex);
-        self->mHandles.push_back(conn);
-        self->mChanged.notify_all();
-    }
-
-    void* next(int timeoutMs = 10000) {
-        std::unique_lock<std::mutex> lock(mMutex);
-        if (!mChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return !mHandles.empty(); }))
-            return NULL;
-        void* handle = mHandles.front();
-        mHandles.pop_front();
-        return handle;
-    }
-
-  private:
-    std::mutex mMutex;
-    std::condition_variable mChanged;
-    std::deque<void*> mHandles;
-};
 
 TEST(ListenerStaleHandles, AHandleKeptAfterCloseClientOrStallNeverReachesALaterClient) {
-    const std::string name = uniqueName("stale");
-    ConnectedHandles connected;
-    VORNA::Listener server(name.c_str(), 0);
-    server.setMsgCbk(ConnectedHandles::record, &connected);
-    ASSERT_EQ(0, server.run());
-    RawStream current = connectRawClient(name);
-    void* currentHandle = connected.next();
-    ASSERT_NE(nullptr, currentHandle);
+    TestServer harness("stale");
+    ASSERT_EQ(0, harness.run());
+    RawStream current;
+    void* currentHandle = harness.connect(&current);
     unsigned char body[] = {'s', 't', 'a', 'l', 'e'};
 
     int misdirected = 0;
     int wrongResults = 0;
-    for (int cycle = 0; cycle < 10000; ++cycle) {
+    for (size_t cycle = 1; cycle <= 10000; ++cycle) {
         void* closed = currentHandle;
-        ASSERT_EQ(0, server.closeClient(closed));
-        current = connectRawClient(name);
-        currentHandle = connected.next();
+        ASSERT_EQ(0, harness.server.closeClient(closed));
+        current = connectRawClient(harness.name);
+        currentHandle = harness.events.connected(cycle);
         ASSERT_NE(nullptr, currentHandle) << "cycle " << cycle;
 
-        wrongResults += server.response(closed, body, 5) != -2;
-        wrongResults += server.notify(closed, 1u, 2u) != -2;
-        wrongResults += server.notify(closed, 1u, body, 5) != -2;
-        wrongResults += server.peerCredentials(closed, NULL, NULL, NULL) != -2;
-        wrongResults += server.closeClient(closed) != 0;
+        wrongResults += harness.server.response(closed, body, 5) != -2;
+        wrongResults += harness.server.notify(closed, 1u, 2u) != -2;
+        wrongResults += harness.server.notify(closed, 1u, body, 5) != -2;
+        wrongResults += harness.server.peerCredentials(closed, NULL, NULL, NULL) != -2;
+        wrongResults += harness.server.closeClient(closed) != 0;
         misdirected += current.pendingBytes() != 0;
     }
     EXPECT_EQ(0, misdirected) << "cycles in which a closed handle wrote to the next client";
     EXPECT_EQ(0, wrongResults) << "calls on a closed handle that did not return -2 (closeClient: 0)";
 
     // Handles of a server that was stalled and run again name nobody either.
-    void* beforeStall = currentHandle;
-    ASSERT_EQ(0, server.stall());
-    ASSERT_EQ(0, server.run());
-    RawStream fresh = connectRawClient(name);
-    ASSERT_NE(nullptr, connected.next());
-    EXPECT_EQ(-2, server.response(beforeStall, body, 5));
+    ASSERT_EQ(0, harness.stall());
+    ASSERT_EQ(0, harness.run());
+    RawStream fresh;
+    harness.connect(&fresh);
+    EXPECT_EQ(-2, harness.server.response(currentHandle, body, 5));
     EXPECT_EQ(0, fresh.pendingBytes());
-    EXPECT_EQ(0, server.stall());
 }
 
-TEST(ListenerBrokenClients, AClientThatNeverReadsCostsTheOthersAtMostOneSendTimeout) {
-    const std::string name = uniqueName("noread");
-    EchoServer echo(name);
-    ASSERT_EQ(0, echo.server.run());
-    RawStream stubborn = connectRawClient(name);
-    void* stubbornHandle = echo.events.connected(0);
-    ASSERT_NE(nullptr, stubbornHandle);
-    RawStream timed = connectRawClient(name);
-    ASSERT_NE(nullptr, echo.events.connected(1));
-    // 600 KB of requests, never reading a reply: the echoes fill the stubborn client's socket.
-    std::thread flood([&] {
-        const std::string chunk(1024, 'f');
-        for (int i = 0; i < 600 && stubborn.writeAll(chunk); ++i) {
-        }
+// Responses to one client from a thread of their own, until one fails.
+struct Flood {
+    Flood(VORNA::Listener& server, void* handle)
+        : thread([this, &server, handle] {
+              tid = currentTid();
+              std::string body = patternBytes(64 * 1024);
+              int last;
+              do {
+                  const long long start = nowMs();
+                  last = server.response(handle, bytesOf(body), static_cast<int>(body.size()));
+                  lastCallMs = nowMs() - start;
+              } while (last >= 0);
+              result = last;
+          }) {}
+    ~Flood() { thread.join(); }  // a send blocks for one send timeout at most
+
+    // True while a response sleeps in the kernel, on the client's full socket.
+    bool blocked() const { return tid != 0 && result == 0 && threadIsBlocked(tid); }
+
+    std::atomic<pid_t> tid{0};
+    std::atomic<int> result{0};
+    std::atomic<long long> lastCallMs{0};
+    std::thread thread;  // last: starts once the others are set
+};
+
+// Two clients never read: responses to them fill their sockets and block. One is closed, which ends its
+// blocked sends at once. The other client is served meanwhile; then the stubborn client's requests hold the
+// event thread in their echo until its blocked send fails after the send timeout, and it is broken.
+TEST(ListenerBrokenClients,
+     ClientsThatNeverReadAreClosedAtOnceOrBrokenAfterOneSendTimeoutAndCostTheOthersNoMore) {
+    TestServer harness("noread", TestServer::ECHO);
+    VORNA::Listener& server = harness.server;
+    ASSERT_EQ(0, harness.run());
+    RawStream stubborn;
+    RawStream closed;
+    RawStream active;
+    void* const stubbornHandle = harness.connect(&stubborn);
+    void* const closedHandle = harness.connect(&closed);
+    harness.connect(&active);
+    LogCapture log;
+    Flood flood(server, stubbornHandle);
+    Flood closing(server, closedHandle);
+    EXPECT_TRUE(waitUntil([&] { return flood.blocked() && closing.blocked(); }, 20000))
+        << "responses to the clients that never read did not fill their sockets";
+    // A notification can only block behind the blocked response, on the client's send lock.
+    std::atomic<int> notifyResult{1};
+    std::atomic<pid_t> notifier{0};
+    std::thread notify([&] {
+        notifier = currentTid();
+        notifyResult = server.notify(closedHandle, 1u, 1u);
     });
-    long long slowest = 0;
-    for (int afterBreak = 0; afterBreak < 20;) {
-        const long long took = echoRoundTrip(&timed, "ping", static_cast<int>(kSendTimeoutMs + kMarginMs));
-        slowest = took < 0 ? kSendTimeoutMs + kMarginMs : std::max(slowest, took);
-        if (took < 0)
-            break;
-        if (echo.events.count(MSG_DISCONNECTED, stubbornHandle) > 0)
-            ++afterBreak;
-    }
-    stubborn.shutdown();
-    flood.join();
+    EXPECT_TRUE(waitUntil([&] { return notifier != 0 && threadIsBlocked(notifier); })) << "no blocked notify";
 
-    ASSERT_LT(slowest, kSendTimeoutMs + kMarginMs)
-        << "a round trip of the other client took longer than one send timeout and the margin";
-    EXPECT_EQ(1u, echo.events.count(MSG_DISCONNECTED, stubbornHandle));
-    const size_t requestsRead = echo.events.received(stubbornHandle).size();
+    const long long closeStart = nowMs();
+    EXPECT_EQ(0, server.closeClient(closedHandle));
+    // Well before the send timeout, which would end them by itself.
+    EXPECT_TRUE(waitUntil([&] { return closing.result != 0 && notifyResult != 1; }) &&
+                nowMs() - closeStart < kSendTimeoutMs / 2)
+        << "closeClient did not end the blocked sends";
+    notify.join();
+    EXPECT_EQ(-3, closing.result.load());
+    EXPECT_EQ(-3, notifyResult.load());
+    int servedWhileBlocked = 0;
+    for (int i = 0; i < 5; ++i)
+        servedWhileBlocked += echoRoundTrip(&active, "ping", 5000) && flood.result == 0;
+    EXPECT_EQ(5, servedWhileBlocked) << "the other client was not served while a send to one blocked";
+    const std::string requests(3 * 1024, 'r');
+    EXPECT_TRUE(stubborn.writeAll(requests));
     const long long start = nowMs();
+    if (!waitUntil([&] { return flood.result != 0; }, static_cast<int>(kSendTimeoutMs + kMarginMs)))
+        server.closeClient(stubbornHandle);  // ends the flood so that the test can fail
+
+    EXPECT_EQ(-3, flood.result.load());
+    EXPECT_LT(flood.lastCallMs.load(), kSendTimeoutMs + kMarginMs)
+        << "the failing send outlasted the send timeout";
+    EXPECT_LT(nowMs() - start, kSendTimeoutMs + kMarginMs);
+    const std::vector<LogLine> lines = log.take();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                            [](const LogLine& line) {
+                                return line.level == "ERR" && line.function == "response" &&
+                                       line.text.find(strerror(EAGAIN)) != std::string::npos;
+                            }))
+        << "no ERR line of response() tells of the send timeout:\n"
+        << describe(lines);
+    EXPECT_TRUE(echoRoundTrip(&active, "after", static_cast<int>(kSendTimeoutMs + kMarginMs)))
+        << "the other client waited longer than one send timeout";
+    EXPECT_TRUE(harness.events.waitForCount(MSG_DISCONNECTED, 1, stubbornHandle));
+    EXPECT_LT(harness.events.received(stubbornHandle).size(), requests.size())
+        << "the requests of a broken client were still read";
+    EXPECT_EQ(1u, harness.events.count(MSG_DISCONNECTED)) << "a closed client was reported";
+    const long long sent = nowMs();
     unsigned char body[4] = {};
-    EXPECT_EQ(-3, echo.server.response(stubbornHandle, body, 4));
-    EXPECT_EQ(-3, echo.server.notify(stubbornHandle, 1u, 1u));
-    EXPECT_LT(nowMs() - start, 1000) << "sends to a broken client must fail at once";
-    EXPECT_EQ(1, echo.server.notifyAll(7u, 7u)) << "notifyAll must skip the broken client";
-    EXPECT_EQ(requestsRead, echo.events.received(stubbornHandle).size()) << "a broken client was still read";
-    EXPECT_EQ(0, echo.server.peerCredentials(stubbornHandle, NULL, NULL, NULL))
-        << "the handle must stay valid";
-    EXPECT_EQ(0, echo.server.closeClient(stubbornHandle));
-    EXPECT_EQ(-2, echo.server.peerCredentials(stubbornHandle, NULL, NULL, NULL));
+    EXPECT_EQ(-3, server.response(stubbornHandle, body, 4));
+    EXPECT_EQ(-3, server.notify(stubbornHandle, 1u, 1u));
+    EXPECT_LT(nowMs() - sent, 1000) << "sends to a broken client must fail at once";
+    EXPECT_EQ(1, server.notifyAll(7u, 7u)) << "notifyAll must skip the broken client";
+    EXPECT_EQ(0, server.peerCredentials(stubbornHandle, NULL, NULL, NULL)) << "the handle must stay valid";
+    EXPECT_EQ(0, server.closeClient(stubbornHandle));
 }
 
-// Round trips one client completes in `windowMs`.
+// Round trips one client completes in `windowMs`; -1 when one fails.
 int roundTripsIn(RawStream* client, long long windowMs) {
     int count = 0;
     for (const long long end = nowMs() + windowMs; nowMs() < end; ++count) {
-        if (echoRoundTrip(client, "rate", 5000) < 0)
+        if (!echoRoundTrip(client, "rate", 5000))
             return -1;
     }
     return count;
@@ -200,13 +185,12 @@ int roundTripsIn(RawStream* client, long long windowMs) {
 
 TEST(ListenerDescriptorLimit, ConnectedClientsKeepTheirPaceWhileAcceptRunsOutOfDescriptors) {
     const ChildResult child = runCheckedInChild([] {
-        const std::string name = uniqueName("emfile");
-        EchoServer echo(name);
-        ASSERT_EQ(0, echo.server.run());
-        RawStream client = connectRawClient(name);
-        ASSERT_NE(nullptr, echo.events.connected(0));
-        const rlimit limit = {static_cast<rlim_t>(openDescriptorCount() + 16),
-                              static_cast<rlim_t>(openDescriptorCount() + 16)};
+        TestServer harness("emfile", TestServer::ECHO);
+        ASSERT_EQ(0, harness.run());
+        RawStream client;
+        harness.connect(&client);
+        const rlim_t allowed = static_cast<rlim_t>(openDescriptorCount() + 16);
+        const rlimit limit = {allowed, allowed};
         ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &limit));
 
         // The rates of a loaded machine vary: any of three tries may show the pace is kept.
@@ -218,7 +202,7 @@ TEST(ListenerDescriptorLimit, ConnectedClientsKeepTheirPaceWhileAcceptRunsOutOfD
                 fillers.push_back(fd);
             close(fillers.back());
             fillers.pop_back();
-            RawStream pending = connectRawClient(name);  // takes the last descriptor
+            RawStream pending = connectRawClient(harness.name);  // takes the last descriptor
             ASSERT_TRUE(pending.isOpen());
             const int starved = roundTripsIn(&client, 400);
             bestRatio = std::max(bestRatio, static_cast<double>(starved) / normal);
@@ -226,7 +210,7 @@ TEST(ListenerDescriptorLimit, ConnectedClientsKeepTheirPaceWhileAcceptRunsOutOfD
             close(fillers.back());
             fillers.pop_back();
             const long long freed = nowMs();
-            EXPECT_NE(nullptr, echo.events.connected(static_cast<size_t>(attempt) + 1, 1000))
+            EXPECT_NE(nullptr, harness.events.connected(static_cast<size_t>(attempt) + 1, 1000))
                 << "a pending client was not accepted within 1 s of a descriptor freeing up";
             EXPECT_LT(nowMs() - freed, 1000);
             for (int fd : fillers)
@@ -238,32 +222,26 @@ TEST(ListenerDescriptorLimit, ConnectedClientsKeepTheirPaceWhileAcceptRunsOutOfD
 }
 
 // A server in a static object, as a process keeps one for its whole life; its destructor runs at exit().
-VORNA::Listener* staticServer(const char* name) {
+VORNA::Listener& staticServer(const char* name) {
     static VORNA::Listener server(name, 0);
-    return &server;
+    return server;
 }
 
-enum ChildEnd { CHILD_STALLS, CHILD_DESTROYS, CHILD_EXITS };
-
-class ListenerFork : public ::testing::TestWithParam<ChildEnd> {};
-
-TEST_P(ListenerFork, AForkedChildThatStopsItsCopyLeavesTheParentServing) {
-    if (GetParam() == CHILD_EXITS && kExitInForkedChildMayHang)
-        GTEST_SKIP() << "LeakSanitizer's exit-time check can hang in a forked child";
-    static const std::string name = uniqueName("fork");
+// Children end their copy of the server by stall(), by its destructor, and by exit(), which runs that
+// destructor among the static ones.
+TEST(ListenerFork, ForkedChildrenThatStopTheirCopyLeaveTheParentServing) {
+    const std::string name = uniqueName("fork");
+    VORNA::Listener& server = staticServer(name.c_str());
     ServerEvents events;
-    VORNA::Listener* server =
-        GetParam() == CHILD_EXITS ? staticServer(name.c_str()) : new VORNA::Listener(name.c_str(), 0);
-    server->setMsgCbk(ServerEvents::record, &events);
+    server.setMsgCbk(ServerEvents::record, &events);
     events.setHook([&](const ServerEvents::Event& event) {
         if (event.type == MSG_RECV)
-            server->notify(event.conn, 1u, static_cast<unsigned int>(event.data.size()));
+            server.notify(event.conn, 1u, static_cast<unsigned int>(event.data.size()));
     });
-    ASSERT_EQ(0, server->run());
+    ASSERT_EQ(0, server.run());
     RawStream client = connectRawClient(name);
     void* handle = events.connected(0);
     ASSERT_NE(nullptr, handle);
-
     std::atomic<bool> stop(false);
     std::atomic<int> failures(0);
     std::atomic<int> calls(0);
@@ -271,60 +249,58 @@ TEST_P(ListenerFork, AForkedChildThatStopsItsCopyLeavesTheParentServing) {
         for (; !stop; ++calls) {
             WireHeader header;
             std::string body;
-            if (!client.writeAll("x") || !readMessage(&client, &header, &body, 5000))
-                ++failures;
+            failures += !client.writeAll("x") || !readMessage(&client, &header, &body, 5000);
         }
     });
-    ForkedProcess child([&] {
-        switch (GetParam()) {
-            case CHILD_STALLS:
-                _exit(server->stall() == 0 ? 0 : 1);
-            case CHILD_DESTROYS:
-                delete server;
-                _exit(0);
-            case CHILD_EXITS:
-                exit(0);
-        }
-    });
-    EXPECT_EQ(0, child.wait()) << "the child hung or failed while stopping its copy of the server";
-    const int callsBefore = calls;
-    EXPECT_TRUE(waitUntil([&] { return calls >= callsBefore + 50 || failures > 0; }));
+
+    const std::function<void()> ends[] = {
+        [&] { _exit(server.stall() == 0 ? 0 : 1); },
+        [&] {
+            server.~Listener();
+            _exit(0);
+        },
+        [] { exit(0); },
+    };
+    // LeakSanitizer's check at exit() can hang in a forked child.
+    for (size_t end = 0; end < (kExitInForkedChildMayHang ? 2 : 3); ++end) {
+        ForkedProcess child(ends[end]);
+        EXPECT_EQ(0, child.wait()) << "child " << end
+                                   << " hung or failed while stopping its copy of the server";
+        const int callsBefore = calls;
+        EXPECT_TRUE(waitUntil([&] { return calls >= callsBefore + 50 || failures > 0; }));
+    }
     stop = true;
     caller.join();
 
     EXPECT_EQ(0, failures.load()) << "the parent's client lost its connection";
     RawStream later = connectRawClient(name);
     EXPECT_NE(nullptr, events.connected(1)) << "the parent no longer accepts clients";
-    EXPECT_EQ(32, server->notify(handle, 2u, 2u));
-    EXPECT_EQ(0, server->stall());
-    if (GetParam() != CHILD_EXITS)
-        delete server;
+    EXPECT_EQ(32, server.notify(handle, 2u, 2u));
+    EXPECT_EQ(0, server.stall());
 }
 
-INSTANTIATE_TEST_SUITE_P(ChildEnds, ListenerFork,
-                         ::testing::Values(CHILD_STALLS, CHILD_DESTROYS, CHILD_EXITS));
-
-// Calls on handles of a server from several threads while it goes through stall()/run() cycles, with a
-// client that never reads so that a send is blocked when stall() comes.
-TEST(ListenerStallRace, CallsFromOtherThreadsCompleteOrFailWhileStallRuns) {
-    const std::string name = uniqueName("stallrace");
-    ServerEvents events;
-    VORNA::Listener server(name.c_str(), 0);
-    server.setMsgCbk(ServerEvents::record, &events);
+// Calls of every kind from other threads race clients that come and go, closeClient() and stall()/run()
+// cycles. The clients of a cycle stop reading after a few messages, so that sends are blocked on full
+// sockets when stall() comes.
+TEST(ListenerRaces, CallsRacingConnectsHangUpsCloseClientAndStallCompleteOrFailAndKeepEveryStreamWhole) {
+    TestServer harness("race");
+    VORNA::Listener& server = harness.server;
     std::mutex handlesLock;
     std::vector<void*> handles;
-    events.setHook([&](const ServerEvents::Event& event) {
-        if (event.type == MSG_CONNECTED) {
-            std::lock_guard<std::mutex> lock(handlesLock);
+    harness.events.setHook([&](const ServerEvents::Event& event) {
+        if (event.type == MSG_DISCONNECTED)
+            server.closeClient(event.conn);
+        std::lock_guard<std::mutex> lock(handlesLock);
+        if (event.type == MSG_CONNECTED)
             handles.push_back(event.conn);
-        }
     });
     std::atomic<bool> stop(false);
     std::atomic<int> unexpected(0);
-    auto sender = [&](unsigned seed) {
-        std::string big(64 * 1024, 'b');
-        unsigned char small[8] = {};
-        for (unsigned turn = seed; !stop; ++turn) {
+    std::string big(64 * 1024, 'b');
+    const int bigSize = static_cast<int>(big.size());
+    auto sender = [&](unsigned turn) {
+        unsigned char small[100] = {};
+        for (; !stop; ++turn) {
             void* handle;
             {
                 std::lock_guard<std::mutex> lock(handlesLock);
@@ -332,140 +308,66 @@ TEST(ListenerStallRace, CallsFromOtherThreadsCompleteOrFailWhileStallRuns) {
                     continue;
                 handle = handles[turn % handles.size()];
             }
-            int result = 0;
-            switch (turn % 5) {
-                case 0:
-                    result = server.response(handle, reinterpret_cast<unsigned char*>(&big[0]),
-                                             static_cast<int>(big.size()));
-                    break;
-                case 1:
-                    result = server.notify(handle, 1u, 1u);
-                    break;
-                case 2:
-                    result = server.notify(handle, 1u, small, 8);
-                    break;
-                case 3:
-                    result = server.notifyAll(1u, 1u);
-                    break;
-                case 4:
-                    result = server.peerCredentials(handle, NULL, NULL, NULL);
-                    break;
-            }
-            unexpected += result < -3;
+            // Each call with its lowest and highest result on success.
+            const unsigned kind = turn % 7;
+            const int results[][3] = {
+                {kind == 0 ? server.response(handle, bytesOf(big), bigSize) : 0, bigSize + 32, bigSize + 32},
+                {kind == 1 ? server.notify(handle, 1u, 1u) : 0, 32, 32},
+                {kind == 2 ? server.notify(handle, 1u, small, 8) : 0, 8, 8},
+                {kind == 3 ? server.peerCredentials(handle, NULL, NULL, NULL) : 0, 0, 0},
+                {kind == 4 ? server.notifyAll(turn, turn) : 0, 0, 64},
+                {kind == 5 ? server.notifyAll(turn, small, 100) : 0, 0, 64},
+                {kind == 6 && turn % 3 == 0 ? server.closeClient(handle) : 0, 0, 0},
+            };
+            const int* result = results[kind];
+            unexpected +=
+                (result[0] < -3 || result[0] > -1) && (result[0] < result[1] || result[0] > result[2]);
         }
     };
+    ASSERT_EQ(0, harness.run());
+    EXPECT_EQ(0, server.notifyAll(1u, 2u)) << "no client is connected";
+    ASSERT_EQ(0, harness.stall());
     std::thread first(sender, 0u);
-    std::thread second(sender, 3u);
+    std::thread second(sender, 4u);
     long long slowestStall = 0;
-    for (int cycle = 0; cycle < 20; ++cycle) {
-        ASSERT_EQ(0, server.run());
-        std::vector<RawStream> clients;
+    int brokenStreams = 0;
+    for (int cycle = 0; cycle < 20 && !::testing::Test::HasFailure(); ++cycle) {
+        EXPECT_EQ(0, harness.run());
+        for (int round = 0; round < 10; ++round) {
+            RawStream client = connectRawClient(harness.name);
+            WireHeader header;
+            std::string body;
+            // Every message that arrives before the end (closed by the server or by the client) is whole.
+            for (int i = 0; i < round % 4 && readMessage(&client, &header, &body, 2000); ++i) {
+                brokenStreams += header.id == kWireIdNotifyData ? body.size() != 8 && body.size() != 100
+                                                                : header.id == kWireIdResponse && body != big;
+            }
+        }
+        std::vector<RawStream> silent;
         for (int i = 0; i < 3; ++i)
-            clients.push_back(connectRawClient(name));
-        ASSERT_TRUE(events.waitForCount(MSG_CONNECTED, static_cast<size_t>(cycle + 1) * 3));
+            silent.push_back(connectRawClient(harness.name));
+        EXPECT_TRUE(harness.events.waitForCount(MSG_CONNECTED, (cycle + 1) * 13u));
         const long long start = nowMs();
-        ASSERT_EQ(0, server.stall());
+        EXPECT_EQ(0, harness.stall());
         slowestStall = std::max(slowestStall, nowMs() - start);
         std::lock_guard<std::mutex> lock(handlesLock);
-        if (cycle % 4 == 3)
-            handles.clear();
+        handles.clear();
     }
     stop = true;
     first.join();
     second.join();
-    EXPECT_EQ(0, unexpected.load()) << "calls racing stall() returned something other than -1, -2 or -3";
-    EXPECT_LT(slowestStall, kSendTimeoutMs / 2) << "stall() waited for a send blocked on a full socket";
-}
-
-TEST(ListenerNotifyAll, ReachesEveryConnectedClientOnceWithTheExactBytes) {
-    const std::string name = uniqueName("all");
-    ServerEvents events;
-    VORNA::Listener server(name.c_str(), 0);
-    server.setMsgCbk(ServerEvents::record, &events);
-    unsigned char body[256] = {'p', 'u', 's', 'h'};
-    EXPECT_EQ(-1, server.notifyAll(1u, 2u));
-    ASSERT_EQ(0, server.run());
-    EXPECT_EQ(0, server.notifyAll(1u, 2u));
-    std::vector<RawStream> clients;
-    for (int i = 0; i < 3; ++i) {
-        clients.push_back(connectRawClient(name));
-        ASSERT_TRUE(clients.back().writeAll("x"));
-    }
-    // A request is read only after its client's MSG_CONNECTED callback has returned.
-    ASSERT_TRUE(events.waitForCount(MSG_RECV, 3));
-
-    EXPECT_EQ(3, server.notifyAll(5u, 77u));
-    EXPECT_EQ(3, server.notifyAll(6u, body, 4));
-    EXPECT_EQ(-2, server.notifyAll(6u, body, 256));
-    EXPECT_EQ(-2, server.notifyAll(6u, NULL, 4));
-    for (RawStream& client : clients) {
-        const std::string written = client.readExactly(2 * kWireHeaderSize + 4);
-        ASSERT_EQ(2 * kWireHeaderSize + 4, written.size());
-        std::string expected = valueNotificationFrame(5, 77) + dataNotificationFrame(6, "push");
-        expected.replace(16, 8, written.substr(16, 8));
-        expected.replace(kWireHeaderSize + 16, 8, written.substr(kWireHeaderSize + 16, 8));
-        EXPECT_EQ(expected, written);
-        EXPECT_EQ(0, client.pendingBytes()) << "a refused notifyAll wrote something";
-    }
-    // A client that has gone, its handle not yet closed, fails the send and is not counted.
-    clients.pop_back();
-    ASSERT_TRUE(events.waitForCount(MSG_DISCONNECTED, 1));
-    EXPECT_EQ(2, server.notifyAll(5u, 77u)) << "a failed send was counted";
-    EXPECT_EQ(0, server.stall());
-}
-
-TEST(ListenerNotifyAll, PushesRacingConnectsHangUpsAndCloseClientKeepEveryStreamWhole) {
-    const std::string name = uniqueName("allrace");
-    ServerEvents events;
-    VORNA::Listener server(name.c_str(), 0);
-    server.setMsgCbk(ServerEvents::record, &events);
-    events.setHook([&](const ServerEvents::Event& event) {
-        if (event.type == MSG_DISCONNECTED)
-            server.closeClient(event.conn);
-    });
-    ASSERT_EQ(0, server.run());
-    std::atomic<bool> stop(false);
-    std::atomic<int> badResults(0);
-    std::thread pusher([&] {
-        unsigned char body[100] = {};
-        for (unsigned turn = 0; !stop; ++turn) {
-            const int reached = turn % 2 ? server.notifyAll(turn, turn) : server.notifyAll(turn, body, 100);
-            badResults += reached < 0 || reached > 64;
-        }
-    });
-    std::thread closer([&] {
-        for (size_t index = 0; !stop; index += 2) {
-            void* handle = events.connected(index, 200);
-            if (handle != NULL)
-                server.closeClient(handle);
-        }
-    });
-    int brokenStreams = 0;
-    for (int round = 0; round < 200; ++round) {
-        RawStream client = connectRawClient(name);
-        WireHeader header;
-        std::string body;
-        // Every message that arrives before the end (closed by the server or by the client) is whole.
-        for (int i = 0; i < round % 4; ++i) {
-            if (!readMessage(&client, &header, &body, 2000))
-                break;
-            brokenStreams +=
-                header.id != kWireIdNotify && !(header.id == kWireIdNotifyData && body.size() == 100);
-        }
-    }
-    stop = true;
-    pusher.join();
-    closer.join();
-    EXPECT_EQ(0, badResults.load());
+    EXPECT_EQ(0, unexpected.load())
+        << "racing calls returned something other than their success, -1, -2 or -3";
     EXPECT_EQ(0, brokenStreams);
+    EXPECT_LT(slowestStall, kSendTimeoutMs / 2) << "stall() waited for a send blocked on a full socket";
 
     // Once the clients have settled, exactly the connected ones are reached.
+    ASSERT_EQ(0, harness.run());
     std::vector<RawStream> settled;
     for (int i = 0; i < 3; ++i)
-        settled.push_back(connectRawClient(name));
+        settled.push_back(connectRawClient(harness.name));
     EXPECT_TRUE(waitUntil([&] { return server.notifyAll(0u, 0u) == 3; }))
         << "notifyAll did not settle on the 3 connected clients";
-    EXPECT_EQ(0, server.stall());
 }
 
 }  // namespace

@@ -2,9 +2,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <condition_variable>
-#include <functional>
-#include <mutex>
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,7 +11,7 @@
 
 #include "support/child.h"
 #include "support/peers.h"
-#include "support/server_events.h"
+#include "support/server_harness.h"
 #include "vorna/messaging.h"
 #include "vorna/time.h"
 
@@ -22,311 +20,291 @@ namespace {
 using namespace testing_support;
 
 const char kModule[] = "src/Listener";
+// A log line's text that the test leaves open: any line of that level and function matches.
+const char kAnyText[] = "*";
 
-// The header bytes a server must write, with the time field taken from what it did write.
-std::string expectedHeaderBytes(int32_t id, uint32_t msg, int32_t len, const std::string& written) {
-    std::string expected = wireHeader(id, msg, len);
-    if (written.size() >= kWireHeaderSize)
-        expected.replace(16, 8, written.substr(16, 8));
-    return expected;
+LogLine errorLine(const char* function, const std::string& text) {
+    return LogLine{kModule, function, "ERR", text};
 }
 
-std::string hex(const std::string& bytes) {
-    std::string text;
-    char digits[4];
-    for (unsigned char byte : bytes) {
-        snprintf(digits, sizeof(digits), "%02x ", byte);
-        text += digits;
+// The same lines, where a wanted text of kAnyText matches any text.
+bool matches(const std::vector<LogLine>& lines, const std::vector<LogLine>& wanted) {
+    if (lines.size() != wanted.size())
+        return false;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        LogLine want = wanted[i];
+        if (want.text == kAnyText)
+            want.text = lines[i].text;
+        if (!(lines[i] == want))
+            return false;
     }
-    return text;
+    return true;
 }
 
-LogLine listenerLine(const std::string& level, const std::string& function, const std::string& text) {
-    return LogLine{kModule, function, level, text};
-}
-
-// A name of exactly `length` bytes that no other test uses.
-std::string nameOfLength(size_t length) {
-    std::string name = uniqueName("long");
-    name.resize(length, 'n');
-    return name;
-}
-
+// A serving Listener with one raw client connected.
 class ListenerTest : public ::testing::Test {
   protected:
-    void SetUp() override { server.setMsgCbk(ServerEvents::record, &events); }
-
-    // A server left serving by a failed check would end the process in its destructor.
-    void TearDown() override {
-        if (serving)
-            server.stall();
+    void SetUp() override {
+        ASSERT_EQ(0, harness.run());
+        handle = harness.connect(&client);
     }
 
-    void start() {
-        ASSERT_EQ(0, server.run());
-        serving = true;
-    }
-
-    void stop() {
-        ASSERT_EQ(0, server.stall());
-        serving = false;
-    }
-
-    // Connects a raw client and returns the handle the server reported for it.
-    void* connectClient(RawStream* client) {
-        const size_t before = events.count(MSG_CONNECTED);
-        *client = connectRawClient(name);
-        EXPECT_TRUE(client->isOpen()) << "the raw client could not connect to " << name;
-        void* handle = events.connected(before);
-        EXPECT_NE(nullptr, handle) << "the server did not report the client connected";
-        return handle;
-    }
-
-    // Nothing was written since the last read if the next bytes are a marker notification sent now.
-    void expectNothingWrittenBefore(RawStream* client, void* handle) {
-        ASSERT_EQ(32, server.notify(handle, 99u, 4242u));
-        const std::string next = client->readExactly(kWireHeaderSize);
-        EXPECT_EQ(hex(expectedHeaderBytes(kWireIdNotify, 99, 4242, next)), hex(next))
-            << "bytes were written before the marker notification";
-    }
-
-    const std::string name = uniqueName("listener");
-    VORNA::Listener server{name.c_str(), 0};
-    ServerEvents events;
-    bool serving = false;
+    TestServer harness{"listener"};
+    VORNA::Listener& server = harness.server;
+    ServerEvents& events = harness.events;
+    RawStream client;
+    void* handle = NULL;
 };
 
 TEST(ListenerNames, MsgNameNamesEachMessageTypeAndUnknownOtherwise) {
-    EXPECT_STREQ("connected", VORNA::Listener::msgName(MSG_CONNECTED));
-    EXPECT_STREQ("disconnected", VORNA::Listener::msgName(MSG_DISCONNECTED));
-    EXPECT_STREQ("recv", VORNA::Listener::msgName(MSG_RECV));
-    EXPECT_STREQ("send", VORNA::Listener::msgName(MSG_SEND));
-    EXPECT_STREQ("unknown", VORNA::Listener::msgName(-1));
-    EXPECT_STREQ("unknown", VORNA::Listener::msgName(4));
+    const std::pair<int, const char*> names[] = {{MSG_CONNECTED, "connected"},
+                                                 {MSG_DISCONNECTED, "disconnected"},
+                                                 {MSG_RECV, "recv"},
+                                                 {MSG_SEND, "send"},
+                                                 {-1, "unknown"},
+                                                 {4, "unknown"}};
+    for (const auto& name : names)
+        EXPECT_STREQ(name.second, VORNA::Listener::msgName(name.first)) << name.first;
 }
 
-TEST_F(ListenerTest, ClientIsReportedConnectedBeforeItsRequestBytes) {
-    start();
-    RawStream client;
-    void* handle = connectClient(&client);
-    ASSERT_TRUE(client.writeAll("0123456789"));
+enum Call {
+    RESPONSE,
+    NOTIFY_VALUE,
+    NOTIFY_DATA,
+    NOTIFY_ALL,
+    NOTIFY_ALL_DATA,
+    CLOSE_CLIENT,
+    PEER_CREDENTIALS,
+    STALL
+};
+const char* const kCallNames[] = {"response",  "notify",      "notify",          "notifyAll",
+                                  "notifyAll", "closeClient", "peerCredentials", "stall"};
+// Whom a call names: the connected client (with the body, or a null one), a null handle, a pointer that
+// never was a handle, a client that hung up, or the connected client on a server that never ran.
+enum Target { CLIENT, NO_BODY, NULL_HANDLE, NOT_A_HANDLE, GONE, IDLE };
 
-    ASSERT_TRUE(events.waitForCount(MSG_RECV, 1, handle)) << "the 10 request bytes were not delivered";
-    const std::vector<ServerEvents::Event> seen = events.all();
-    ASSERT_EQ(2u, seen.size());
-    EXPECT_EQ(MSG_CONNECTED, seen[0].type);
-    EXPECT_EQ(MSG_RECV, seen[1].type);
-    EXPECT_EQ(handle, seen[1].conn);
-    EXPECT_EQ("0123456789", seen[1].data);
-}
+struct CallCase {
+    Call call;
+    Target target;
+    int len;  // of the body; the value of a value notification
+    int result;
+    const char* logged;  // the text of the ERR line the call writes ("%s": the text of EPIPE); NULL: none
+};
 
-TEST_F(ListenerTest, ResponseWithFiveByteBodyIs37BytesOnTheStream) {
-    start();
-    RawStream client;
-    void* handle = connectClient(&client);
+const CallCase kCalls[] = {
+    {RESPONSE, CLIENT, 5, 37, NULL},
+    {RESPONSE, CLIENT, 0, 32, NULL},
+    {RESPONSE, CLIENT, 700 * 1024, 700 * 1024 + 32, NULL},
+    {NOTIFY_VALUE, CLIENT, 7, 32, NULL},
+    {NOTIFY_DATA, CLIENT, 255, 255, NULL},
+    {NOTIFY_DATA, CLIENT, 0, 0, NULL},
+    {NOTIFY_DATA, CLIENT, 256, -2, "notify data too large(256), max is 256"},
+    // Every client is tried, the one that hung up too.
+    {NOTIFY_ALL, CLIENT, 77, 1, "send error: %s"},
+    {NOTIFY_ALL_DATA, CLIENT, 4, 1, "send error: %s"},
+    {NOTIFY_ALL_DATA, CLIENT, 256, -2, "notify data too large(256), max is 256"},
+    {NOTIFY_ALL_DATA, NO_BODY, 4, -2, kAnyText},
+    {NOTIFY_ALL_DATA, CLIENT, -1, -2, kAnyText},
+    {RESPONSE, CLIENT, -1, -2, kAnyText},
+    {RESPONSE, NO_BODY, 5, -2, kAnyText},
+    {NOTIFY_DATA, CLIENT, -1, -2, kAnyText},
+    {NOTIFY_DATA, NO_BODY, 5, -2, kAnyText},
+    {RESPONSE, NULL_HANDLE, 4, -2, "opaque is null"},
+    {NOTIFY_VALUE, NULL_HANDLE, 2, -2, "opaque is null"},
+    {NOTIFY_DATA, NULL_HANDLE, 4, -2, "opaque is null"},
+    {CLOSE_CLIENT, NULL_HANDLE, 0, -2, "opaque is null"},
+    {PEER_CREDENTIALS, NULL_HANDLE, 0, -2, kAnyText},
+    {PEER_CREDENTIALS, NOT_A_HANDLE, 0, -2, kAnyText},
+    {RESPONSE, IDLE, 4, -1, "skt is null"},
+    {NOTIFY_VALUE, IDLE, 2, -1, "skt is null"},
+    {NOTIFY_DATA, IDLE, 4, -1, "skt is null"},
+    {CLOSE_CLIENT, IDLE, 0, -2, "opaque is null"},
+    {STALL, IDLE, 0, -1, "skt is null"},
+    {NOTIFY_ALL, IDLE, 2, -1, kAnyText},
+    {PEER_CREDENTIALS, IDLE, 0, -1, kAnyText},
+    {RESPONSE, GONE, 5, -3, "send header error: %s"},
+    {NOTIFY_VALUE, GONE, 2, -3, "send error: %s"},
+    {NOTIFY_DATA, GONE, 5, -3, kAnyText},
+};
 
-    const int64_t before = SystemTime::getUs();
-    unsigned char body[] = {'h', 'e', 'l', 'l', 'o'};
-    EXPECT_EQ(37, server.response(handle, body, 5));
-    const int64_t after = SystemTime::getUs();
-
-    const std::string written = client.readExactly(37);
-    ASSERT_EQ(37u, written.size());
-    const std::string fixedHead("\x33\x22\x11\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00", 16);
-    const std::string fixedTail("\x05\x00\x00\x00\x00\x00\x00\x00hello", 13);
-    EXPECT_EQ(hex(fixedHead), hex(written.substr(0, 16)));
-    EXPECT_EQ(hex(fixedTail), hex(written.substr(24)));
-    const int64_t stamped = parseWireHeader(written).timeUs;
-    EXPECT_LE(before, stamped);
-    EXPECT_GE(after, stamped);
-    expectNothingWrittenBefore(&client, handle);
-}
-
-TEST_F(ListenerTest, ValueNotificationIsOneHeaderOf32Bytes) {
-    start();
-    RawStream client;
-    void* handle = connectClient(&client);
-
-    EXPECT_EQ(32, server.notify(handle, 3u, 7u));
-
-    const std::string written = client.readExactly(kWireHeaderSize);
-    EXPECT_EQ(hex(expectedHeaderBytes(kWireIdNotify, 3, 7, written)), hex(written));
-    expectNothingWrittenBefore(&client, handle);
-}
-
-TEST_F(ListenerTest, DataNotificationOf255BytesIsSentAnd256IsRefusedWithNothingWritten) {
-    start();
-    RawStream client;
-    void* handle = connectClient(&client);
-    std::string body = patternBytes(256);
-
-    EXPECT_EQ(255, server.notify(handle, 3u, &body[0], 255));
-    const std::string written = client.readExactly(kWireHeaderSize + 255);
-    EXPECT_EQ(hex(expectedHeaderBytes(kWireIdNotifyData, 3, 255, written) + body.substr(0, 255)),
-              hex(written));
-
-    EXPECT_EQ(-2, server.notify(handle, 3u, &body[0], 256));
-    expectNothingWrittenBefore(&client, handle);
-}
-
-TEST_F(ListenerTest, EmptyBodiesPutOnlyTheHeaderOnTheStream) {
-    start();
-    RawStream client;
-    void* handle = connectClient(&client);
-    unsigned char unused = 0;
-
-    EXPECT_EQ(32, server.response(handle, &unused, 0));
-    const std::string response = client.readExactly(kWireHeaderSize);
-    EXPECT_EQ(hex(expectedHeaderBytes(kWireIdResponse, 0, 0, response)), hex(response));
-
-    EXPECT_EQ(0, server.notify(handle, 5u, &unused, 0));
-    const std::string notification = client.readExactly(kWireHeaderSize);
-    EXPECT_EQ(hex(expectedHeaderBytes(kWireIdNotifyData, 5, 0, notification)), hex(notification));
-    expectNothingWrittenBefore(&client, handle);
-}
-
-TEST_F(ListenerTest, NegativeLengthsAndMissingBodiesAreRefusedBeforeAnythingIsWritten) {
-    start();
-    RawStream client;
-    void* handle = connectClient(&client);
-    unsigned char body[8] = {};
-
-    EXPECT_EQ(-2, server.response(handle, body, -1));
-    EXPECT_EQ(-2, server.response(handle, NULL, 5));
-    EXPECT_EQ(-2, server.notify(handle, 3u, body, -1));
-    EXPECT_EQ(-2, server.notify(handle, 3u, NULL, 5));
-    expectNothingWrittenBefore(&client, handle);
-}
-
-TEST_F(ListenerTest, ResponseOfHundredsOfKibReachesTheClientWhole) {
-    start();
-    RawStream client;
-    void* handle = connectClient(&client);
-    std::string body = patternBytes(700 * 1024, 3);
-
-    // The body is far larger than the socket buffer: the client must read while the server writes.
-    std::string written;
-    std::thread reader([&] { written = client.readExactly(kWireHeaderSize + body.size(), 30000); });
-    const int result =
-        server.response(handle, reinterpret_cast<unsigned char*>(&body[0]), static_cast<int>(body.size()));
-    reader.join();
-
-    EXPECT_EQ(static_cast<int>(body.size() + kWireHeaderSize), result);
-    ASSERT_EQ(kWireHeaderSize + body.size(), written.size());
-    EXPECT_EQ(hex(expectedHeaderBytes(kWireIdResponse, 0, static_cast<int32_t>(body.size()), written)),
-              hex(written.substr(0, kWireHeaderSize)));
-    EXPECT_TRUE(written.compare(kWireHeaderSize, std::string::npos, body) == 0) << "the body arrived altered";
-    expectNothingWrittenBefore(&client, handle);
-}
-
-TEST_F(ListenerTest, ClientsThatConnectTogetherAreAllAcceptedWithoutFurtherTraffic) {
-    start();
-    std::vector<RawStream> clients;
-    for (int i = 0; i < 4; ++i) {
-        clients.push_back(connectRawClient(name));
-        ASSERT_TRUE(clients.back().isOpen());
+int perform(const CallCase& c, VORNA::Listener& server, void* client, void* gone, unsigned char* body) {
+    VORNA::Listener idle("never-runs", 0);
+    VORNA::Listener& target = c.target == IDLE ? idle : server;
+    void* handle = c.target == NULL_HANDLE ? NULL : c.target == GONE ? gone : client;
+    handle = c.target == NOT_A_HANDLE ? body : handle;
+    unsigned char* data = c.target == NO_BODY ? NULL : body;
+    switch (c.call) {
+        case RESPONSE:
+            return target.response(handle, data, c.len);
+        case NOTIFY_VALUE:
+            return target.notify(handle, 3u, static_cast<unsigned>(c.len));
+        case NOTIFY_DATA:
+            return target.notify(handle, 3u, data, c.len);
+        case CLOSE_CLIENT:
+            return target.closeClient(handle);
+        case PEER_CREDENTIALS:
+            return target.peerCredentials(handle, NULL, NULL, NULL);
+        case NOTIFY_ALL:
+            return target.notifyAll(3u, static_cast<unsigned>(c.len));
+        case NOTIFY_ALL_DATA:
+            return target.notifyAll(3u, data, c.len);
+        case STALL:
+            return target.stall();
     }
-    EXPECT_TRUE(events.waitForCount(MSG_CONNECTED, 4))
-        << "only " << events.count(MSG_CONNECTED) << " of 4 pending clients were accepted";
+    return 0;
 }
 
-TEST_F(ListenerTest, BytesBeyondOneReadAreDeliveredWithoutTheClientWritingAgain) {
-    start();
-    RawStream client;
-    void* handle = connectClient(&client);
+// The messages a call that succeeded puts on the stream, with time fields of 0.
+std::string framesOf(const CallCase& c, const std::string& body) {
+    if (c.result < 0)
+        return "";
+    if (c.call == NOTIFY_VALUE || c.call == NOTIFY_ALL)
+        return valueNotificationFrame(3, static_cast<uint32_t>(c.len));
+    return c.call == RESPONSE ? responseFrame(body.substr(0, c.len))
+                              : dataNotificationFrame(3, body.substr(0, c.len));
+}
+
+TEST_F(ListenerTest, EachCallWritesExactlyItsMessageOrNothingAndLogsWhy) {
+    signal(SIGPIPE, SIG_DFL);  // a send that raised it would end the test
+    std::string body = "hello" + patternBytes(700 * 1024);
+    RawStream goneClient;
+    void* gone = harness.connect(&goneClient);
+    goneClient.close();
+    ASSERT_TRUE(events.waitForCount(MSG_DISCONNECTED, 1, gone));
+    LogCapture log;
+
+    for (const CallCase& c : kCalls) {
+        const std::string what = std::string(kCallNames[c.call]) + " to target " + std::to_string(c.target) +
+                                 " with " + std::to_string(c.len);
+        const std::string frames = framesOf(c, body);
+        std::string written;
+        // A body larger than the socket buffer needs the client to read while the server writes.
+        std::thread reader([&] { written = client.readExactly(frames.size(), 30000); });
+        const int64_t before = SystemTime::getUs();
+        EXPECT_EQ(c.result, perform(c, server, handle, gone, reinterpret_cast<unsigned char*>(&body[0])))
+            << what;
+        reader.join();
+        const int64_t after = SystemTime::getUs();
+        std::vector<LogLine> wanted;
+        if (c.logged != NULL) {
+            std::string text = c.logged;
+            if (text.find("%s") != std::string::npos)
+                text.replace(text.find("%s"), 2, strerror(EPIPE));
+            wanted.push_back(errorLine(kCallNames[c.call], text));
+        }
+        const std::vector<LogLine> lines = log.take();
+        EXPECT_TRUE(matches(lines, wanted)) << what << " logged:\n" << describe(lines);
+        if (!frames.empty()) {
+            EXPECT_TRUE(withTimesFrom(frames, written) == written) << what << ": the message arrived altered";
+            const int64_t stamped = parseWireHeader(written + std::string(kWireHeaderSize, '\0')).timeUs;
+            EXPECT_TRUE(before <= stamped && stamped <= after) << what << ": time field " << stamped;
+        }
+        // Nothing more was written if the next bytes are a marker notification sent now.
+        ASSERT_EQ(32, server.notify(handle, 99u, 4242u));
+        const std::string next = client.readExactly(kWireHeaderSize);
+        EXPECT_EQ(withTimesFrom(valueNotificationFrame(99, 4242), next), next)
+            << what << ": more was written";
+    }
+    EXPECT_EQ(0, server.closeClient(gone));
+}
+
+TEST_F(ListenerTest, EveryRequestByteIsReportedInOrderBetweenConnectAndDisconnect) {
     const std::string request = patternBytes(3000, 5);
+    // Clients that connect together are all accepted without further traffic.
+    std::vector<RawStream> others(3);
+    for (RawStream& other : others)
+        other = connectRawClient(harness.name);
+    EXPECT_TRUE(events.waitForCount(MSG_CONNECTED, 4)) << "pending clients were not accepted";
+    RawStream eager = connectRawClient(harness.name);  // writes before it is reported connected
 
-    ASSERT_TRUE(client.writeAll(request));
+    ASSERT_TRUE(eager.writeAll(request));
+    void* eagerHandle = events.connected(4);
+    EXPECT_TRUE(events.waitForBytes(eagerHandle, request.size()))
+        << "bytes beyond one read wait for the client to write again";
+    ASSERT_TRUE(eager.writeAll("last words"));
+    eager.close();
 
-    ASSERT_TRUE(events.waitForBytes(handle, request.size()))
-        << "only " << events.received(handle).size() << " of 3000 bytes were delivered";
-    EXPECT_TRUE(events.received(handle) == request) << "the request bytes arrived altered";
+    ASSERT_TRUE(events.waitForCount(MSG_DISCONNECTED, 1, eagerHandle)) << "the hang-up was not reported";
+    std::vector<int> types;
     for (const ServerEvents::Event& event : events.all()) {
+        if (event.conn == eagerHandle)
+            types.push_back(event.type);
         EXPECT_LE(event.data.size(), 1024u) << "one delivery held more than one read";
     }
+    EXPECT_EQ(MSG_CONNECTED, types.front());
+    EXPECT_EQ(MSG_DISCONNECTED, types.back());
+    EXPECT_EQ(types.size() - 2, static_cast<size_t>(std::count(types.begin(), types.end(), MSG_RECV)));
+    EXPECT_TRUE(events.received(eagerHandle) == request + "last words")
+        << "the request bytes arrived altered";
 }
 
-TEST_F(ListenerTest, BytesSentJustBeforeAHangUpAreDeliveredBeforeTheDisconnect) {
-    start();
-    RawStream client;
-    void* handle = connectClient(&client);
-
-    ASSERT_TRUE(client.writeAll("last words"));
-    client.close();
-
-    ASSERT_TRUE(events.waitForCount(MSG_DISCONNECTED, 1, handle)) << "the hang-up was not reported";
-    const std::vector<ServerEvents::Event> seen = events.all();
-    ASSERT_EQ(3u, seen.size());
-    EXPECT_EQ(MSG_RECV, seen[1].type);
-    EXPECT_EQ("last words", seen[1].data);
-    EXPECT_EQ(MSG_DISCONNECTED, seen[2].type);
-}
-
-TEST_F(ListenerTest, DisconnectIsReportedOnceAndTheHandleStaysValidUntilClosed) {
-    start();
-    RawStream first;
-    void* firstHandle = connectClient(&first);
-
-    // End of stream alone is a disconnect; the full close that follows must not be a second one.
-    first.shutdownWrite();
-    ASSERT_TRUE(events.waitForCount(MSG_DISCONNECTED, 1, firstHandle)) << "end of stream was not reported";
-    first.close();
-    RawStream second;
-    void* secondHandle = connectClient(&second);
-    ASSERT_TRUE(second.writeAll("x"));
-    ASSERT_TRUE(events.waitForCount(MSG_RECV, 1, secondHandle));
-
-    EXPECT_EQ(1u, events.count(MSG_DISCONNECTED, firstHandle));
-    EXPECT_EQ(0, server.closeClient(firstHandle));
-    EXPECT_EQ(32, server.notify(secondHandle, 1u, 2u));
-    EXPECT_EQ(kWireHeaderSize, second.readExactly(kWireHeaderSize).size());
-}
-
-TEST_F(ListenerTest, CloseClientInsideTheDisconnectCallbackEndsTheClient) {
+// The fixture's client hangs up in two steps, a second one is closed by the server, and a third hangs up
+// and is closed from inside its disconnect callback.
+TEST_F(ListenerTest, EachClientEndsOnceWhetherItHangsUpOrIsClosedInOrOutsideTheCallback) {
+    RawStream closed;
+    RawStream hungUp;
+    void* closedHandle = harness.connect(&closed);
+    void* hungUpHandle = harness.connect(&hungUp);
     std::vector<int> results;
     events.setHook([&](const ServerEvents::Event& event) {
-        if (event.type == MSG_DISCONNECTED)
+        if (event.type == MSG_DISCONNECTED && event.conn == hungUpHandle)
             results.push_back(server.closeClient(event.conn));
     });
-    start();
-    RawStream client;
-    void* handle = connectClient(&client);
-    const int descriptorsWithClient = openDescriptorCount();
+    const int descriptors = openDescriptorCount();
 
+    // End of stream alone is a disconnect; the full close that follows must not be a second one.
+    client.shutdownWrite();
+    ASSERT_TRUE(events.waitForCount(MSG_DISCONNECTED, 1, handle)) << "end of stream was not reported";
     client.close();
-
-    ASSERT_TRUE(events.waitForCount(MSG_DISCONNECTED, 1, handle));
-    EXPECT_TRUE(waitUntil([&] { return openDescriptorCount() == descriptorsWithClient - 2; }))
-        << "the server did not release the client's socket";
-    stop();
-    EXPECT_EQ(std::vector<int>{0}, results);
-    EXPECT_EQ(1u, events.count(MSG_DISCONNECTED));
-}
-
-TEST_F(ListenerTest, CloseClientClosesItsSocketAndReportsNothing) {
-    start();
-    RawStream closed;
-    void* closedHandle = connectClient(&closed);
-    RawStream other;
-    void* otherHandle = connectClient(&other);
-
     EXPECT_EQ(0, server.closeClient(closedHandle));
+    EXPECT_TRUE(closed.waitForEndOfStream()) << "closeClient left the client's socket open";
+    ASSERT_TRUE(hungUp.writeAll("still here"));
+    EXPECT_TRUE(events.waitForBytes(hungUpHandle, 10)) << "the other clients are no longer served";
+    hungUp.close();
 
-    EXPECT_TRUE(closed.waitForEndOfStream()) << "the client's socket was not closed";
-    ASSERT_TRUE(other.writeAll("still here"));
-    ASSERT_TRUE(events.waitForBytes(otherHandle, 10)) << "the other client is no longer served";
-    EXPECT_EQ(0u, events.count(MSG_DISCONNECTED));
+    ASSERT_TRUE(events.waitForCount(MSG_DISCONNECTED, 1, hungUpHandle));
+    EXPECT_TRUE(waitUntil([&] { return openDescriptorCount() == descriptors - 4; }))
+        << "the server did not release the sockets of the clients it closed";
+    EXPECT_EQ(0, server.peerCredentials(handle, NULL, NULL, NULL)) << "the handle must stay valid";
+    EXPECT_EQ(0, server.closeClient(handle));
+    EXPECT_EQ(-2, server.peerCredentials(handle, NULL, NULL, NULL)) << "a closed handle names nobody";
+    ASSERT_EQ(0, harness.stall());  // the event thread has ended: its results can be read
+    EXPECT_EQ(std::vector<int>{0}, results);
+    EXPECT_EQ(1u, events.count(MSG_DISCONNECTED, handle));
+    EXPECT_EQ(1u, events.count(MSG_DISCONNECTED, hungUpHandle));
+    EXPECT_EQ(0u, events.count(MSG_DISCONNECTED, closedHandle)) << "closeClient must report nothing";
 }
 
-TEST_F(ListenerTest, StallClosesClientsSilentlyAndRunServesAgain) {
+TEST_F(ListenerTest, RunSetMsgCbkAndASecondServerOnTheNameAreRefusedWhileItServes) {
+    VORNA::Listener second(harness.name.c_str(), 0);
+    ServerEvents other;
+    LogCapture log;
+
+    EXPECT_EQ(-3, server.run());
+    const std::vector<LogLine> lines = log.take();
+    EXPECT_TRUE(hasLineOf(lines, "ERR", "run")) << describe(lines);
+    server.setMsgCbk(ServerEvents::record, &other);
+    EXPECT_EQ(std::vector<LogLine>{errorLine("setMsgCbk", "als is not null")}, log.take());
+    EXPECT_EQ(-3, second.run());
+    EXPECT_EQ(-1, second.stall());
+
+    RawStream later;
+    EXPECT_EQ(32, server.notify(harness.connect(&later), 1u, 1u)) << "the first callback lost its calls";
+    EXPECT_EQ(kWireHeaderSize, later.readExactly(kWireHeaderSize).size());
+    ASSERT_EQ(0, harness.stall());
+    EXPECT_EQ(0u, other.all().size());
+}
+
+TEST(Listener, StallClosesClientsSilentlyAndRunServesAgainAlsoWithoutCallback) {
+    TestServer harness("cycles");
     const int descriptorsBefore = openDescriptorCount();
     for (int cycle = 0; cycle < 3; ++cycle) {
-        start();
+        ASSERT_EQ(0, harness.run());
         std::vector<RawStream> clients(3);
         for (RawStream& client : clients)
-            connectClient(&client);
+            harness.connect(&client);
 
-        stop();
+        ASSERT_EQ(0, harness.stall());
 
         for (RawStream& client : clients) {
             EXPECT_TRUE(client.waitForEndOfStream()) << "stall left a client socket open in cycle " << cycle;
@@ -335,249 +313,55 @@ TEST_F(ListenerTest, StallClosesClientsSilentlyAndRunServesAgain) {
         EXPECT_EQ(descriptorsBefore, openDescriptorCount())
             << "stall left descriptors open in cycle " << cycle;
     }
-    EXPECT_EQ(0u, events.count(MSG_DISCONNECTED));
-    EXPECT_EQ(9u, events.count(MSG_CONNECTED));
+    EXPECT_EQ(0u, harness.events.count(MSG_DISCONNECTED));
+    EXPECT_EQ(9u, harness.events.count(MSG_CONNECTED));
+
+    // Without a callback nobody holds a client's handle: the server itself releases one that hung up.
+    harness.server.setMsgCbk(NULL, NULL);
+    ASSERT_EQ(0, harness.run());
+    const int descriptorsServing = openDescriptorCount();
+    RawStream client = connectRawClient(harness.name);
+    EXPECT_TRUE(waitUntil([&] { return openDescriptorCount() == descriptorsServing + 2; }))
+        << "the client was not accepted";
+    ASSERT_TRUE(client.writeAll("ignored request"));
+    client.shutdownWrite();
+    EXPECT_TRUE(client.waitForEndOfStream()) << "the server kept a client that had hung up";
+    client.close();
+    EXPECT_TRUE(waitUntil([&] { return openDescriptorCount() == descriptorsServing; }))
+        << "the server kept the socket of a client that had hung up";
+    EXPECT_EQ(0, harness.stall());
+    EXPECT_EQ(descriptorsBefore, openDescriptorCount());
+    EXPECT_EQ(-1, harness.server.stall()) << "a second stall found something to stop";
 }
 
-TEST_F(ListenerTest, NameOf107BytesIsServed) {
-    const std::string longest = nameOfLength(107);
-    VORNA::Listener longNamed(longest.c_str(), 0);
-    longNamed.setMsgCbk(ServerEvents::record, &events);
-    ASSERT_EQ(0, longNamed.run());
-
-    RawStream client = connectRawClient(longest);
-
-    EXPECT_TRUE(client.isOpen()) << "the 107-byte name is not bound with the length name + 3";
-    EXPECT_TRUE(events.waitForCount(MSG_CONNECTED, 1));
-    EXPECT_EQ(0, longNamed.stall());
-}
-
-TEST_F(ListenerTest, SecondServerOnATakenNameFailsAndTheFirstKeepsServing) {
-    start();
-    VORNA::Listener second(name.c_str(), 0);
-    second.setMsgCbk(ServerEvents::record, &events);
-
-    EXPECT_EQ(-3, second.run());
-    EXPECT_EQ(-1, second.stall());
-
-    RawStream client;
-    void* handle = connectClient(&client);
-    EXPECT_EQ(32, server.notify(handle, 1u, 1u));
-}
-
-TEST_F(ListenerTest, NameIsFreeAtOnceAfterTheServerProcessDies) {
+TEST(Listener, NameOf107BytesIsServedAndFreeAtOnceAfterTheServerDiesAnd108FailsQuietly) {
+    std::string longest = uniqueName("long");
+    longest.resize(107, 'n');
     ProcessSignal ready;
     ForkedProcess child([&] {
-        VORNA::Listener owner(name.c_str(), 0);
+        VORNA::Listener owner(longest.c_str(), 0);
         if (owner.run() == 0)
             ready.post();
         pause();
     });
     ASSERT_TRUE(ready.waitFor()) << "the child's server did not start";
+    EXPECT_TRUE(connectRawClient(longest).isOpen())
+        << "the 107-byte name is not bound with the length name + 3";
     child.kill(SIGKILL);
     ASSERT_EQ(128 + SIGKILL, child.wait());
+    const std::string tooLong = longest + "n";
+    VORNA::Listener successor(longest.c_str(), 0);
+    VORNA::Listener refused(tooLong.c_str(), 0);
+    LogCapture log;
 
-    start();
+    EXPECT_EQ(0, successor.run()) << "the name of a server that died is still taken";
+    EXPECT_EQ(0, successor.stall());
+    EXPECT_EQ(-3, refused.run());
+    EXPECT_EQ(-1, refused.stall());
+    EXPECT_EQ(std::vector<LogLine>{errorLine("stall", "skt is null")}, log.take());
 }
 
-TEST_F(ListenerTest, ServerWithoutCallbackStillServesAndReleasesClients) {
-    VORNA::Listener silent(name.c_str(), 0);
-    const int descriptorsBefore = openDescriptorCount();
-    ASSERT_EQ(0, silent.run());
-    const int descriptorsServing = openDescriptorCount();
-
-    RawStream client = connectRawClient(name);
-    ASSERT_TRUE(client.isOpen());
-    EXPECT_TRUE(waitUntil([&] { return openDescriptorCount() == descriptorsServing + 2; }))
-        << "the client was not accepted";
-    ASSERT_TRUE(client.writeAll("ignored request"));
-    client.shutdownWrite();
-
-    // Nobody holds its handle, so the server itself must release a client that hung up.
-    EXPECT_TRUE(client.waitForEndOfStream()) << "the server kept a client that had hung up";
-    client.close();
-    EXPECT_TRUE(waitUntil([&] { return openDescriptorCount() == descriptorsServing; }))
-        << "the server kept the socket of a client that had hung up";
-    EXPECT_EQ(0, silent.stall());
-    EXPECT_EQ(descriptorsBefore, openDescriptorCount());
-}
-
-TEST_F(ListenerTest, EveryDescriptorTheServerOpensIsCloseOnExec) {
-    const std::vector<int> before = openDescriptors();
-    start();
-    RawStream client;
-    connectClient(&client);
-
-    EXPECT_EQ(std::vector<int>{}, newDescriptorsWithoutCloseOnExec(before, openDescriptors()));
-}
-
-// The scenarios below run in a child, whose standard output holds the log lines.
-
-TEST(ListenerLog, CallsOnAServerThatDoesNotRunReportTheirResultCodes) {
-    const ChildResult child = runCheckedInChild([] {
-        const std::string name = uniqueName("idle");
-        VORNA::Listener server(name.c_str(), 0);
-        unsigned char body[4] = {};
-        void* someHandle = body;
-        EXPECT_EQ(-1, server.response(someHandle, body, 4));
-        EXPECT_EQ(-1, server.notify(someHandle, 1u, 2u));
-        EXPECT_EQ(-1, server.notify(someHandle, 1u, body, 4));
-        EXPECT_EQ(-2, server.closeClient(someHandle));
-        EXPECT_EQ(-1, server.stall());
-    });
-
-    EXPECT_EQ(0, child.status) << child.out;
-    const std::vector<LogLine> expected = {
-        listenerLine("ERR", "response", "skt is null"), listenerLine("ERR", "notify", "skt is null"),
-        listenerLine("ERR", "notify", "skt is null"),   listenerLine("ERR", "closeClient", "opaque is null"),
-        listenerLine("ERR", "stall", "skt is null"),
-    };
-    const std::vector<LogLine> lines = parseLogLines(child.out, kModule);
-    EXPECT_EQ(expected, lines) << describe(lines);
-}
-
-TEST(ListenerLog, NullHandlesAreRefusedWithMinus2) {
-    const ChildResult child = runCheckedInChild([] {
-        const std::string name = uniqueName("null");
-        VORNA::Listener server(name.c_str(), 0);
-        ASSERT_EQ(0, server.run());
-        unsigned char body[4] = {};
-        EXPECT_EQ(-2, server.response(NULL, body, 4));
-        EXPECT_EQ(-2, server.notify(NULL, 1u, 2u));
-        EXPECT_EQ(-2, server.notify(NULL, 1u, body, 4));
-        EXPECT_EQ(-2, server.closeClient(NULL));
-        EXPECT_EQ(0, server.stall());
-    });
-
-    EXPECT_EQ(0, child.status) << child.out;
-    const std::vector<LogLine> lines = parseLogLines(child.out, kModule);
-    EXPECT_TRUE(containsLine(lines, listenerLine("ERR", "response", "opaque is null"))) << describe(lines);
-    EXPECT_TRUE(containsLine(lines, listenerLine("ERR", "notify", "opaque is null"))) << describe(lines);
-    EXPECT_TRUE(containsLine(lines, listenerLine("ERR", "closeClient", "opaque is null"))) << describe(lines);
-}
-
-TEST(ListenerLog, OversizedAndNegativeBodiesAreLoggedAsErrors) {
-    const ChildResult child = runCheckedInChild([] {
-        const std::string name = uniqueName("sizes");
-        ServerEvents events;
-        VORNA::Listener server(name.c_str(), 0);
-        server.setMsgCbk(ServerEvents::record, &events);
-        ASSERT_EQ(0, server.run());
-        RawStream client = connectRawClient(name);
-        void* handle = events.connected(0);
-        unsigned char body[256] = {};
-        EXPECT_EQ(-2, server.notify(handle, 3u, body, 256));
-        fflush(stdout);
-        printf("-- negative --\n");
-        EXPECT_EQ(-2, server.notify(handle, 3u, body, -1));
-        EXPECT_EQ(-2, server.response(handle, body, -1));
-        EXPECT_EQ(0, server.stall());
-    });
-
-    EXPECT_EQ(0, child.status) << child.out;
-    const size_t split = child.out.find("-- negative --");
-    ASSERT_NE(std::string::npos, split) << child.out;
-    const std::vector<LogLine> oversized = parseLogLines(child.out.substr(0, split), kModule);
-    EXPECT_TRUE(
-        containsLine(oversized, listenerLine("ERR", "notify", "notify data too large(256), max is 256")))
-        << describe(oversized);
-    const std::vector<LogLine> negative = parseLogLines(child.out.substr(split), kModule);
-    EXPECT_TRUE(hasLineOf(negative, "ERR", "notify")) << describe(negative);
-    EXPECT_TRUE(hasLineOf(negative, "ERR", "response")) << describe(negative);
-}
-
-TEST(ListenerLog, SendsToAClientThatHasGoneFailWithMinus3InsteadOfRaisingSigpipe) {
-    const ChildResult child = runCheckedInChild([] {
-        signal(SIGPIPE, SIG_DFL);
-        const std::string name = uniqueName("gone");
-        ServerEvents events;
-        VORNA::Listener server(name.c_str(), 0);
-        server.setMsgCbk(ServerEvents::record, &events);
-        ASSERT_EQ(0, server.run());
-        RawStream client = connectRawClient(name);
-        void* handle = events.connected(0);
-        client.close();
-        ASSERT_TRUE(events.waitForCount(MSG_DISCONNECTED, 1, handle));
-        unsigned char body[5] = {'h', 'e', 'l', 'l', 'o'};
-        EXPECT_EQ(-3, server.response(handle, body, 5));
-        EXPECT_EQ(-3, server.notify(handle, 1u, 2u));
-        EXPECT_EQ(-3, server.notify(handle, 1u, body, 5));
-        EXPECT_EQ(0, server.closeClient(handle));
-        EXPECT_EQ(0, server.stall());
-    });
-
-    EXPECT_EQ(0, child.status) << "status " << child.status << "\n" << child.out;
-    const std::vector<LogLine> lines = parseLogLines(child.out, kModule);
-    const std::string broken = strerror(EPIPE);
-    EXPECT_TRUE(containsLine(lines, listenerLine("ERR", "response", "send header error: " + broken)))
-        << describe(lines);
-    EXPECT_TRUE(containsLine(lines, listenerLine("ERR", "notify", "send error: " + broken)))
-        << describe(lines);
-}
-
-TEST(ListenerLog, NameOf108BytesMakesRunFailWithoutALineOfItsOwn) {
-    const ChildResult child = runCheckedInChild([] {
-        const std::string tooLong = nameOfLength(108);
-        VORNA::Listener server(tooLong.c_str(), 0);
-        EXPECT_EQ(-3, server.run());
-        EXPECT_EQ(-1, server.stall());
-    });
-
-    EXPECT_EQ(0, child.status) << child.out;
-    const std::vector<LogLine> expected = {listenerLine("ERR", "stall", "skt is null")};
-    const std::vector<LogLine> lines = parseLogLines(child.out, kModule);
-    EXPECT_EQ(expected, lines) << describe(lines);
-}
-
-TEST(ListenerLog, RunOnAServingListenerIsRefusedAndTheServerKeepsServing) {
-    const ChildResult child = runCheckedInChild([] {
-        const std::string name = uniqueName("rerun");
-        ServerEvents events;
-        VORNA::Listener server(name.c_str(), 0);
-        server.setMsgCbk(ServerEvents::record, &events);
-        ASSERT_EQ(0, server.run());
-        fflush(stdout);
-        printf("-- second run --\n");
-        EXPECT_EQ(-3, server.run());
-        fflush(stdout);
-        printf("-- served --\n");
-        RawStream client = connectRawClient(name);
-        void* handle = events.connected(0);
-        EXPECT_EQ(32, server.notify(handle, 1u, 1u));
-        EXPECT_EQ(kWireHeaderSize, client.readExactly(kWireHeaderSize).size());
-        EXPECT_EQ(0, server.stall());
-        EXPECT_EQ(-1, server.stall());
-    });
-
-    EXPECT_EQ(0, child.status) << child.out;
-    const size_t from = child.out.find("-- second run --");
-    const size_t to = child.out.find("-- served --");
-    ASSERT_TRUE(from != std::string::npos && to != std::string::npos) << child.out;
-    const std::vector<LogLine> lines = parseLogLines(child.out.substr(from, to - from), kModule);
-    EXPECT_TRUE(hasLineOf(lines, "ERR", "run")) << describe(lines);
-}
-
-TEST(ListenerLog, SetMsgCbkWhileServingIsRefusedAndTheFirstCallbackKeepsItsCalls) {
-    const ChildResult child = runCheckedInChild([] {
-        const std::string name = uniqueName("cbk");
-        ServerEvents first;
-        ServerEvents second;
-        VORNA::Listener server(name.c_str(), 0);
-        server.setMsgCbk(ServerEvents::record, &first);
-        ASSERT_EQ(0, server.run());
-        server.setMsgCbk(ServerEvents::record, &second);
-        RawStream client = connectRawClient(name);
-        EXPECT_NE(nullptr, first.connected(0));
-        EXPECT_EQ(0, server.stall());
-        EXPECT_EQ(0u, second.all().size());
-    });
-
-    EXPECT_EQ(0, child.status) << child.out;
-    const std::vector<LogLine> lines = parseLogLines(child.out, kModule);
-    EXPECT_TRUE(containsLine(lines, listenerLine("ERR", "setMsgCbk", "als is not null"))) << describe(lines);
-}
-
-TEST(ListenerLog, DestroyingAServingListenerEndsTheProcessWith255) {
+TEST(Listener, DestroyingAServingListenerEndsTheProcessWith255) {
     const ChildResult child = runInChild([] {
         const std::string name = uniqueName("destroy");
         VORNA::Listener server(name.c_str(), 0);
@@ -587,7 +371,46 @@ TEST(ListenerLog, DestroyingAServingListenerEndsTheProcessWith255) {
 
     EXPECT_EQ(255, child.status) << child.out;
     const std::vector<LogLine> lines = parseLogLines(child.out, kModule);
-    EXPECT_TRUE(containsLine(lines, listenerLine("BUG", "~Listener", "NULL == m_priv"))) << describe(lines);
+    EXPECT_TRUE(containsLine(lines, LogLine{kModule, "~Listener", "BUG", "NULL == m_priv"}))
+        << describe(lines);
+}
+
+TEST(Listener, PeerCredentialsNameTheProcessAtTheOtherEndOfEitherSide) {
+    TestServer harness("peer-served");
+    const std::string serving = uniqueName("peer-serving");
+    ProcessSignal go;
+    ProcessSignal ready;
+    // The child is a client of this process's server and the server of this process's client.
+    ForkedProcess child([&] {
+        if (!go.waitFor())
+            return;
+        VORNA::Listener server(serving.c_str(), 0);
+        VORNA::Connection connection(harness.name.c_str(), 0, NULL, NULL);
+        if (server.run() == 0 && connection.isConnected())
+            ready.post();
+        pause();
+    });
+    ASSERT_EQ(0, harness.run());
+    go.post();
+    ASSERT_TRUE(ready.waitFor()) << "the child did not connect and serve";
+    VORNA::Connection connection(serving.c_str(), 0, NULL, NULL);
+    void* handle = harness.events.connected(0);
+
+    pid_t pid[2] = {0, 0};
+    uid_t uid[2] = {0, 0};
+    gid_t gid[2] = {0, 0};
+    EXPECT_EQ(0, harness.server.peerCredentials(handle, &pid[0], &uid[0], &gid[0]));
+    EXPECT_EQ(0, connection.peerCredentials(&pid[1], &uid[1], &gid[1]));
+    for (int side = 0; side < 2; ++side) {
+        EXPECT_EQ(child.pid(), pid[side]) << "side " << side;
+        EXPECT_EQ(getuid(), uid[side]) << "side " << side;
+        EXPECT_EQ(getgid(), gid[side]) << "side " << side;
+    }
+    // Null pointers skip their values.
+    EXPECT_EQ(0, harness.server.peerCredentials(handle, NULL, NULL, NULL));
+    EXPECT_EQ(0, connection.peerCredentials(NULL, NULL, NULL));
+    connection.disconnect();
+    EXPECT_EQ(-1, connection.peerCredentials(&pid[1], NULL, NULL));
 }
 
 }  // namespace
