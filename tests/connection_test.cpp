@@ -27,7 +27,7 @@
 #include "support/child.h"
 #include "support/peers.h"
 #include "support/probes.h"
-#include "support/server_events.h"
+#include "support/server_harness.h"
 #include "vorna/messaging.h"
 
 namespace {
