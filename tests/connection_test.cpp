@@ -100,6 +100,16 @@ void countLoss(void* ctx) {
     ++*static_cast<std::atomic<int>*>(ctx);
 }
 
+// Reading the state of a thread that ends meanwhile fails with an exception of the stream: it has stopped
+// waiting then.
+bool waitsInKernel(pid_t tid) {
+    try {
+        return threadIsBlocked(tid);
+    } catch (const std::exception&) {
+        return true;
+    }
+}
+
 struct RecvOutcome {
     int result;
     long long elapsedMs;  // from the action to the return
@@ -119,7 +129,7 @@ RecvOutcome recvWhile(VORNA::Connection* connection, unsigned char* buf, int len
         endedAt = nowMs();
         return got;
     });
-    waitUntil([&] { return endedAt != 0 || (tid != 0 && threadIsBlocked(tid)); });
+    waitUntil([&] { return endedAt != 0 || (tid != 0 && waitsInKernel(tid)); });
     const long long start = nowMs();
     action();
     const bool returned =
@@ -216,11 +226,12 @@ TEST_P(ConnectionTest, RecvTakesEachResponseWholeAndKeepsTheFraming) {
         for (size_t i = 0; i < c.bodies.size(); ++i) {
             const RecvOutcome got = recvWhile(connection.get(), buf.data(), c.bufLen, kUntimed, [] {});
             EXPECT_TRUE(got.returned) << "recv waited for traffic after a body of " << c.bodies[i].size();
-            ASSERT_EQ(c.results[i], got.result) << "body " << i << " of " << c.bodies[i].size() << " bytes";
+            EXPECT_EQ(c.results[i], got.result) << "body " << i << " of " << c.bodies[i].size() << " bytes";
             EXPECT_TRUE(got.result < 0 || text(buf.data(), got.result) == c.bodies[i])
                 << "the body arrived altered";
-            for (size_t at = c.bufLen; at < buf.size(); ++at)
-                ASSERT_EQ(0xA5, buf[at]) << "recv wrote past the " << c.bufLen << " bytes it was given";
+            EXPECT_EQ(std::string(buf.size() - c.bufLen, '\xA5'),
+                      text(buf.data() + c.bufLen, buf.size() - c.bufLen))
+                << "recv wrote past the " << c.bufLen << " bytes it was given";
         }
         if (HasFailure())
             connection->disconnect();  // a writer blocked on lost framing now fails
