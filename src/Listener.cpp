@@ -56,8 +56,9 @@ const int kClientSendBufferBytes = 4096;
 const int kAcceptPauseMs = 1;
 // Even a 2 ms send timeout waits for the next clock tick, the bulk of a fuzz input's time. So accepted
 // sockets do not block at all: a send to a full one fails at once with EAGAIN, just as after the timeout.
-#define accept4(fd, address, length, flags) ::accept4((fd), (address), (length), (flags) | SOCK_NONBLOCK)
+const int kAcceptedSocketFlags = SOCK_CLOEXEC | SOCK_NONBLOCK;
 #else
+const int kAcceptedSocketFlags = SOCK_CLOEXEC;
 const int kClientSendTimeoutMs = kSocketTimeoutSeconds * 1000;
 const int kClientSendBufferBytes = 0;  // the system's default
 // How long the listening socket goes unwatched after accept() ran out of descriptors: the connected
@@ -437,7 +438,7 @@ const int kNothingPending = -2;
 int acceptPending(ListenerSkt* als, sockaddr_un* addr, socklen_t* addrLen) {
     int fd;
     do {
-        fd = accept4(als->skt_fd, reinterpret_cast<sockaddr*>(addr), addrLen, SOCK_CLOEXEC);
+        fd = accept4(als->skt_fd, reinterpret_cast<sockaddr*>(addr), addrLen, kAcceptedSocketFlags);
     } while (fd < 0 && errno == EINTR);
     if (fd >= 0)
         return fd;

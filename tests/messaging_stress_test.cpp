@@ -48,6 +48,13 @@ const size_t kMaxSmallResponse = 4096;
 const unsigned int kValueCode = 5;
 const unsigned int kDataCodeBase = 1000;  // a data notification's code is this plus its length
 const long kMemoryGrowthBoundKiB = 8 * 1024;
+// The sanitizers' bookkeeping, and an emulator's translations of each code path the run reaches first,
+// count in the resident size too: the bound is for the library, so it holds natively only.
+#ifdef VORNA_TEST_EMULATED
+const bool kEmulated = true;
+#else
+const bool kEmulated = false;
+#endif
 const int kDeadlineMs = 600000;
 
 // Pauses `us` microseconds, also when signals cut into the pause.
@@ -449,7 +456,7 @@ TEST(MessagingLoad, EveryClientGetsItsOwnResponsesAndItsNotificationsInOrderWhat
     EXPECT_TRUE(waitUntil([&] { return threadIds().size() <= threadsBefore; }))
         << "threads left running: " << threadIds().size() << ", " << threadsBefore << " before";
     printf("load: resident memory grew by %ld KiB\n", growth);
-    EXPECT_TRUE(sanitized || growth < kMemoryGrowthBoundKiB)
+    EXPECT_TRUE(sanitized || kEmulated || growth < kMemoryGrowthBoundKiB)
         << "resident memory grew by " << growth << " KiB";
 }
 
