@@ -100,16 +100,6 @@ void countLoss(void* ctx) {
     ++*static_cast<std::atomic<int>*>(ctx);
 }
 
-// Reading the state of a thread that ends meanwhile fails with an exception of the stream: it has stopped
-// waiting then.
-bool waitsInKernel(pid_t tid) {
-    try {
-        return threadIsBlocked(tid);
-    } catch (const std::exception&) {
-        return true;
-    }
-}
-
 struct RecvOutcome {
     int result;
     long long elapsedMs;  // from the action to the return
@@ -129,7 +119,7 @@ RecvOutcome recvWhile(VORNA::Connection* connection, unsigned char* buf, int len
         endedAt = nowMs();
         return got;
     });
-    waitUntil([&] { return endedAt != 0 || (tid != 0 && waitsInKernel(tid)); });
+    waitUntil([&] { return endedAt != 0 || (tid != 0 && threadIsBlocked(tid)); });
     const long long start = nowMs();
     action();
     const bool returned =
