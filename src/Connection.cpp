@@ -338,20 +338,12 @@ class StreamReader {
     StreamReader(const StreamReader&) = delete;
     StreamReader& operator=(const StreamReader&) = delete;
 
-    // Reads one whole header, waiting for its first byte until `deadlineMs`; the rest must follow within
-    // kMessageCompletionMs. `*got` is the byte count read (or the failed read's result).
+    // Reads one whole header, waiting for its first byte until `deadlineMs` (the receive thread, which
+    // reads ahead, always waits without limit); the rest must follow within kMessageCompletionMs. `*got` is
+    // the byte count read (or the failed read's result).
     HeaderRead readHeader(int fd, MsgHeader* header, long long deadlineMs, ssize_t* got) {
         memset(header, 0, sizeof(*header));
         *got = 0;
-        if (buffered() == 0 && mAhead && deadlineMs != vorna::kNoDeadline) {
-            const int ready = vorna::waitReadable(fd, deadlineMs);
-            if (ready == 0)
-                return HEADER_NOT_BEGUN;
-            if (ready < 0) {
-                *got = -1;
-                return HEADER_FAILED;
-            }
-        }
         errno = 0;
         bool timedOut = false;
         const ssize_t first = mAhead ? readSome(fd, header, sizeof(*header))
@@ -414,15 +406,15 @@ class StreamReader {
         return count;
     }
 
-    // One blocking read of whatever is there, at most `length` bytes of it for the caller.
+    // Read-ahead mode: at most `length` bytes for the caller, from the buffer or else from one blocking
+    // read of whatever is there.
     ssize_t readSome(int fd, void* data, size_t length) {
-        if (buffered() > 0 || !mAhead)
-            return buffered() > 0 ? static_cast<ssize_t>(take(data, length))
-                                  : vorna::recvOnce(fd, data, length);
-        const ssize_t got = vorna::recvOnce(fd, mAhead.get(), kAheadCapacity);
-        if (got <= 0)
-            return got;
-        mEnd = static_cast<size_t>(got);
+        if (buffered() == 0) {
+            const ssize_t got = vorna::recvOnce(fd, mAhead.get(), kAheadCapacity);
+            if (got <= 0)
+                return got;
+            mEnd = static_cast<size_t>(got);
+        }
         return static_cast<ssize_t>(take(data, length));
     }
 

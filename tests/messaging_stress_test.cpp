@@ -57,13 +57,6 @@ const bool kEmulated = false;
 #endif
 const int kDeadlineMs = 600000;
 
-// Pauses `us` microseconds, also when signals cut into the pause.
-void pauseUs(long us) {
-    timespec pause = {us / 1000000, us % 1000000 * 1000};
-    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-    }
-}
-
 std::vector<pid_t> threadIds() {
     std::vector<pid_t> ids;
     DIR* dir = opendir("/proc/self/task");

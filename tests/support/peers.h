@@ -27,6 +27,7 @@ using raw_peer::kWireIdResponse;
 using raw_peer::kWireMagic;
 using raw_peer::openDescriptors;
 using raw_peer::parseWireHeader;
+using raw_peer::pauseUs;
 using raw_peer::RawServer;
 using raw_peer::RawStream;
 using raw_peer::responseFrame;

@@ -35,12 +35,6 @@ bool waitReadableBefore(int fd, long long deadline) {
     }
 }
 
-void pauseMs(int ms) {
-    timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-    }
-}
-
 // Repeats `step(done)`, one send or receive that returns its count, until `size` bytes are done; false when
 // it fails or the stream ends first.
 template <typename Step>
@@ -133,6 +127,12 @@ int listenOn(const std::string& name, int backlog) {
     return fd;
 }
 
+void pauseUs(long us) {
+    timespec pause = {us / 1000000, us % 1000000 * 1000};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
 bool waitReadable(int fd, int timeoutMs) {
     return waitReadableBefore(fd, monotonicMs() + timeoutMs);
 }
@@ -199,7 +199,7 @@ bool RawStream::writeInPieces(const std::string& bytes, const std::vector<size_t
         if (!writeAll(bytes.substr(offset, size)))
             return false;
         offset += size;
-        raw_peer::pauseMs(pauseMs);
+        pauseUs(pauseMs * 1000L);
     }
     return writeAll(bytes.substr(offset));
 }

@@ -57,6 +57,9 @@ int listenOn(const std::string& name, int backlog = 16);
 bool sendAll(int fd, const void* data, size_t size);
 bool recvAll(int fd, void* data, size_t size);
 
+// Pauses `us` microseconds, also when signals cut into the pause.
+void pauseUs(long us);
+
 // Waits until `fd` is readable (data, end of stream or error), resuming after signals; false when
 // `timeoutMs` passed first.
 bool waitReadable(int fd, int timeoutMs);
