@@ -22,24 +22,12 @@ long long sendTimeoutMs(int fd) {
     return timeout.tv_sec * 1000LL + timeout.tv_usec / 1000;
 }
 
-// A blocking send comes back short when its send timeout ran out with part of the data out, or when a
-// signal came. Only the first is final: resuming would wait a whole timeout again for a peer that does
-// not read. The kernel's timeout runs in clock ticks, hence the tenth of slack.
-bool sendTimedOut(int fd, long long startMs) {
-    const long long timeoutMs = sendTimeoutMs(fd);
-    return timeoutMs > 0 && (monotonicMs() - startMs) * 10 >= timeoutMs * 9;
-}
-
-// One sendmsg of the parts, resumed after EINTR.
-ssize_t sendPartsOnce(int fd, iovec* parts, int count) {
+// One sendmsg of the parts. EINTR comes back to the caller, who knows how long it may still wait.
+ssize_t sendPartsOnce(int fd, iovec* parts, int count, int flags) {
     msghdr message = {};
     message.msg_iov = parts;
     message.msg_iovlen = static_cast<size_t>(count);
-    ssize_t result;
-    do {
-        result = ::sendmsg(fd, &message, MSG_NOSIGNAL);
-    } while (result < 0 && errno == EINTR);
-    return result;
+    return ::sendmsg(fd, &message, flags | MSG_NOSIGNAL);
 }
 
 // Moves `*parts` past `sent` bytes that went out; a part that went out in part is trimmed in place.
@@ -54,6 +42,67 @@ void skipSent(iovec** parts, int* count, size_t sent) {
         (*parts)->iov_len -= sent;
     }
 }
+
+// Milliseconds left until `deadlineMs` as a poll timeout: -1 for no deadline, 0 once it has passed.
+int pollTimeout(long long deadlineMs) {
+    if (deadlineMs == kNoDeadline)
+        return -1;
+    const long long left = deadlineMs - monotonicMs();
+    if (left <= 0)
+        return 0;
+    return left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
+}
+
+// Waits for `events` on `fd`. Returns 1, 0 at the deadline, or -1 with errno set.
+int waitFor(int fd, short events, long long deadlineMs) {
+    for (;;) {
+        pollfd entry = {fd, events, 0};
+        const int ready = poll(&entry, 1, pollTimeout(deadlineMs));
+        if (ready >= 0)
+            return ready > 0 ? 1 : 0;
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
+// A send comes back short when the socket's send timeout ran out, or when a signal came. Each resumed
+// sendmsg would start the kernel's timer again, so that signals arriving faster than the timeout would
+// keep a sender at a peer that never reads for ever: the timeout bounds the whole message instead,
+// counted from its first send. Resumed sends wait for room with poll, until that bound, and then send
+// without blocking. A socket without a send timeout resumes as a blocking send.
+class ResumeBound {
+  public:
+    explicit ResumeBound(int fd) : mFd(fd), mStartMs(monotonicMs()) {}
+
+    // Whether to go on after a short send, EINTR or (`wouldBlock`) EAGAIN; sets the next send's `*flags`.
+    // False with errno set: EAGAIN when the timeout ran out.
+    bool mayResume(bool wouldBlock, int* flags) {
+        if (mDeadlineMs == kUnknown)
+            mDeadlineMs = deadline();
+        if (mDeadlineMs == kNoDeadline)
+            return !wouldBlock;  // errno is still EAGAIN then
+        const int ready = waitFor(mFd, POLLOUT, mDeadlineMs);
+        if (ready <= 0) {
+            if (ready == 0)
+                errno = EAGAIN;
+            return false;
+        }
+        *flags = MSG_DONTWAIT;
+        return true;
+    }
+
+  private:
+    static constexpr long long kUnknown = -2;
+
+    long long deadline() const {
+        const long long timeoutMs = sendTimeoutMs(mFd);
+        return timeoutMs > 0 ? mStartMs + timeoutMs : kNoDeadline;
+    }
+
+    const int mFd;
+    const long long mStartMs;
+    long long mDeadlineMs = kUnknown;
+};
 
 }  // namespace
 
@@ -124,19 +173,21 @@ ssize_t sendAllParts(int fd, iovec* parts, int count, size_t* sentOut) {
     size_t length = 0;
     for (int i = 0; i < count; ++i)
         length += parts[i].iov_len;
+    ResumeBound bound(fd);
     size_t sent = 0;
+    int flags = 0;
     ssize_t outcome = static_cast<ssize_t>(length);
     while (sent < length) {
-        const long long startMs = monotonicMs();
-        const ssize_t result = sendPartsOnce(fd, parts, count);
-        if (result < 0) {
+        const ssize_t result = sendPartsOnce(fd, parts, count, flags);
+        const bool wouldBlock = result < 0 && errno == EAGAIN;
+        if (result > 0) {
+            sent += static_cast<size_t>(result);
+            skipSent(&parts, &count, static_cast<size_t>(result));
+        } else if (result < 0 && errno != EINTR && !wouldBlock) {
             outcome = -1;
             break;
         }
-        sent += static_cast<size_t>(result);
-        skipSent(&parts, &count, static_cast<size_t>(result));
-        if (sent < length && sendTimedOut(fd, startMs)) {
-            errno = EAGAIN;
+        if (sent < length && !bound.mayResume(wouldBlock, &flags)) {
             outcome = -1;
             break;
         }
@@ -147,28 +198,6 @@ ssize_t sendAllParts(int fd, iovec* parts, int count, size_t* sentOut) {
 }
 
 namespace {
-
-// Milliseconds left until `deadlineMs` as a poll timeout: -1 for no deadline, 0 once it has passed.
-int pollTimeout(long long deadlineMs) {
-    if (deadlineMs == kNoDeadline)
-        return -1;
-    const long long left = deadlineMs - monotonicMs();
-    if (left <= 0)
-        return 0;
-    return left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
-}
-
-// Waits for `events` on `fd`. Returns 1, 0 at the deadline, or -1 with errno set.
-int waitFor(int fd, short events, long long deadlineMs) {
-    for (;;) {
-        pollfd entry = {fd, events, 0};
-        const int ready = poll(&entry, 1, pollTimeout(deadlineMs));
-        if (ready >= 0)
-            return ready > 0 ? 1 : 0;
-        if (errno != EINTR)
-            return -1;
-    }
-}
 
 bool setBlocking(int fd, bool blocking) {
     const int flags = fcntl(fd, F_GETFL);

@@ -42,8 +42,9 @@ ssize_t sendOnce(int fd, const void* data, size_t length);
 ssize_t recvOnce(int fd, void* data, size_t length, int flags = 0);
 
 // Sends all `length` bytes, continuing short sends. Returns `length`, or -1 with errno set; part of the
-// data may then have gone out. The socket's send timeout ends it (EAGAIN) also after a part went out, so
-// a peer that stops reading holds the caller for one timeout, not one per resumed send.
+// data may then have gone out. The socket's send timeout bounds the whole call (EAGAIN), also when a part
+// went out or signals cut the sends short, so a peer that stops reading holds the caller for one
+// timeout, not one per resumed send.
 // `*sentOut`, when given, receives the count that went out, also on failure.
 ssize_t sendAll(int fd, const void* data, size_t length, size_t* sentOut = NULL);
 
