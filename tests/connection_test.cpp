@@ -142,22 +142,6 @@ std::string callText(VORNA::Connection& connection, const std::string& request,
     return got >= 0 ? text(buf, got) : "error " + std::to_string(got);
 }
 
-void mark(const char* text) {
-    fflush(stdout);
-    printf("-- %s --\n", text);
-}
-
-std::vector<LogLine> linesBetween(const std::string& out, const char* from, const char* to) {
-    const size_t start = out.find(std::string("-- ") + from + " --");
-    const size_t end = to != NULL ? out.find(std::string("-- ") + to + " --") : std::string::npos;
-    return start == std::string::npos ? std::vector<LogLine>()
-                                      : parseLogLines(out.substr(start, end - start), kModule);
-}
-
-std::string modeName(const ::testing::TestParamInfo<bool>& info) {
-    return info.param ? "Notifier" : "Direct";
-}
-
 // A raw server and a Connection to it, in direct mode (false) or notifier mode (true).
 class ConnectionTest : public ::testing::TestWithParam<bool> {
   protected:
@@ -176,7 +160,10 @@ class ConnectionTest : public ::testing::TestWithParam<bool> {
     RawStream peer;
 };
 
-INSTANTIATE_TEST_SUITE_P(BothModes, ConnectionTest, ::testing::Values(false, true), modeName);
+INSTANTIATE_TEST_SUITE_P(BothModes, ConnectionTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Notifier" : "Direct";
+                         });
 
 TEST_P(ConnectionTest, SendPutsTheRequestBytesOnTheStreamWithoutAHeader) {
     for (std::string request : {std::string("ten bytes!"), patternBytes(600 * 1024, 1)}) {
@@ -191,42 +178,23 @@ TEST_P(ConnectionTest, SendPutsTheRequestBytesOnTheStreamWithoutAHeader) {
     }
 }
 
-TEST_P(ConnectionTest, RecvTakesEachResponseWholeAndKeepsTheFraming) {
-    const struct {
-        std::vector<std::string> bodies;
-        int bufLen;
-        std::vector<int> results;
-        std::vector<size_t> pieces;  // the frames written in pieces of these sizes, 20 ms apart
-    } cases[] = {
-        {{"hello"}, 64, {5}, {}},
-        {{""}, 16, {0}, {}},
-        {{patternBytes(100), "fits"}, 10, {-1, 4}, {}},
-        // The header in three pieces, then the body in pieces much smaller than the kernel's.
-        {{patternBytes(300 * 1024, 2), "next"},
-         300 * 1024 + 16,
-         {300 * 1024, 4},
-         {5, 20, 7, 1000, 30000, 70000}},
-    };
-    for (const auto& c : cases) {
-        std::string frames;
-        for (const std::string& body : c.bodies)
-            frames += responseFrame(body);
-        std::thread writer([&] { peer.writeInPieces(frames, c.pieces, 20); });
-        std::vector<unsigned char> buf(c.bufLen + 64, 0xA5);
-        for (size_t i = 0; i < c.bodies.size(); ++i) {
-            const RecvOutcome got = recvWhile(connection.get(), buf.data(), c.bufLen, kUntimed, [] {});
-            EXPECT_TRUE(got.returned) << "recv waited for traffic after a body of " << c.bodies[i].size();
-            EXPECT_EQ(c.results[i], got.result) << "body " << i << " of " << c.bodies[i].size() << " bytes";
-            EXPECT_TRUE(got.result < 0 || text(buf.data(), got.result) == c.bodies[i])
-                << "the body arrived altered";
-            EXPECT_EQ(std::string(buf.size() - c.bufLen, '\xA5'),
-                      text(buf.data() + c.bufLen, buf.size() - c.bufLen))
-                << "recv wrote past the " << c.bufLen << " bytes it was given";
-        }
-        if (HasFailure())
-            connection->disconnect();  // a writer blocked on lost framing now fails
-        writer.join();
+// Frames that arrive in pieces much smaller than the kernel's (the header in three) are taken whole, and
+// recv never writes past the buffer it was given. The fuzzer checks the framing of whole streams.
+TEST_P(ConnectionTest, RecvTakesAResponseThatArrivesInPiecesWholeAndKeepsTheFraming) {
+    const std::string body = patternBytes(300 * 1024, 2);
+    std::thread writer([&] {
+        peer.writeInPieces(responseFrame(body) + responseFrame("next"), {5, 20, 7, 1000, 30000, 70000}, 20);
+    });
+    std::vector<unsigned char> buf(body.size() + 64, 0xA5);
+    for (const std::string& expected : {body, std::string("next")}) {
+        const RecvOutcome got = recvWhile(connection.get(), buf.data(), body.size(), kUntimed, [] {});
+        EXPECT_TRUE(got.returned) << "recv waited for traffic after a whole body";
+        EXPECT_TRUE(text(buf.data(), got.result) == expected) << got.result << " bytes, not the body";
     }
+    EXPECT_EQ(std::string(64, '\xA5'), text(buf.data() + body.size(), 64)) << "recv wrote past its buffer";
+    if (HasFailure())
+        connection->disconnect();  // a writer blocked on lost framing now fails
+    writer.join();
 }
 
 // A recv that timed out leaves a late response to the next recv. A call that gets a response too late (its
@@ -295,157 +263,110 @@ TEST_P(ConnectionTest, RecvWaitingWhenThePeerClosesOrDisconnectRunsFailsPromptly
 }
 
 // Connect while connected, bad arguments and calls after disconnect, with the lines they log.
-TEST(ConnectionLog, CallsRefusedOnALiveOrEndedConnectionReturnTheirResultsAndLogThem) {
-    for (bool notifier : {false, true}) {
-        const ChildResult child = runCheckedInChild([notifier] {
-            const std::string name = uniqueName("refused");
-            RawServer server(name);
-            VORNA::Connection client(name.c_str(), 0, notifier ? freeNotification : NULL, NULL);
-            RawStream peer = server.accept();
-            unsigned char buf[16] = {'x'};
-            EXPECT_EQ(-2, client.call(NULL, 1, buf, 1, 100));
-            EXPECT_EQ(-2, client.call(buf, 0, buf, 1, 100));
-            EXPECT_EQ(-2, client.call(buf, 1, NULL, 4, 100));
-            EXPECT_EQ(-2, client.call(buf, 1, buf, -1, 100));
-            EXPECT_EQ(0, peer.pendingBytes()) << "a refused call sent something";
-            mark("connected");
-            EXPECT_EQ(-1, client.connect());
-            EXPECT_EQ(4, client.send(reinterpret_cast<unsigned char*>(const_cast<char*>("ping")), 4));
-            EXPECT_EQ("ping", peer.readExactly(4));
-            ASSERT_TRUE(peer.writeAll(responseFrame("pong")));
-            EXPECT_EQ(4, client.recv(buf, sizeof(buf)));
-            mark("usable");
-            EXPECT_EQ(0, client.disconnect());
-            EXPECT_TRUE(peer.waitForEndOfStream()) << "disconnect left the socket open";
-            mark("disconnected");
-            EXPECT_EQ(-1, client.send(buf, 4));
-            EXPECT_EQ(-1, client.recv(buf, 4));
-            EXPECT_EQ(-1, client.disconnect());
-            mark("logged");
-            EXPECT_EQ(-1, client.call(buf, 1, buf, 1, 100));
-            EXPECT_EQ(-1, client.recv(buf, 1, 100));
-            EXPECT_FALSE(client.isConnected());
-        });
-
-        EXPECT_EQ(0, child.status) << child.out;
-        const std::vector<LogLine> connectLines = linesBetween(child.out, "connected", "usable");
-        ASSERT_EQ(1u, connectLines.size()) << child.out;
-        EXPECT_EQ("connect", connectLines[0].function);
-        EXPECT_EQ("ERR", connectLines[0].level);
-        const std::vector<LogLine> expected = {connectionLine("ERR", "send", "pSocket is null"),
-                                               connectionLine("ERR", "recv", "pSocket is null"),
-                                               connectionLine("ERR", "disconnect", "pSocket is null")};
-        EXPECT_EQ(expected, linesBetween(child.out, "disconnected", "logged")) << child.out;
-    }
+TEST_P(ConnectionTest, CallsRefusedOnALiveOrEndedConnectionReturnTheirResultsAndLogThem) {
+    LogCapture log;
+    unsigned char buf[16] = {'x'};
+    EXPECT_EQ(-2, connection->call(NULL, 1, buf, 1, 100));
+    EXPECT_EQ(-2, connection->call(buf, 0, buf, 1, 100));
+    EXPECT_EQ(-2, connection->call(buf, 1, NULL, 4, 100));
+    EXPECT_EQ(-2, connection->call(buf, 1, buf, -1, 100));
+    EXPECT_EQ(0, peer.pendingBytes()) << "a refused call sent something";
+    log.take(kModule);
+    EXPECT_EQ(-1, connection->connect());
+    const std::vector<LogLine> connectLines = log.take(kModule);
+    EXPECT_TRUE(connectLines.size() == 1 && hasLineOf(connectLines, "ERR", "connect"))
+        << describe(connectLines);
+    EXPECT_EQ(4, connection->send(buf, 4)) << "the refused connect broke the connection";
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 4), peer.readExactly(4));
+    EXPECT_EQ(0, connection->disconnect());
+    EXPECT_TRUE(peer.waitForEndOfStream()) << "disconnect left the socket open";
+    log.take(kModule);
+    EXPECT_EQ(-1, connection->send(buf, 4));
+    EXPECT_EQ(-1, connection->recv(buf, 4));
+    EXPECT_EQ(-1, connection->disconnect());
+    const std::vector<LogLine> expected = {connectionLine("ERR", "send", "pSocket is null"),
+                                           connectionLine("ERR", "recv", "pSocket is null"),
+                                           connectionLine("ERR", "disconnect", "pSocket is null")};
+    EXPECT_EQ(expected, log.take(kModule));
+    EXPECT_EQ(-1, connection->call(buf, 1, buf, 1, 100));
+    EXPECT_EQ(-1, connection->recv(buf, 1, 100));
+    EXPECT_FALSE(connection->isConnected());
 }
 
-TEST(ConnectionNotifications, ReachTheCallbackInTheServersOrderAmongResponses) {
-    typedef Notification N;
+// Frames in the server's order reach the callback, a response among them going to recv. A frame no server
+// sends breaks the stream: the receive thread (notifier mode) or the reading recv (direct mode) ends the
+// connection within the completion bound and says why, and every later recv fails at once. A notification
+// in direct mode is framed, so the connection goes on. The fuzzer checks arbitrary streams.
+TEST(ConnectionFrames, ReachTheCallbackInTheServersOrderOrBreakTheStreamWithTheirLine) {
+    const std::string longest(255, 'L');  // the longest data notification a server sends
+    const std::string halfHeader = responseFrame("cut").substr(0, 16);
+    // The empty data notification comes at once, with a buffer to free, though nothing follows it.
+    const std::string inOrderBytes = valueNotificationFrame(1, 10) + dataNotificationFrame(2, "two") +
+                                     responseFrame("answer") + valueNotificationFrame(3, 30) +
+                                     dataNotificationFrame(6, longest) + dataNotificationFrame(6, "");
+    const std::vector<Notification> inOrder = {{1, false, "", 10},
+                                               {2, true, "two", 3},
+                                               {3, false, "", 30},
+                                               {6, true, longest, 255},
+                                               {6, true, "", 0}};
+    const std::vector<Notification> none;
     const struct {
-        std::string frames;
-        std::vector<N> expected;
-        const char* response;  // read with recv between the notifications, when not null
+        const char* name;
+        bool notifier;
+        std::string bytes;
+        int timeoutMs;  // of the first recv: a timed one finds the bytes there, an untimed one waits for them
+        const char* result;  // of the first recv
+        int later;           // the next recv's result
+        const std::vector<Notification>& delivered;
+        const char* function;  // and the ERR line logged, when not null
+        const char* line;
     } cases[] = {
-        {valueNotificationFrame(7, 42), {{7, false, "", 42}}, NULL},
-        {dataNotificationFrame(5, "ten bytes!") + dataNotificationFrame(6, std::string(255, 'L')),
-         {{5, true, "ten bytes!", 10}, {6, true, std::string(255, 'L'), 255}},  // the longest a server sends
-         NULL},
-        // At once, with a buffer to free, though nothing follows it.
-        {dataNotificationFrame(6, ""), {{6, true, "", 0}}, NULL},
-        {valueNotificationFrame(1, 10) + dataNotificationFrame(2, "two") + responseFrame("answer") +
-             valueNotificationFrame(3, 30),
-         {{1, false, "", 10}, {2, true, "two", 3}, {3, false, "", 30}},
-         "answer"},
+        {"InOrder", true, inOrderBytes, kUntimed, "answer", kTimedOut, inOrder, NULL, NULL},
+        {"WrongMagicToTheReceiveThread", true,
+         wireHeader(kWireIdNotify, 1, 1, 0x44332211u) + valueNotificationFrame(2, 2), kUntimed, "error -1",
+         -1, none, "threadLoop", " disconnect return from recv failed(32) magic=0x44332211"},
+        {"UnknownIdToTheReceiveThread", true, wireHeader(3, 0, 0), kUntimed, "error -1", -1, none,
+         "threadLoop", "unknown header id(3)"},
+        {"DataNotificationOf2GiB", true,
+         wireHeader(kWireIdNotifyData, 1, 0x7fffffff) + valueNotificationFrame(2, 2), kUntimed, "error -1",
+         -1, none, "threadLoop", "bad notify data len(2147483647)"},
+        {"HalfAHeaderToTheReceiveThread", true, halfHeader, 50, "error -110", -1, none, NULL, NULL},
+        {"HalfAHeaderToADirectRecv", false, halfHeader, 50, "error -1", -1, none, NULL, NULL},
+        {"WrongMagicToADirectRecv", false,
+         wireHeader(kWireIdResponse, 0, 5, 0xdeadbeefu) + "hello" + responseFrame("valid"), kUntimed,
+         "error -1", -1, none, "recv", "bad header magic(0xdeadbeef)"},
+        {"NotificationToADirectRecv", false, valueNotificationFrame(1, 2) + responseFrame("after"), kUntimed,
+         "error -1", 5, none, "recv", "bad header id(0)"},
     };
     for (const auto& c : cases) {
-        const std::string name = uniqueName("notify");
+        SCOPED_TRACE(c.name);
+        LogCapture log;
+        const std::string name = uniqueName("frames");
         RawServer server(name);
         Notifications notifications;
-        VORNA::Connection connection(name.c_str(), 0, Notifications::record, &notifications);
-        RawStream peer = server.accept();
-        ASSERT_TRUE(peer.writeAll(c.frames));
-        if (c.response != NULL) {
+        {
+            VORNA::Connection client(name.c_str(), 0, c.notifier ? Notifications::record : NULL,
+                                     &notifications);
+            RawStream peer = server.accept();
+            const std::function<void()> write = [&] { ASSERT_TRUE(peer.writeAll(c.bytes)); };
+            if (c.timeoutMs != kUntimed)
+                write();
             unsigned char buf[16];
-            const int got = connection.recv(buf, sizeof(buf));
-            EXPECT_EQ(c.response, text(buf, got));
+            const RecvOutcome got = recvWhile(
+                &client, buf, sizeof(buf), c.timeoutMs, c.timeoutMs == kUntimed ? write : [] {});
+            EXPECT_TRUE(got.returned) << "the stream did not wake recv";
+            EXPECT_EQ(c.result,
+                      got.result >= 0 ? text(buf, got.result) : "error " + std::to_string(got.result));
+            EXPECT_LT(got.elapsedMs, kCompletionMs);
+            EXPECT_TRUE(waitUntil([&] { return client.isConnected() == (c.later != -1); }, kCompletionMs))
+                << "the connection kept waiting for the rest of a broken message, or ended";
+            EXPECT_EQ(c.later, client.recv(buf, sizeof(buf), 100)) << "a lost connection made recv wait";
+            EXPECT_TRUE(notifications.waitForCount(c.delivered.size())) << "a notification was not delivered";
         }
-        EXPECT_TRUE(notifications.waitForCount(c.expected.size())) << "a notification was not delivered";
-        EXPECT_EQ(c.expected, notifications.all());
-    }
-}
-
-// A frame no server sends breaks the stream: the receive thread (notifier mode) or the reading recv
-// (direct mode) ends the connection and says why, and every later recv fails at once. A notification in
-// direct mode is framed, so the connection goes on.
-struct BrokenFrame {
-    const char* name;
-    bool notifier;
-    std::string bytes;
-    int timeoutMs;  // of the recv; a timed recv gets the bytes before it begins, an untimed one while it
-                    // waits
-    int result;
-    int later;  // the next recv's result
-    const char* function;
-    const char* line;  // the ERR line it logs, when not null
-};
-
-void PrintTo(const BrokenFrame& frame, std::ostream* out) {
-    *out << frame.name;
-}
-
-class BrokenFrameTest : public ::testing::TestWithParam<BrokenFrame> {};
-
-INSTANTIATE_TEST_SUITE_P(
-    Frames, BrokenFrameTest,
-    ::testing::Values(
-        BrokenFrame{"WrongMagicToTheReceiveThread", true,
-                    wireHeader(kWireIdNotify, 1, 1, 0x44332211u) + valueNotificationFrame(2, 2), kUntimed, -1,
-                    -1, "threadLoop", " disconnect return from recv failed(32) magic=0x44332211"},
-        BrokenFrame{"UnknownIdToTheReceiveThread", true, wireHeader(3, 0, 0), kUntimed, -1, -1, "threadLoop",
-                    "unknown header id(3)"},
-        BrokenFrame{"DataNotificationOf2GiB", true,
-                    wireHeader(kWireIdNotifyData, 1, 0x7fffffff) + valueNotificationFrame(2, 2), kUntimed, -1,
-                    -1, "threadLoop", "bad notify data len(2147483647)"},
-        BrokenFrame{"HalfAHeaderToTheReceiveThread", true, responseFrame("cut").substr(0, 16), 50, kTimedOut,
-                    -1, NULL, NULL},
-        BrokenFrame{"HalfAHeaderToADirectRecv", false, responseFrame("cut").substr(0, 16), 50, -1, -1, NULL,
-                    NULL},
-        BrokenFrame{"WrongMagicToADirectRecv", false,
-                    wireHeader(kWireIdResponse, 0, 5, 0xdeadbeefu) + "hello" + responseFrame("valid"),
-                    kUntimed, -1, -1, "recv", "bad header magic(0xdeadbeef)"},
-        BrokenFrame{"NotificationToADirectRecv", false, valueNotificationFrame(1, 2) + responseFrame("after"),
-                    kUntimed, -1, 5, "recv", "bad header id(0)"}),
-    [](const ::testing::TestParamInfo<BrokenFrame>& info) { return std::string(info.param.name); });
-
-TEST_P(BrokenFrameTest, EndsTheConnectionWithinTheBoundAndLaterRecvsFailAtOnce) {
-    const BrokenFrame& c = GetParam();
-    const ChildResult child = runCheckedInChild([&c] {
-        const std::string name = uniqueName("broken");
-        RawServer server(name);
-        Notifications notifications;
-        VORNA::Connection client(name.c_str(), 0, c.notifier ? Notifications::record : NULL, &notifications);
-        RawStream peer = server.accept();
-        const std::function<void()> write = [&] { ASSERT_TRUE(peer.writeAll(c.bytes)); };
-        if (c.timeoutMs != kUntimed)
-            write();
-        unsigned char buf[16];
-        const RecvOutcome got = recvWhile(
-            &client, buf, sizeof(buf), c.timeoutMs, c.timeoutMs == kUntimed ? write : [] {});
-        EXPECT_TRUE(got.returned) << "the broken stream did not wake recv";
-        EXPECT_EQ(c.result, got.result);
-        EXPECT_LT(got.elapsedMs, kCompletionMs);
-        EXPECT_TRUE(waitUntil([&] { return client.isConnected() == (c.later >= 0); }, kCompletionMs))
-            << "the connection kept waiting for the rest of a broken message";
-        const RecvOutcome later = recvWhile(&client, buf, sizeof(buf), 1000 * kSlack, [] {});
-        EXPECT_EQ(c.later, later.result);
-        EXPECT_LT(later.elapsedMs, kPromptMs) << "a lost connection made recv wait";
-        EXPECT_EQ(0u, notifications.all().size()) << "a notification was delivered from a broken stream";
-    });
-
-    EXPECT_EQ(0, child.status) << child.out;
-    if (c.line != NULL) {
-        const std::vector<LogLine> lines = parseLogLines(child.out, kModule);
-        EXPECT_TRUE(containsLine(lines, connectionLine("ERR", c.function, c.line))) << describe(lines);
+        EXPECT_EQ(c.delivered, notifications.all());
+        const std::vector<LogLine> lines = log.take(kModule);
+        EXPECT_TRUE(c.line == NULL || containsLine(lines, connectionLine("ERR", c.function, c.line)))
+            << describe(lines);
     }
 }
 
@@ -604,25 +525,32 @@ TEST_P(LossTest, WaitingRecvFailsTheLossIsToldOnceAndBothModesConnectAgain) {
     EXPECT_EQ(descriptorsBefore, openDescriptorCount()) << "descriptors left open";
 }
 
-// Connect's limits, in a child whose standard output holds the log lines.
+// Connect's limits, in a child that may close its standard input.
 TEST(ConnectionConnect, DescriptorZeroNameLengthsAndBoundedConnectsWithTheirLines) {
     const ChildResult child = runCheckedInChild([] {
+        LogCapture log;
         std::string name = uniqueName("long");
         name.resize(107, 'n');
         RawServer server(name);
         close(STDIN_FILENO);  // only the client's descriptor guard keeps its socket off descriptor 0 now
-        mark("guard");
         VORNA::Connection longest(name.c_str(), 0, NULL, NULL);
         EXPECT_EQ(-1, fcntl(STDIN_FILENO, F_GETFD)) << "the client kept descriptor 0";
+        const std::vector<LogLine> guard = log.take(kModule);
+        ASSERT_EQ(4u, guard.size()) << describe(guard);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_TRUE(guard[i].function == "open_dev_null" && guard[i].level == "INF" &&
+                        guard[i].text.find("Opened /dev/null, file descriptor: ") == 0)
+                << describe(guard);
+        EXPECT_EQ(connectionLine("WRN", "connect", "this connection has not a notifier."), guard[3]);
         RawStream accepted = server.accept();
         ASSERT_TRUE(accepted.isOpen()) << "the 107-byte name is not addressed with the length name + 3";
         EXPECT_EQ(3, longest.send(reinterpret_cast<unsigned char*>(&name[0]), 3));
         EXPECT_EQ(name.substr(0, 3), accepted.readExactly(3));
-        mark("later");
+
         const std::string absent = uniqueName("absent");
         VORNA::Connection bounded(absent.c_str(), 0, NULL, NULL, VORNA::Connection::CONNECT_LATER);
         EXPECT_FALSE(bounded.isConnected());
-        mark("bounded");
+        EXPECT_EQ(0u, log.take(kModule).size()) << "constructing without connecting logged";
         const std::vector<int> before = openDescriptors();
         const long long start = nowMs();
         EXPECT_EQ(-2, bounded.connect(300));
@@ -632,36 +560,26 @@ TEST(ConnectionConnect, DescriptorZeroNameLengthsAndBoundedConnectsWithTheirLine
         RawServer present(absent);
         EXPECT_EQ(0, bounded.connect(0)) << "a single attempt missed a listening server";
         EXPECT_TRUE(bounded.isConnected());
-        mark("too long");
+        const std::vector<LogLine> attempts = log.take(kModule);
+        EXPECT_TRUE(hasLineOf(attempts, "ERR", "connect") &&
+                    1 == std::count_if(attempts.begin(), attempts.end(),
+                                       [](const LogLine& l) { return l.level == "ERR"; }))
+            << describe(attempts);
+
         name.push_back('n');
         VORNA::Connection tooLong(name.c_str(), 0, NULL, NULL);
         EXPECT_EQ(-2, tooLong.connect());
         EXPECT_EQ(-1, tooLong.send(reinterpret_cast<unsigned char*>(&name[0]), 4));
+        const std::vector<LogLine> refused = log.take(kModule);
+        // The long function name leaves only "ER" of the level word within the prefix limit.
+        EXPECT_EQ(1002u, countLines(refused, connectionLine("ER", "socket_make_sockaddr_un",
+                                                            "namelen > sun_path's size")));
+        EXPECT_EQ(1002u,
+                  countLines(refused, connectionLine("ERR", "connect", "socket_make_sockaddr_un failed")));
+        EXPECT_TRUE(containsLine(refused, connectionLine("ERR", "send", "pSocket is null")))
+            << "the failed connect left a socket behind";
     });
-
     EXPECT_EQ(0, child.status) << child.out;
-    const std::vector<LogLine> guard = linesBetween(child.out, "guard", "later");
-    ASSERT_EQ(4u, guard.size()) << describe(guard);
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ("open_dev_null", guard[i].function);
-        EXPECT_EQ("INF", guard[i].level);
-        EXPECT_EQ(0u, guard[i].text.find("Opened /dev/null, file descriptor: ")) << guard[i].text;
-    }
-    EXPECT_EQ(connectionLine("WRN", "connect", "this connection has not a notifier."), guard[3]);
-    EXPECT_EQ(0u, linesBetween(child.out, "later", "bounded").size())
-        << "constructing without connecting logged";
-    const std::vector<LogLine> bounded = linesBetween(child.out, "bounded", "too long");
-    EXPECT_TRUE(hasLineOf(bounded, "ERR", "connect")) << describe(bounded);
-    EXPECT_EQ(
-        1, std::count_if(bounded.begin(), bounded.end(), [](const LogLine& l) { return l.level == "ERR"; }))
-        << describe(bounded);
-    const std::vector<LogLine> tooLong = linesBetween(child.out, "too long", NULL);
-    // The long function name leaves only "ER" of the level word within the prefix limit.
-    EXPECT_EQ(1002u, countLines(tooLong, connectionLine("ER", "socket_make_sockaddr_un",
-                                                        "namelen > sun_path's size")));
-    EXPECT_EQ(1002u, countLines(tooLong, connectionLine("ERR", "connect", "socket_make_sockaddr_un failed")));
-    EXPECT_TRUE(containsLine(tooLong, connectionLine("ERR", "send", "pSocket is null")))
-        << "the failed connect left a socket behind";
 }
 
 // A listener that never accepts and whose backlog is full holds a blocking connect without limit.
@@ -669,26 +587,17 @@ TEST(ConnectionConnect, ConnectEndsAgainstAServerWithAFullBacklog) {
     const std::string name = uniqueName("backlog");
     RawServer server(name);
     std::vector<RawStream> waiting;
-    sockaddr_un address;
-    socklen_t length;
-    ASSERT_TRUE(abstractAddress(name, &address, &length));
-    for (int i = 0; i < 64; ++i) {
-        RawStream stream(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-        if (connect(stream.fd(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
-            ASSERT_EQ(EAGAIN, errno) << strerror(errno);
-            break;
-        }
-        waiting.push_back(std::move(stream));
-    }
+    for (int fd; waiting.size() < 64 && (fd = raw_peer::connectTo(name, SOCK_NONBLOCK)) >= 0;)
+        waiting.emplace_back(fd);
+    ASSERT_LT(waiting.size(), 64u) << "the backlog never filled";
 
-    const long long start = nowMs();
+    long long start = nowMs();
     VORNA::Connection bounded(name.c_str(), 0, NULL, NULL, 200);
     EXPECT_LT(nowMs() - start, 200 + 1500 * kSlack);
     EXPECT_FALSE(bounded.isConnected());
-
-    const long long legacyStart = nowMs();
+    start = nowMs();
     VORNA::Connection legacy(name.c_str(), 0, freeNotification, NULL);
-    EXPECT_LT(nowMs() - legacyStart, 10000 + 2500 * kSlack) << "501 attempts of the constructor overran";
+    EXPECT_LT(nowMs() - start, 10000 + 2500 * kSlack) << "501 attempts of the constructor overran";
     EXPECT_FALSE(legacy.isConnected());
 }
 
