@@ -3,7 +3,6 @@
 // SA_RESTART interrupt every blocking call of every thread. The suite runs the short form;
 // VORNA_SOAK_SCALE=100 gives the long one (32 clients x 10 000 requests).
 
-#include <dirent.h>
 #include <errno.h>
 #include <malloc.h>
 #include <signal.h>
@@ -15,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -61,24 +61,15 @@ const int kFirstAnswerMs = 60000;
 
 std::vector<pid_t> threadIds() {
     std::vector<pid_t> ids;
-    DIR* dir = opendir("/proc/self/task");
-    while (dirent* entry = dir != NULL ? readdir(dir) : NULL) {
-        if (entry->d_name[0] != '.')
-            ids.push_back(static_cast<pid_t>(atoi(entry->d_name)));
-    }
-    if (dir != NULL)
-        closedir(dir);
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        ids.push_back(static_cast<pid_t>(std::stoi(task.path().filename())));
     return ids;
 }
 
 long residentKiB() {
     long pages = 0;
     long resident = -1;
-    FILE* file = fopen("/proc/self/statm", "re");
-    if (file != NULL && fscanf(file, "%ld %ld", &pages, &resident) != 2)
-        resident = -1;
-    if (file != NULL)
-        fclose(file);
+    sscanf(readFile("/proc/self/statm").c_str(), "%ld %ld", &pages, &resident);
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
