@@ -396,30 +396,16 @@ void serveEchoUntilKilled(const std::string& name, ProcessSignal& go, ProcessSig
     }
 }
 
-// The server ends the connections (it is killed, or closes its clients): a recv that waits fails at once,
-// the loss is told once, the receive thread ends, and both modes connect again to a server on that name.
-class LossTest : public ::testing::TestWithParam<bool> {};
-
-INSTANTIATE_TEST_SUITE_P(ServerEnds, LossTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? "Killed" : "ClosesClient";
-                         });
-
-TEST_P(LossTest, WaitingRecvFailsTheLossIsToldOnceAndBothModesConnectAgain) {
+// The server ends the connections, first by closing its clients and then by dying: each time a recv that
+// waits fails at once, the loss is told once, the receive thread ends, and both modes connect again (to a
+// successor on that name once the server has died). disconnect() is never told as a loss.
+TEST(ConnectionLoss, WaitingRecvFailsTheLossIsToldOnceAndBothModesConnectAgain) {
     const std::string name = uniqueName("loss");
     ProcessSignal go[2], ready[2], closeNow[2];
     std::unique_ptr<ForkedProcess> servers[2];
     for (int i : {0, 1})
         servers[i].reset(
             new ForkedProcess([&, i] { serveEchoUntilKilled(name, go[i], ready[i], closeNow[i]); }));
-    // A killed server gives way to the second process; one that closes its clients serves on.
-    const int successor = GetParam() ? 1 : 0;
-    const auto end = [&](int i) {
-        if (GetParam())
-            servers[i]->kill(SIGKILL);
-        else
-            closeNow[i].post();
-    };
     go[0].post();
     ASSERT_TRUE(ready[0].waitFor());
     const int descriptorsBefore = openDescriptorCount();
@@ -428,44 +414,44 @@ TEST_P(LossTest, WaitingRecvFailsTheLossIsToldOnceAndBothModesConnectAgain) {
         std::atomic<int> losses{0};
         VORNA::Connection notified(name.c_str(), 0, freeNotification, NULL, VORNA::Connection::CONNECT_LATER);
         notified.setLossCbk([](void* ctx) { ++*static_cast<std::atomic<int>*>(ctx); }, &losses);
-        ASSERT_EQ(0, notified.connect(5000));
-        VORNA::Connection direct(name.c_str(), 0, NULL, NULL, 5000);
-        ASSERT_EQ("ping", callText(notified, "ping"));
-        ASSERT_EQ("ping", callText(direct, "ping"));
-        ASSERT_EQ(threadsBefore + 1, receiveThreads())
-            << "the receive thread is not where the test looks for it";
-
-        unsigned char buf[16];
-        const RecvOutcome waiting = recvWhile(&notified, buf, sizeof(buf), kUntimed, [&] { end(0); });
-
-        EXPECT_TRUE(waiting.result == -1 && waiting.elapsedMs < kPromptMs)
-            << "recv kept waiting on a lost connection";
-        EXPECT_TRUE(waitUntil([&] { return losses > 0; })) << "no loss event";
-        EXPECT_TRUE(waitUntil([&] { return !notified.isConnected() && !direct.isConnected(); }));
-        EXPECT_EQ(-1, notified.call(reinterpret_cast<const unsigned char*>("x"), 1, NULL, 0, 1000));
-        EXPECT_TRUE(waitUntil([&] { return receiveThreads() == threadsBefore; }))
-            << "the receive thread did not end";
-        EXPECT_EQ(0, notified.disconnect());
-        EXPECT_EQ(1, losses.load()) << "the loss was told more than once, or disconnect told it";
-
-        if (successor != 0) {
-            EXPECT_EQ(128 + SIGKILL, servers[0]->wait());  // its name is free once it has ended
-            go[successor].post();
-            ASSERT_TRUE(ready[successor].waitFor());
+        VORNA::Connection direct(name.c_str(), 0, NULL, NULL, VORNA::Connection::CONNECT_LATER);
+        for (bool killed : {false, true}) {
+            SCOPED_TRACE(killed ? "the server was killed" : "the server closed its clients");
+            ASSERT_EQ(0, notified.connect(5000 * kSlack));
+            ASSERT_EQ(0, direct.connect(5000 * kSlack));
+            ASSERT_EQ("ping", callText(notified, "ping"));  // so that the server knows both clients
+            ASSERT_EQ("ping", callText(direct, "ping"));
+            ASSERT_EQ(threadsBefore + 1, receiveThreads())
+                << "the receive thread is not where the test looks for it";
+            unsigned char buf[16];
+            const RecvOutcome waiting = recvWhile(&notified, buf, sizeof(buf), kUntimed, [&] {
+                if (killed)
+                    servers[0]->kill(SIGKILL);
+                else
+                    closeNow[0].post();
+            });
+            EXPECT_TRUE(waiting.result == -1 && waiting.elapsedMs < kPromptMs)
+                << "recv kept waiting on a lost connection";
+            EXPECT_TRUE(waitUntil([&] { return losses > (killed ? 1 : 0); })) << "no loss event";
+            EXPECT_TRUE(waitUntil([&] { return !notified.isConnected() && !direct.isConnected(); }));
+            EXPECT_EQ(-1, notified.call(reinterpret_cast<const unsigned char*>("x"), 1, NULL, 0, 1000));
+            EXPECT_TRUE(waitUntil([&] { return receiveThreads() == threadsBefore; }))
+                << "the receive thread did not end";
+            EXPECT_EQ(0, notified.disconnect());
+            EXPECT_EQ(0, direct.disconnect());
+            EXPECT_EQ(killed ? 2 : 1, losses.load())
+                << "the loss was told more than once, or disconnect told it";
         }
-        EXPECT_EQ(0, direct.disconnect());
+        EXPECT_EQ(128 + SIGKILL, servers[0]->wait());  // its name is free once it has ended
+        go[1].post();
+        ASSERT_TRUE(ready[1].waitFor());
         ASSERT_EQ(0, notified.connect(5000 * kSlack));
         ASSERT_EQ(0, direct.connect(5000 * kSlack));
         EXPECT_EQ("again", callText(notified, "again"));
         EXPECT_EQ("again", callText(direct, "again"));
         // disconnect() waits for the receive thread: a loss it would tell has been told when it returns.
         EXPECT_EQ(0, notified.disconnect());
-        EXPECT_EQ(1, losses.load()) << "disconnect() was told as a loss";
-        ASSERT_EQ(0, notified.connect(5000 * kSlack));
-        EXPECT_EQ("served", callText(notified, "served"));  // so that the server knows this client
-        end(successor);
-        EXPECT_TRUE(waitUntil([&] { return losses == 2; }))
-            << "the loss of the next connection of the object was not told";
+        EXPECT_EQ(2, losses.load()) << "disconnect() was told as a loss";
     }
     EXPECT_EQ(descriptorsBefore, openDescriptorCount()) << "descriptors left open";
 }
