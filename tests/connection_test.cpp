@@ -596,45 +596,40 @@ struct OwnConnection {
 };
 
 TEST(ConnectionCallbacks, MayEndTheirOwnConnectionButNotCallThroughIt) {
-    const struct {
-        Deed deed;
-        bool onLoss;
-        int result;
-    } cases[] = {{Deed::kDisconnect, false, 0},
-                 {Deed::kDestroy, false, 0},
-                 {Deed::kDestroy, true, 0},
-                 {Deed::kCall, false, -1}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(static_cast<int>(c.deed)) + (c.onLoss ? " on loss" : " on notification"));
+    // The deed, and whether the loss callback does it.
+    const std::pair<Deed, bool> cases[] = {
+        {Deed::kDisconnect, false}, {Deed::kDestroy, false}, {Deed::kDestroy, true}, {Deed::kCall, false}};
+    for (const auto& [deed, onLoss] : cases) {
+        SCOPED_TRACE(std::to_string(static_cast<int>(deed)) + (onLoss ? " on loss" : " on notification"));
         const std::string name = uniqueName("own");
         RawServer server(name);
         OwnConnection own;
-        own.deed = c.deed;
+        own.deed = deed;
         own.connection = new VORNA::Connection(name.c_str(), 0, OwnConnection::onNotification, &own,
                                                VORNA::Connection::CONNECT_LATER);
-        if (c.onLoss)
+        if (onLoss)
             own.connection->setLossCbk(OwnConnection::onLoss, &own);
         ASSERT_EQ(0, own.connection->connect(5000));
         RawStream peer = server.accept();
 
-        if (c.onLoss)
+        if (onLoss)
             peer.close();
         else
             ASSERT_TRUE(peer.writeAll(valueNotificationFrame(1, 0) + valueNotificationFrame(2, 0)));
 
         ASSERT_TRUE(waitUntil([&] { return own.done.load(); }, 5000 * kSlack))
             << "the callback did not return";
-        EXPECT_EQ(c.result, own.result.load());
-        if (c.deed == Deed::kCall) {
+        EXPECT_EQ(deed == Deed::kCall ? -1 : 0, own.result.load());
+        if (deed == Deed::kCall) {
             EXPECT_TRUE(waitUntil([&] { return own.delivered == 2; })) << "the connection did not go on";
             EXPECT_EQ(0, peer.pendingBytes()) << "the refused call sent its request";
-        } else if (!c.onLoss) {
+        } else if (!onLoss) {
             EXPECT_TRUE(peer.waitForEndOfStream()) << "the socket was not closed after the callback returned";
             EXPECT_EQ(1, own.delivered.load()) << "a notification came after the connection was ended";
         }
-        if (c.deed != Deed::kDestroy) {
-            EXPECT_EQ(c.deed == Deed::kCall, own.connection->isConnected());
-            EXPECT_EQ(c.deed == Deed::kCall ? 0 : -1, own.connection->disconnect());
+        if (deed != Deed::kDestroy) {
+            EXPECT_EQ(deed == Deed::kCall, own.connection->isConnected());
+            EXPECT_EQ(deed == Deed::kCall ? 0 : -1, own.connection->disconnect());
             delete own.connection;
         }
         // The next connection reclaims the ended receive threads.
