@@ -7,7 +7,6 @@
 
 #include <stdint.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -140,10 +139,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::silenceStdout();
     gName = "vorna-fuzz-connection-" + std::to_string(getpid());
     gListening = raw_peer::listenOn(gName);
-    if (gListening < 0) {
-        fprintf(stderr, "cannot listen on %s\n", gName.c_str());
-        abort();
-    }
+    FUZZ_CHECK(gListening >= 0);
     return 0;
 }
 

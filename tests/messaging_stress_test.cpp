@@ -3,7 +3,6 @@
 // SA_RESTART interrupt every blocking call of every thread. The suite runs the short form;
 // VORNA_SOAK_SCALE=100 gives the long one (32 clients x 10 000 requests).
 
-#include <errno.h>
 #include <malloc.h>
 #include <signal.h>
 #include <stdio.h>
