@@ -7,7 +7,6 @@
 
 #include <stdint.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,6 +31,7 @@ int gListening = -1;
 struct Received {
     int result;
     std::string body;
+    bool operator==(const Received& o) const { return result == o.result && body == o.body; }
 };
 
 // What one notification callback receives.
@@ -40,6 +40,9 @@ struct Notified {
     int len;
     bool hasData;
     std::string body;
+    bool operator==(const Notified& o) const {
+        return msg == o.msg && len == o.len && hasData == o.hasData && body == o.body;
+    }
 };
 
 // A response body as recv() must take it: too long (or negative) fails and is dropped from the stream; one
@@ -56,54 +59,33 @@ Received expectResponse(fuzz::Cursor* stream, int32_t length, int capacity) {
     return received;
 }
 
-// Direct mode: every recv() reads one message and takes responses only. A header that leaves no way to
-// find the next one (a wrong magic, an unknown id, a length no server sends) ends the connection.
-std::vector<Received> expectDirect(const uint8_t* data, size_t size, int capacity) {
-    std::vector<Received> results;
+// What the stream gives, read until a header that leaves no way to find the next one (a wrong magic, an
+// unknown id, a length no server sends). In direct mode every recv() reads one message, takes responses
+// only and fails on anything else; in notifier mode the receive thread delivers the notifications, and
+// only a response with a negative length reaches the caller's recv() as a failure.
+void expect(const uint8_t* data, size_t size, int capacity, bool notifier, std::vector<Received>* responses,
+            std::vector<Notified>* notifications) {
     fuzz::Cursor stream(data, size);
     MsgHeader header;
     while (stream.takeWhole(&header)) {
+        const bool magic = header.magic == MSG_HEADER_MAGIC;
         const bool framed =
-            header.magic == MSG_HEADER_MAGIC &&
+            magic &&
             (header.id == HEADER_ID_NOTIFY || (header.id == HEADER_ID_RESPONSE && header.len >= 0) ||
              (header.id == HEADER_ID_NOTIFY_DATA && header.len >= 0 && header.len <= kMaxNotifyDataLength));
         if (!framed) {
-            results.push_back({-1, std::string()});
-            break;
-        }
-        if (header.id == HEADER_ID_RESPONSE) {
-            results.push_back(expectResponse(&stream, header.len, capacity));
-            continue;
-        }
-        if (header.id == HEADER_ID_NOTIFY_DATA)
-            stream.skip(static_cast<size_t>(header.len));
-        results.push_back({-1, std::string()});
-    }
-    return results;
-}
-
-// Notifier mode: the receive thread reads until a bad header or the end of the stream.
-void expectNotifier(const uint8_t* data, size_t size, int capacity, std::vector<Received>* responses,
-                    std::vector<Notified>* notifications) {
-    fuzz::Cursor stream(data, size);
-    MsgHeader header;
-    while (stream.takeWhole(&header) && header.magic == MSG_HEADER_MAGIC) {
-        if (header.id == HEADER_ID_NOTIFY) {
-            notifications->push_back({header.msg, header.len, false, std::string()});
-        } else if (header.id == HEADER_ID_NOTIFY_DATA) {
-            // A length no server sends ends the connection.
-            if (header.len < 0 || header.len > kMaxNotifyDataLength)
-                return;
-            Notified notified = {header.msg, header.len, true, std::string()};
-            if (stream.take(static_cast<size_t>(header.len), &notified.body))
-                notifications->push_back(notified);
-        } else if (header.id == HEADER_ID_RESPONSE) {
-            responses->push_back(expectResponse(&stream, header.len, capacity));
-            // A negative length leaves no way to find the next header.
-            if (header.len < 0)
-                return;
-        } else {
+            if (!notifier || (magic && header.id == HEADER_ID_RESPONSE))
+                responses->push_back({-1, std::string()});
             return;
+        }
+        Notified notified = {header.msg, header.len, header.id == HEADER_ID_NOTIFY_DATA, std::string()};
+        if (header.id == HEADER_ID_RESPONSE) {
+            responses->push_back(expectResponse(&stream, header.len, capacity));
+        } else if (!notifier) {  // a direct recv() fails on a notification, whose body goes with it
+            stream.skip(notified.hasData ? static_cast<size_t>(header.len) : 0);
+            responses->push_back({-1, std::string()});
+        } else if (!notified.hasData || stream.take(static_cast<size_t>(header.len), &notified.body)) {
+            notifications->push_back(notified);
         }
     }
 }
@@ -115,14 +97,6 @@ void recordNotification(void* ctx, unsigned int msg, void* data, int len) {
         notified.body.assign(static_cast<const char*>(data), static_cast<size_t>(len));
     free(data);
     static_cast<std::vector<Notified>*>(ctx)->push_back(notified);
-}
-
-// Accepts the connection that the constructor just made, writes the stream and hangs up.
-void serveAndHangUp(const uint8_t* data, size_t size) {
-    const int peer = accept4(gListening, NULL, NULL, SOCK_CLOEXEC);
-    FUZZ_CHECK(peer >= 0);
-    raw_peer::sendAll(peer, data, size);
-    close(peer);
 }
 
 // One recv() into a buffer of exactly `capacity` bytes, so that a write past it is caught. The stream is
@@ -138,52 +112,25 @@ Received receiveOne(VORNA::Connection* connection, int capacity, bool bounded) {
     return received;
 }
 
-bool same(const Received& a, const Received& b) {
-    return a.result == b.result && a.body == b.body;
-}
-
-bool same(const Notified& a, const Notified& b) {
-    return a.msg == b.msg && a.len == b.len && a.hasData == b.hasData && a.body == b.body;
-}
-
-template <typename T>
-void checkSame(const std::vector<T>& got, const std::vector<T>& expected) {
-    FUZZ_CHECK(got.size() == expected.size());
-    for (size_t i = 0; i < got.size(); ++i)
-        FUZZ_CHECK(same(got[i], expected[i]));
-}
-
-void fuzzDirect(const uint8_t* data, size_t size, int capacity, bool bounded) {
-    const std::vector<Received> expected = expectDirect(data, size, capacity);
-    std::vector<Received> got;
+// The peer accepts the connection that the constructor just made, writes the stream and hangs up.
+void fuzzMode(const uint8_t* data, size_t size, int capacity, bool bounded, bool notifier) {
+    std::vector<Received> expected, got;
+    std::vector<Notified> expectedNotifications, notifications;
+    expect(data, size, capacity, notifier, &expected, &expectedNotifications);
     {
-        VORNA::Connection connection(gName.c_str(), 0, NULL, NULL);
-        serveAndHangUp(data, size);
+        VORNA::Connection connection(gName.c_str(), 0, notifier ? recordNotification : NULL, &notifications);
+        const int peer = accept4(gListening, NULL, NULL, SOCK_CLOEXEC);
+        FUZZ_CHECK(peer >= 0);
+        raw_peer::sendAll(peer, data, size);
+        close(peer);
         for (size_t i = 0; i < expected.size(); ++i)
             got.push_back(receiveOne(&connection, capacity, bounded));
-        // The stream has ended: recv() fails at once, again and again.
+        // Only the end of the stream is left: it must wake the caller, again and again.
         FUZZ_CHECK(receiveOne(&connection, capacity, bounded).result == -1);
         FUZZ_CHECK(receiveOne(&connection, capacity, bounded).result == -1);
     }
-    checkSame(got, expected);
-}
-
-void fuzzNotifier(const uint8_t* data, size_t size, int capacity, bool bounded) {
-    std::vector<Received> expectedResponses;
-    std::vector<Notified> expectedNotifications;
-    expectNotifier(data, size, capacity, &expectedResponses, &expectedNotifications);
-    std::vector<Received> responses;
-    std::vector<Notified> notifications;
-    {
-        VORNA::Connection connection(gName.c_str(), 0, recordNotification, &notifications);
-        serveAndHangUp(data, size);
-        for (size_t i = 0; i < expectedResponses.size(); ++i)
-            responses.push_back(receiveOne(&connection, capacity, bounded));
-        // Only the loss of the connection is left: it must wake the caller.
-        FUZZ_CHECK(receiveOne(&connection, capacity, bounded).result == -1);
-    }
-    checkSame(responses, expectedResponses);
-    checkSame(notifications, expectedNotifications);
+    FUZZ_CHECK(got == expected);
+    FUZZ_CHECK(notifications == expectedNotifications);
 }
 
 }  // namespace
@@ -192,10 +139,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::silenceStdout();
     gName = "vorna-fuzz-connection-" + std::to_string(getpid());
     gListening = raw_peer::listenOn(gName);
-    if (gListening < 0) {
-        fprintf(stderr, "cannot listen on %s\n", gName.c_str());
-        abort();
-    }
+    FUZZ_CHECK(gListening >= 0);
     return 0;
 }
 
@@ -206,8 +150,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int capacity = data[0] >> 1;
     const bool bounded = (data[0] & 1) != 0;
     const size_t descriptors = fuzz::openDescriptorCount();
-    fuzzDirect(data + 1, size - 1, capacity, bounded);
-    fuzzNotifier(data + 1, size - 1, capacity, bounded);
+    fuzzMode(data + 1, size - 1, capacity, bounded, false);
+    fuzzMode(data + 1, size - 1, capacity, bounded, true);
     FUZZ_CHECK(fuzz::openDescriptorCount() == descriptors);
     return 0;
 }

@@ -3,8 +3,6 @@
 // SA_RESTART interrupt every blocking call of every thread. The suite runs the short form;
 // VORNA_SOAK_SCALE=100 gives the long one (32 clients x 10 000 requests).
 
-#include <dirent.h>
-#include <errno.h>
 #include <malloc.h>
 #include <signal.h>
 #include <stdio.h>
@@ -15,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -61,24 +60,15 @@ const int kFirstAnswerMs = 60000;
 
 std::vector<pid_t> threadIds() {
     std::vector<pid_t> ids;
-    DIR* dir = opendir("/proc/self/task");
-    while (dirent* entry = dir != NULL ? readdir(dir) : NULL) {
-        if (entry->d_name[0] != '.')
-            ids.push_back(static_cast<pid_t>(atoi(entry->d_name)));
-    }
-    if (dir != NULL)
-        closedir(dir);
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        ids.push_back(static_cast<pid_t>(std::stoi(task.path().filename())));
     return ids;
 }
 
 long residentKiB() {
     long pages = 0;
     long resident = -1;
-    FILE* file = fopen("/proc/self/statm", "re");
-    if (file != NULL && fscanf(file, "%ld %ld", &pages, &resident) != 2)
-        resident = -1;
-    if (file != NULL)
-        fclose(file);
+    sscanf(readFile("/proc/self/statm").c_str(), "%ld %ld", &pages, &resident);
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
@@ -348,21 +338,19 @@ TEST(MessagingLoad, EveryClientGetsItsOwnResponsesAndItsNotificationsInOrderWhat
     // of their own that are killed in the middle of their traffic.
     const char* scaleText = getenv("VORNA_SOAK_SCALE");
     const int scale = std::max(1, scaleText != NULL ? atoi(scaleText) : 1);
-    const struct {
-        int workers;
-        int requests;
-        int victims;
-    } load = {8 * std::min(scale, 4), 100 * scale, 2 * std::min(scale, 4)};
+    const int clientCount = 8 * std::min(scale, 4);
+    const int requests = 100 * scale;
+    const int victimCount = 2 * std::min(scale, 4);
     const unsigned seed = static_cast<unsigned>(time(NULL));
-    printf("load: %d clients (and %d killed), %d requests each, seed %u\n", load.workers, load.victims,
-           load.requests, seed);
+    printf("load: %d clients (and %d killed), %d requests each, seed %u\n", clientCount, victimCount,
+           requests, seed);
     const std::string name = uniqueName("load");
     ProcessSignal go;
     // Each victim's own: a victim is killed only once it has had an answer.
     std::vector<std::unique_ptr<ProcessSignal>> answered;
     // Forked before this process starts any thread.
     std::vector<std::unique_ptr<ForkedProcess>> victims;
-    for (int id = load.workers; id < load.workers + load.victims; ++id) {
+    for (int id = clientCount; id < clientCount + victimCount; ++id) {
         answered.emplace_back(new ProcessSignal);
         ProcessSignal* const victimAnswered = answered.back().get();
         victims.emplace_back(new ForkedProcess([&, id, victimAnswered] {
@@ -375,9 +363,9 @@ TEST(MessagingLoad, EveryClientGetsItsOwnResponsesAndItsNotificationsInOrderWhat
     ASSERT_EQ(0, sigaction(SIGUSR1, &interrupting, NULL));
     const bool sanitized = __asan_init != NULL || __tsan_init != NULL;
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);  // large blocks go back to the system at once
-    LoadServer server(name, load.workers + load.victims);
+    LoadServer server(name, clientCount + victimCount);
     std::vector<std::unique_ptr<Worker>> workers;
-    for (int i = 0; i < load.workers; ++i)
+    for (int i = 0; i < clientCount; ++i)
         workers.emplace_back(new Worker(name, i, i % 2 == 0, &server));
     std::thread([] {}).join();  // ThreadSanitizer's helper thread starts with the first thread
     const int descriptorsBefore = openDescriptorCount();
@@ -413,7 +401,7 @@ TEST(MessagingLoad, EveryClientGetsItsOwnResponsesAndItsNotificationsInOrderWhat
         }));
     std::vector<std::thread> clients;
     for (size_t i = 0; i < workers.size(); ++i)
-        clients.emplace_back([&, i] { workers[i]->run(load.requests, seed + static_cast<unsigned>(i)); });
+        clients.emplace_back([&, i] { workers[i]->run(requests, seed + static_cast<unsigned>(i)); });
     // Each victim dies at a random moment once it has had an answer.
     std::mt19937 random(seed);
     for (size_t i = 0; i < victims.size(); ++i) {
@@ -453,7 +441,6 @@ TEST(MessagingLoad, EveryClientGetsItsOwnResponsesAndItsNotificationsInOrderWhat
     // A joined thread may still be listed for a moment.
     EXPECT_TRUE(waitUntil([&] { return threadIds().size() <= threadsBefore; }))
         << "threads left running: " << threadIds().size() << ", " << threadsBefore << " before";
-    printf("load: resident memory grew by %ld KiB\n", growth);
     EXPECT_TRUE(sanitized || kEmulated || growth < kMemoryGrowthBoundKiB)
         << "resident memory grew by " << growth << " KiB";
 }
