@@ -45,24 +45,21 @@ TEST(ListenerStaleHandles, AHandleKeptAfterCloseClientOrStallNeverReachesALaterC
     void* currentHandle = harness.connect(&current);
     unsigned char body[] = {'s', 't', 'a', 'l', 'e'};
 
-    int misdirected = 0;
-    int wrongResults = 0;
+    int wrong = 0;
     for (size_t cycle = 1; cycle <= 10000; ++cycle) {
         void* closed = currentHandle;
         ASSERT_EQ(0, harness.server.closeClient(closed));
         current = connectRawClient(harness.name);
         currentHandle = harness.events.connected(cycle);
         ASSERT_NE(nullptr, currentHandle) << "cycle " << cycle;
-
-        wrongResults += harness.server.response(closed, body, 5) != -2;
-        wrongResults += harness.server.notify(closed, 1u, 2u) != -2;
-        wrongResults += harness.server.notify(closed, 1u, body, 5) != -2;
-        wrongResults += harness.server.peerCredentials(closed, NULL, NULL, NULL) != -2;
-        wrongResults += harness.server.closeClient(closed) != 0;
-        misdirected += current.pendingBytes() != 0;
+        wrong += harness.server.response(closed, body, 5) != -2 ||
+                 harness.server.notify(closed, 1u, 2u) != -2 ||
+                 harness.server.notify(closed, 1u, body, 5) != -2 ||
+                 harness.server.peerCredentials(closed, NULL, NULL, NULL) != -2 ||
+                 harness.server.closeClient(closed) != 0 || current.pendingBytes() != 0;
     }
-    EXPECT_EQ(0, misdirected) << "cycles in which a closed handle wrote to the next client";
-    EXPECT_EQ(0, wrongResults) << "calls on a closed handle that did not return -2 (closeClient: 0)";
+    EXPECT_EQ(0, wrong) << "cycles in which a call on a closed handle did not return -2 (closeClient: 0) or "
+                           "wrote to the next client";
 
     // Handles of a server that was stalled and run again name nobody either.
     ASSERT_EQ(0, harness.stall());
