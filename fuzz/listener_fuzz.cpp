@@ -47,20 +47,9 @@ const auto kSettleTimeout = std::chrono::seconds(10);
 // that restarts mostly yields one that does not, while a crash still reproduces from its input alone.
 const uint32_t kRestartOneIn = 16;
 
-enum Operation {
-    CONNECT,
-    WRITE,
-    CLOSE,
-    HALF_CLOSE,
-    READ,
-    NOTIFY,
-    SERVER_CLOSE,
-    RESTART,
-    REUSE,
-    PUSH,
-    LIMIT,
-    OPS
-};
+// CLOSE: the client hangs up; KICK: the server closes a client; REUSE: calls on a closed handle; PUSH:
+// notifyAll(); LIMIT: lowers the descriptor limit.
+enum Operation { CONNECT, WRITE, CLOSE, HALF_CLOSE, READ, NOTIFY, KICK, RESTART, REUSE, PUSH, LIMIT, OPS };
 // The callback's reply to a request, chosen by the request's first byte.
 enum Reply { ECHO, EMPTY_RESPONSE, NOTIFY_VALUE, NOTIFY_DATA, CLOSE_CLIENT, NOTHING, PUSH_TO_ALL, REPLIES };
 // A response larger than a client socket holds: it always breaks the client (the client reads only between
@@ -291,7 +280,7 @@ void perform(Operation operation, unsigned int argument, fuzz::Cursor* script, b
         drain(client);
     else if (operation == NOTIFY)
         notify(argument);
-    else if (operation == SERVER_CLOSE)
+    else if (operation == KICK)
         closeLive(argument);
     else if (operation == RESTART && argument == 0 && *mayRestart)
         restartServer(mayRestart);
