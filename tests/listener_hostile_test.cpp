@@ -226,10 +226,8 @@ TEST(ListenerDescriptorLimit, ConnectedClientsKeepTheirPaceWhileAcceptRunsOutOfD
 
             close(fillers.back());
             fillers.pop_back();
-            const long long freed = nowMs();
             EXPECT_NE(nullptr, harness.events.connected(static_cast<size_t>(attempt) + 1, 1000))
                 << "a pending client was not accepted within 1 s of a descriptor freeing up";
-            EXPECT_LT(nowMs() - freed, 1000);
             for (int fd : fillers)
                 close(fd);
         }
@@ -305,15 +303,11 @@ TEST(ListenerRaces, CallsRacingConnectsHangUpsCloseClientAndStallCompleteOrFailA
     auto sender = [&](unsigned turn) {
         unsigned char small[100] = {};
         for (; !stop; ++turn) {
-            void* handle;
-            {
-                std::lock_guard<std::mutex> lock(handlesLock);
-                if (handles.empty())
-                    continue;
-                handle = handles[turn % handles.size()];
-            }
+            std::unique_lock<std::mutex> lock(handlesLock);
+            void* handle = handles.empty() ? NULL : handles[turn % handles.size()];
+            lock.unlock();
             // Each call with its lowest and highest result on success.
-            const unsigned kind = turn % 7;
+            const unsigned kind = handle == NULL ? 7 : turn % 7;
             const int results[][3] = {
                 {kind == 0 ? server.response(handle, bytesOf(big), bigSize) : 0, bigSize + 32, bigSize + 32},
                 {kind == 1 ? server.notify(handle, 1u, 1u) : 0, 32, 32},
@@ -322,6 +316,7 @@ TEST(ListenerRaces, CallsRacingConnectsHangUpsCloseClientAndStallCompleteOrFailA
                 {kind == 4 ? server.notifyAll(turn, turn) : 0, 0, 64},
                 {kind == 5 ? server.notifyAll(turn, small, 100) : 0, 0, 64},
                 {kind == 6 && turn % 3 == 0 ? server.closeClient(handle) : 0, 0, 0},
+                {0, 0, 0},  // no client to call
             };
             const int* result = results[kind];
             unexpected +=
@@ -347,9 +342,8 @@ TEST(ListenerRaces, CallsRacingConnectsHangUpsCloseClientAndStallCompleteOrFailA
                                                                 : header.id == kWireIdResponse && body != big;
             }
         }
-        std::vector<RawStream> silent;
-        for (int i = 0; i < 3; ++i)
-            silent.push_back(connectRawClient(harness.name));
+        const RawStream silent[] = {connectRawClient(harness.name), connectRawClient(harness.name),
+                                    connectRawClient(harness.name)};
         EXPECT_TRUE(harness.events.waitForCount(MSG_CONNECTED, (cycle + 1) * 13u));
         const long long start = nowMs();
         EXPECT_EQ(0, harness.stall());
@@ -367,9 +361,8 @@ TEST(ListenerRaces, CallsRacingConnectsHangUpsCloseClientAndStallCompleteOrFailA
 
     // Once the clients have settled, exactly the connected ones are reached.
     ASSERT_EQ(0, harness.run());
-    std::vector<RawStream> settled;
-    for (int i = 0; i < 3; ++i)
-        settled.push_back(connectRawClient(harness.name));
+    const RawStream settled[] = {connectRawClient(harness.name), connectRawClient(harness.name),
+                                 connectRawClient(harness.name)};
     EXPECT_TRUE(waitUntil([&] { return server.notifyAll(0u, 0u) == 3; }))
         << "notifyAll did not settle on the 3 connected clients";
 }
