@@ -12,7 +12,7 @@
 //
 // Input: a script of one-byte operations (low 4 bits: the operation, high 4 bits: its argument); a write
 // takes its length from the next byte and its bytes from the ones after it. A restart takes effect only in
-// the inputs that their checksum picks (see kRestartOneIn).
+// the inputs that their hash picks (see kRestartOneIn).
 
 #include <sched.h>
 #include <stdint.h>
@@ -25,8 +25,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -43,9 +45,9 @@ const size_t kClosedHandlesKept = 64;
 const uint32_t kStaleCode = 0x5ea1ed;
 const auto kSettleTimeout = std::chrono::seconds(10);
 // A restart (a new event thread) costs as much as a hundred inputs. So it happens at most once per input,
-// and only in one input of kRestartOneIn that ask for it, chosen by the input's checksum: mutating an input
+// and only in one input of kRestartOneIn that ask for it, chosen by the input's hash: mutating an input
 // that restarts mostly yields one that does not, while a crash still reproduces from its input alone.
-const uint32_t kRestartOneIn = 16;
+const size_t kRestartOneIn = 16;
 
 // CLOSE: the client hangs up; KICK: the server closes a client; REUSE: calls on a closed handle; PUSH:
 // notifyAll(); LIMIT: lowers the descriptor limit.
@@ -217,13 +219,6 @@ bool descriptorsReturnTo(size_t count) {
     return fuzz::openDescriptorCount() == count;
 }
 
-uint32_t checksum(const uint8_t* data, size_t size) {
-    uint32_t hash = 2166136261u;
-    for (size_t i = 0; i < size; ++i)
-        hash = (hash ^ data[i]) * 16777619u;
-    return hash;
-}
-
 // Request bytes go out as far as the socket takes them: requests have no framing to keep.
 void write(Client* client, fuzz::Cursor* script) {
     std::string bytes;
@@ -308,7 +303,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t descriptors = fuzz::openDescriptorCount();
     fuzz::Cursor script(data, size);
-    bool mayRestart = checksum(data, size) % kRestartOneIn == 0;
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    bool mayRestart = std::hash<std::string_view>()(input) % kRestartOneIn == 0;
     for (size_t count = 0; count < kMaxOperations && !script.ended(); ++count) {
         const uint8_t op = script.take<uint8_t>();
         perform(static_cast<Operation>((op & 15) % OPS), op >> 4, &script, &mayRestart);
