@@ -88,9 +88,9 @@ class ServerEvents {
     }
 
     size_t countOf(int type, void* conn) const {
-        return std::count_if(mEvents.begin(), mEvents.end(), [&](const Event& event) {
+        return static_cast<size_t>(std::count_if(mEvents.begin(), mEvents.end(), [&](const Event& event) {
             return event.type == type && (conn == NULL || event.conn == conn);
-        });
+        }));
     }
 
     std::string bytesOf(void* conn) const {
