@@ -12,9 +12,8 @@
 //
 // Input: a script of one-byte operations (low 4 bits: the operation, high 4 bits: its argument); a write
 // takes its length from the next byte and its bytes from the ones after it. A restart takes effect only in
-// the inputs that their checksum picks (see kRestartOneIn).
+// the inputs that their hash picks (see kRestartOneIn).
 
-#include <errno.h>
 #include <sched.h>
 #include <stdint.h>
 #include <string.h>
@@ -26,8 +25,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -38,38 +39,21 @@ namespace {
 const int kClients = 8;
 const size_t kMaxOperations = 512;
 const int32_t kMaxResponseBody = 16 * 1024;
-const int32_t kMaxNotifyBody = 255;
+const int kMaxNotifyBody = 255;
 const size_t kClosedHandlesKept = 64;
 // A notification code that only calls on closed handles send: no client may ever read it.
 const uint32_t kStaleCode = 0x5ea1ed;
-const int kSettleTimeoutMs = 10000;
+const auto kSettleTimeout = std::chrono::seconds(10);
+// A restart (a new event thread) costs as much as a hundred inputs. So it happens at most once per input,
+// and only in one input of kRestartOneIn that ask for it, chosen by the input's hash: mutating an input
+// that restarts mostly yields one that does not, while a crash still reproduces from its input alone.
+const size_t kRestartOneIn = 16;
 
-enum Operation {
-    CONNECT,
-    WRITE,
-    CLOSE,
-    HALF_CLOSE,
-    READ,
-    SERVER_NOTIFY,
-    SERVER_CLOSE,
-    RESTART,
-    REUSE_CLOSED,
-    NOTIFY_ALL,
-    LIMIT_DESCRIPTORS,
-    OPERATION_COUNT
-};
-
+// CLOSE: the client hangs up; KICK: the server closes a client; REUSE: calls on a closed handle; PUSH:
+// notifyAll(); LIMIT: lowers the descriptor limit.
+enum Operation { CONNECT, WRITE, CLOSE, HALF_CLOSE, READ, NOTIFY, KICK, RESTART, REUSE, PUSH, LIMIT, OPS };
 // The callback's reply to a request, chosen by the request's first byte.
-enum Reply {
-    ECHO,
-    EMPTY_RESPONSE,
-    NOTIFY_VALUE,
-    NOTIFY_DATA,
-    CLOSE_CLIENT,
-    NOTHING,
-    PUSH_TO_ALL,
-    REPLY_COUNT
-};
+enum Reply { ECHO, EMPTY_RESPONSE, NOTIFY_VALUE, NOTIFY_DATA, CLOSE_CLIENT, NOTHING, PUSH_TO_ALL, REPLIES };
 // A response larger than a client socket holds: it always breaks the client (the client reads only between
 // steps), so only one first byte asks for it.
 const unsigned char kBigResponseByte = 0xb1;
@@ -122,54 +106,32 @@ rlimit gDescriptorLimit;
 void reply(void* conn, unsigned char* data, int len) {
     static unsigned char big[kMaxResponseBody];
     VORNA::Listener* listener = gServer.listener;
-    if (data[0] == kBigResponseByte) {
+    const int notifyLength = std::min(len, kMaxNotifyBody);
+    if (data[0] == kBigResponseByte)
         listener->response(conn, big, kMaxResponseBody);
-        return;
-    }
-    switch (data[0] % REPLY_COUNT) {
-        case ECHO:
-            FUZZ_CHECK(listener->response(conn, data, len) >= -3);
-            break;
-        case EMPTY_RESPONSE:
-            listener->response(conn, NULL, 0);
-            break;
-        case NOTIFY_VALUE:
-            listener->notify(conn, data[0], static_cast<unsigned int>(len));
-            break;
-        case NOTIFY_DATA:
-            listener->notify(conn, data[0], data, std::min(len, static_cast<int>(kMaxNotifyBody)));
-            break;
-        case CLOSE_CLIENT:
-            gServer.close(conn, true);
-            break;
-        case PUSH_TO_ALL:
-            // -1 while stall() runs: the callbacks of the batch under way still come.
-            FUZZ_CHECK(listener->notifyAll(data[0], data, std::min(len, static_cast<int>(kMaxNotifyBody))) >=
-                       -1);
-            break;
-        default:
-            break;
-    }
+    else if (data[0] % REPLIES == ECHO)
+        FUZZ_CHECK(listener->response(conn, data, len) >= -3);
+    else if (data[0] % REPLIES == EMPTY_RESPONSE)
+        listener->response(conn, NULL, 0);
+    else if (data[0] % REPLIES == NOTIFY_VALUE)
+        listener->notify(conn, data[0], static_cast<unsigned int>(len));
+    else if (data[0] % REPLIES == NOTIFY_DATA)
+        listener->notify(conn, data[0], data, notifyLength);
+    else if (data[0] % REPLIES == CLOSE_CLIENT)
+        gServer.close(conn, true);
+    else if (data[0] % REPLIES == PUSH_TO_ALL)  // -1 while stall() runs, as for closeClient()
+        FUZZ_CHECK(listener->notifyAll(data[0], data, notifyLength) >= -1);
 }
 
 void onMessage(void*, void* conn, int type, unsigned char* data, int len) {
-    FUZZ_CHECK(conn != NULL);
-    switch (type) {
-        case MSG_CONNECTED:
-            FUZZ_CHECK(data == NULL && len == 0);
-            gServer.add(conn);
-            break;
-        case MSG_RECV:
-            FUZZ_CHECK(data != NULL && len >= 1 && len <= 1024);
-            reply(conn, data, len);
-            break;
-        case MSG_DISCONNECTED:
-            FUZZ_CHECK(data == NULL && len == 0);
-            gServer.close(conn, true);
-            break;
-        default:
-            FUZZ_CHECK(!"unknown message type");
-    }
+    FUZZ_CHECK(conn != NULL && type >= MSG_CONNECTED && type <= MSG_RECV);
+    FUZZ_CHECK(type == MSG_RECV ? data != NULL && len >= 1 && len <= 1024 : data == NULL && len == 0);
+    if (type == MSG_CONNECTED)
+        gServer.add(conn);
+    else if (type == MSG_RECV)
+        reply(conn, data, len);
+    else
+        gServer.close(conn, true);
 }
 
 // A raw client and the bytes it has read that do not yet make a whole message.
@@ -185,19 +147,14 @@ void checkMessages(std::string* pending) {
     while (pending->size() >= sizeof(MsgHeader)) {
         MsgHeader header;
         memcpy(&header, pending->data(), sizeof(header));
-        FUZZ_CHECK(header.magic == MSG_HEADER_MAGIC);
-        FUZZ_CHECK(header.reserved0 == 0 && header.reserved1 == 0);
+        FUZZ_CHECK(header.magic == MSG_HEADER_MAGIC && header.reserved0 == 0 && header.reserved1 == 0);
         FUZZ_CHECK(header.msg != kStaleCode);
-        size_t body = 0;
-        if (header.id == HEADER_ID_RESPONSE) {
-            FUZZ_CHECK(header.msg == 0 && header.len >= 0 && header.len <= kMaxResponseBody);
-            body = static_cast<size_t>(header.len);
-        } else if (header.id == HEADER_ID_NOTIFY_DATA) {
-            FUZZ_CHECK(header.len >= 0 && header.len <= kMaxNotifyBody);
-            body = static_cast<size_t>(header.len);
-        } else {
-            FUZZ_CHECK(header.id == HEADER_ID_NOTIFY);
-        }
+        const bool response = header.id == HEADER_ID_RESPONSE;
+        FUZZ_CHECK(response || header.id == HEADER_ID_NOTIFY_DATA || header.id == HEADER_ID_NOTIFY);
+        FUZZ_CHECK(!response || header.msg == 0);
+        FUZZ_CHECK(header.id == HEADER_ID_NOTIFY ||
+                   (header.len >= 0 && header.len <= (response ? kMaxResponseBody : kMaxNotifyBody)));
+        const size_t body = header.id == HEADER_ID_NOTIFY ? 0 : static_cast<size_t>(header.len);
         if (pending->size() < sizeof(header) + body)
             return;
         pending->erase(0, sizeof(header) + body);
@@ -206,44 +163,34 @@ void checkMessages(std::string* pending) {
 
 // Reads what has arrived without waiting.
 void drain(Client* client) {
-    if (client->fd < 0)
-        return;
     char buffer[4096];
-    for (;;) {
-        const ssize_t got = recv(client->fd, buffer, sizeof(buffer), MSG_DONTWAIT);
-        if (got <= 0)
-            return;
+    ssize_t got;
+    while (client->fd >= 0 && (got = recv(client->fd, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0) {
         client->pending.append(buffer, static_cast<size_t>(got));
         checkMessages(&client->pending);
     }
 }
 
 void closeClient(Client* client) {
-    if (client->fd >= 0) {
-        drain(client);
+    drain(client);
+    if (client->fd >= 0)
         close(client->fd);
-    }
     client->fd = -1;
     client->pending.clear();
 }
 
 // Never blocks: with the server's accepts paused a full backlog refuses the client at once.
-int connectWithoutWaiting() {
-    const int fd = raw_peer::connectTo(gName, SOCK_NONBLOCK);
-    if (fd < 0)
-        return -1;
+void connectWithoutWaiting(Client* client) {
+    if (client->fd >= 0 || (client->fd = raw_peer::connectTo(gName, SOCK_NONBLOCK)) < 0)
+        return;
     std::lock_guard<std::mutex> hold(gServer.lock);
     ++gServer.connectsMade;
-    return fd;
-}
-
-void startServer() {
-    FUZZ_CHECK(gServer.listener->run() == 0);
 }
 
 // stall() drops the clients still in the backlog and releases every handle without a callback. run()
 // needs descriptors of its own: the limit is lifted first.
-void restartServer() {
+void restartServer(bool* mayRestart) {
+    *mayRestart = false;
     setrlimit(RLIMIT_NOFILE, &gDescriptorLimit);
     FUZZ_CHECK(gServer.listener->stall() == 0);
     {
@@ -252,13 +199,13 @@ void restartServer() {
             gServer.forgetLocked(gServer.live.back());
         gServer.connectsMade = gServer.connectsAccepted = 0;
     }
-    startServer();
+    FUZZ_CHECK(gServer.listener->run() == 0);
 }
 
 // Waits until the server has accepted every client that connected and closed every handle.
 void waitUntilSettled() {
     std::unique_lock<std::mutex> hold(gServer.lock);
-    FUZZ_CHECK(gServer.changed.wait_for(hold, std::chrono::milliseconds(kSettleTimeoutMs), [] {
+    FUZZ_CHECK(gServer.changed.wait_for(hold, kSettleTimeout, [] {
         return gServer.connectsAccepted == gServer.connectsMade && gServer.live.empty();
     }));
 }
@@ -266,137 +213,79 @@ void waitUntilSettled() {
 // A record closed by the callback is freed once the event thread has left that callback, a few steps
 // after the callback's report that settled the server.
 bool descriptorsReturnTo(size_t count) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSettleTimeoutMs);
-    while (fuzz::openDescriptorCount() != count) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
+    const auto deadline = std::chrono::steady_clock::now() + kSettleTimeout;
+    while (fuzz::openDescriptorCount() != count && std::chrono::steady_clock::now() < deadline)
         sched_yield();
-    }
-    return true;
+    return fuzz::openDescriptorCount() == count;
 }
 
-// A restart (a new event thread) costs as much as a hundred inputs. So it happens at most once per input,
-// and only in one input of kRestartOneIn that ask for it, chosen by the input's checksum: mutating an input
-// that restarts mostly yields one that does not, while a crash still reproduces from its input alone.
-const uint32_t kRestartOneIn = 16;
-
-uint32_t checksum(const uint8_t* data, size_t size) {
-    uint32_t hash = 2166136261u;
-    for (size_t i = 0; i < size; ++i)
-        hash = (hash ^ data[i]) * 16777619u;
-    return hash;
+// Request bytes go out as far as the socket takes them: requests have no framing to keep.
+void write(Client* client, fuzz::Cursor* script) {
+    std::string bytes;
+    script->take(script->take<uint8_t>(), &bytes);
+    if (client->fd >= 0)
+        send(client->fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
-// Runs the script.
-class Script {
-  public:
-    Script(const uint8_t* data, size_t size)
-        : mData(data), mSize(size), mAt(0), mMayRestart(checksum(data, size) % kRestartOneIn == 0) {}
-
-    void run() {
-        for (size_t count = 0; count < kMaxOperations && mAt < mSize; ++count) {
-            const uint8_t op = mData[mAt++];
-            perform(static_cast<Operation>((op & 15) % OPERATION_COUNT), op >> 4);
-        }
+// From the fuzz thread, racing the callback's own sends and closes. The handle may have been closed
+// meanwhile (-2).
+void notify(unsigned int argument) {
+    static unsigned char body[kMaxNotifyBody] = {};
+    if (void* handle = gServer.pick(gServer.live, argument)) {
+        FUZZ_CHECK(((argument & 1) != 0 ? gServer.listener->notify(handle, argument, argument)
+                                        : gServer.listener->notify(handle, argument, body,
+                                                                   static_cast<int>(argument))) >= -3);
     }
+}
 
-  private:
-    void perform(Operation operation, unsigned int argument) {
-        Client* client = &gClients[argument % kClients];
-        switch (operation) {
-            case CONNECT:
-                if (client->fd < 0)
-                    client->fd = connectWithoutWaiting();
-                break;
-            case WRITE:
-                write(client);
-                break;
-            case CLOSE:
-                closeClient(client);
-                break;
-            case HALF_CLOSE:
-                if (client->fd >= 0)
-                    shutdown(client->fd, SHUT_WR);
-                break;
-            case READ:
-                drain(client);
-                break;
-            case SERVER_NOTIFY:
-                notify(argument);
-                break;
-            case SERVER_CLOSE:
-                if (void* handle = gServer.pick(gServer.live, argument))
-                    gServer.close(handle);
-                break;
-            case RESTART:
-                if (argument == 0 && mMayRestart) {
-                    mMayRestart = false;
-                    restartServer();
-                }
-                break;
-            case REUSE_CLOSED:
-                reuseClosed(argument);
-                break;
-            case NOTIFY_ALL:
-                FUZZ_CHECK(gServer.listener->notifyAll(argument, argument) >= 0);
-                break;
-            case LIMIT_DESCRIPTORS:
-                limitDescriptors(argument);
-                break;
-            case OPERATION_COUNT:
-                break;
-        }
-    }
+void closeLive(unsigned int argument) {
+    if (void* handle = gServer.pick(gServer.live, argument))
+        gServer.close(handle);
+}
 
-    // Request bytes go out as far as the socket takes them: requests have no framing to keep.
-    void write(Client* client) {
-        if (mAt >= mSize)
-            return;
-        const size_t wanted = mData[mAt++];
-        const size_t length = std::min(wanted, mSize - mAt);
-        if (client->fd >= 0)
-            send(client->fd, mData + mAt, length, MSG_DONTWAIT | MSG_NOSIGNAL);
-        mAt += length;
-    }
+void reuseClosed(unsigned int argument) {
+    void* handle = gServer.pick(gServer.closed, argument);
+    unsigned char body[4] = {};
+    VORNA::Listener* listener = gServer.listener;
+    FUZZ_CHECK(handle == NULL || (listener->notify(handle, kStaleCode, 1u) == -2 &&
+                                  listener->notify(handle, kStaleCode, body, 4) == -2 &&
+                                  listener->response(handle, body, 4) == -2 &&
+                                  listener->peerCredentials(handle, NULL, NULL, NULL) == -2 &&
+                                  listener->closeClient(handle) == 0));
+}
 
-    // From the fuzz thread, racing the callback's own sends and closes. The handle may have been closed
-    // meanwhile (-2).
-    void notify(unsigned int argument) {
-        void* handle = gServer.pick(gServer.live, argument);
-        if (handle == NULL)
-            return;
-        static const unsigned char body[kMaxNotifyBody] = {};
-        const int result = (argument & 1) != 0
-                               ? gServer.listener->notify(handle, argument, argument)
-                               : gServer.listener->notify(handle, argument, const_cast<unsigned char*>(body),
-                                                          static_cast<int>(argument));
-        FUZZ_CHECK(result >= -3);
-    }
+// Leaves the process `argument % 8` free descriptors, for the server's accepts and the clients.
+void limitDescriptors(unsigned int argument) {
+    rlimit tight = gDescriptorLimit;
+    tight.rlim_cur = static_cast<rlim_t>(fuzz::openDescriptorCount() + argument % 8);
+    setrlimit(RLIMIT_NOFILE, &tight);
+}
 
-    void reuseClosed(unsigned int argument) {
-        void* handle = gServer.pick(gServer.closed, argument);
-        if (handle == NULL)
-            return;
-        unsigned char body[4] = {};
-        FUZZ_CHECK(gServer.listener->notify(handle, kStaleCode, 1u) == -2);
-        FUZZ_CHECK(gServer.listener->notify(handle, kStaleCode, body, 4) == -2);
-        FUZZ_CHECK(gServer.listener->response(handle, body, 4) == -2);
-        FUZZ_CHECK(gServer.listener->peerCredentials(handle, NULL, NULL, NULL) == -2);
-        FUZZ_CHECK(gServer.listener->closeClient(handle) == 0);
-    }
-
-    // Leaves the process `argument % 8` free descriptors, for the server's accepts and the clients.
-    void limitDescriptors(unsigned int argument) {
-        rlimit tight = gDescriptorLimit;
-        tight.rlim_cur = static_cast<rlim_t>(fuzz::openDescriptorCount() + argument % 8);
-        setrlimit(RLIMIT_NOFILE, &tight);
-    }
-
-    const uint8_t* mData;
-    size_t mSize;
-    size_t mAt;
-    bool mMayRestart;
-};
+void perform(Operation operation, unsigned int argument, fuzz::Cursor* script, bool* mayRestart) {
+    Client* client = &gClients[argument % kClients];
+    if (operation == CONNECT)
+        connectWithoutWaiting(client);
+    else if (operation == WRITE)
+        write(client, script);
+    else if (operation == CLOSE)
+        closeClient(client);
+    else if (operation == HALF_CLOSE && client->fd >= 0)
+        shutdown(client->fd, SHUT_WR);
+    else if (operation == READ)
+        drain(client);
+    else if (operation == NOTIFY)
+        notify(argument);
+    else if (operation == KICK)
+        closeLive(argument);
+    else if (operation == RESTART && argument == 0 && *mayRestart)
+        restartServer(mayRestart);
+    else if (operation == REUSE)
+        reuseClosed(argument);
+    else if (operation == PUSH)
+        FUZZ_CHECK(gServer.listener->notifyAll(argument, argument) >= 0);
+    else if (operation == LIMIT)
+        limitDescriptors(argument);
+}
 
 }  // namespace
 
@@ -407,13 +296,19 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Never destroyed: the server serves until the process ends.
     gServer.listener = new VORNA::Listener(gName.c_str(), 0);
     gServer.listener->setMsgCbk(onMessage, NULL);
-    startServer();
+    FUZZ_CHECK(gServer.listener->run() == 0);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t descriptors = fuzz::openDescriptorCount();
-    Script(data, size).run();
+    fuzz::Cursor script(data, size);
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    bool mayRestart = std::hash<std::string_view>()(input) % kRestartOneIn == 0;
+    for (size_t count = 0; count < kMaxOperations && !script.ended(); ++count) {
+        const uint8_t op = script.take<uint8_t>();
+        perform(static_cast<Operation>((op & 15) % OPS), op >> 4, &script, &mayRestart);
+    }
     for (Client& client : gClients)
         closeClient(&client);
     setrlimit(RLIMIT_NOFILE, &gDescriptorLimit);

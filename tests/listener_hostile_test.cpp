@@ -45,24 +45,21 @@ TEST(ListenerStaleHandles, AHandleKeptAfterCloseClientOrStallNeverReachesALaterC
     void* currentHandle = harness.connect(&current);
     unsigned char body[] = {'s', 't', 'a', 'l', 'e'};
 
-    int misdirected = 0;
-    int wrongResults = 0;
+    int wrong = 0;
     for (size_t cycle = 1; cycle <= 10000; ++cycle) {
         void* closed = currentHandle;
         ASSERT_EQ(0, harness.server.closeClient(closed));
         current = connectRawClient(harness.name);
         currentHandle = harness.events.connected(cycle);
         ASSERT_NE(nullptr, currentHandle) << "cycle " << cycle;
-
-        wrongResults += harness.server.response(closed, body, 5) != -2;
-        wrongResults += harness.server.notify(closed, 1u, 2u) != -2;
-        wrongResults += harness.server.notify(closed, 1u, body, 5) != -2;
-        wrongResults += harness.server.peerCredentials(closed, NULL, NULL, NULL) != -2;
-        wrongResults += harness.server.closeClient(closed) != 0;
-        misdirected += current.pendingBytes() != 0;
+        wrong += harness.server.response(closed, body, 5) != -2 ||
+                 harness.server.notify(closed, 1u, 2u) != -2 ||
+                 harness.server.notify(closed, 1u, body, 5) != -2 ||
+                 harness.server.peerCredentials(closed, NULL, NULL, NULL) != -2 ||
+                 harness.server.closeClient(closed) != 0 || current.pendingBytes() != 0;
     }
-    EXPECT_EQ(0, misdirected) << "cycles in which a closed handle wrote to the next client";
-    EXPECT_EQ(0, wrongResults) << "calls on a closed handle that did not return -2 (closeClient: 0)";
+    EXPECT_EQ(0, wrong) << "cycles in which a call on a closed handle did not return -2 (closeClient: 0) or "
+                           "wrote to the next client";
 
     // Handles of a server that was stalled and run again name nobody either.
     ASSERT_EQ(0, harness.stall());
@@ -73,23 +70,22 @@ TEST(ListenerStaleHandles, AHandleKeptAfterCloseClientOrStallNeverReachesALaterC
     EXPECT_EQ(0, fresh.pendingBytes());
 }
 
-// Responses to one client from a thread of their own, until one fails.
+// Calls from a thread of their own until one fails.
 struct Flood {
-    Flood(VORNA::Listener& server, void* handle)
-        : thread([this, &server, handle] {
+    explicit Flood(const std::function<int()>& call)
+        : thread([this, call] {
               tid = currentTid();
-              std::string body = patternBytes(64 * 1024);
               int last;
               do {
                   const long long start = nowMs();
-                  last = server.response(handle, bytesOf(body), static_cast<int>(body.size()));
+                  last = call();
                   lastCallMs = nowMs() - start;
               } while (last >= 0);
               result = last;
           }) {}
     ~Flood() { thread.join(); }  // a send blocks for one send timeout at most
 
-    // True while a response sleeps in the kernel, on the client's full socket.
+    // True while a call sleeps in the kernel, on the client's full socket or its send lock.
     bool blocked() const { return tid != 0 && result == 0 && threadIsBlocked(tid); }
 
     std::atomic<pid_t> tid{0};
@@ -125,7 +121,7 @@ class Interrupter {
 // Two clients never read: responses to them fill their sockets and block. One is closed, which ends its
 // blocked sends at once. The other client is served meanwhile; then the stubborn client's requests hold the
 // event thread in their echo until its blocked send fails after the send timeout, and it is broken. Signals
-// cutting into that send do not stretch the timeout.
+// cutting into that send, before it has sent a byte, do not stretch the timeout.
 TEST(ListenerBrokenClients,
      ClientsThatNeverReadAreClosedAtOnceOrBrokenAfterOneSendTimeoutAndCostTheOthersNoMore) {
     TestServer harness("noread", TestServer::ECHO);
@@ -138,35 +134,31 @@ TEST(ListenerBrokenClients,
     void* const closedHandle = harness.connect(&closed);
     harness.connect(&active);
     LogCapture log;
-    Flood flood(server, stubbornHandle);
-    Flood closing(server, closedHandle);
+    // Empty responses: the one that blocks has sent nothing yet, which is where a send that resumed itself
+    // after a signal would start the kernel's timeout again.
+    const auto responses = [&](void* handle) {
+        return [&server, handle] { return server.response(handle, NULL, 0); };
+    };
+    Flood flood(responses(stubbornHandle));
+    Flood closing(responses(closedHandle));
     EXPECT_TRUE(waitUntil([&] { return flood.blocked() && closing.blocked(); }, 20000))
         << "responses to the clients that never read did not fill their sockets";
     // A notification can only block behind the blocked response, on the client's send lock.
-    std::atomic<int> notifyResult{1};
-    std::atomic<pid_t> notifier{0};
-    std::thread notify([&] {
-        notifier = currentTid();
-        notifyResult = server.notify(closedHandle, 1u, 1u);
-    });
-    EXPECT_TRUE(waitUntil([&] { return notifier != 0 && threadIsBlocked(notifier); })) << "no blocked notify";
+    Flood notify([&] { return server.notify(closedHandle, 1u, 1u); });
+    EXPECT_TRUE(waitUntil([&] { return notify.blocked(); })) << "no blocked notify";
 
     const long long closeStart = nowMs();
     EXPECT_EQ(0, server.closeClient(closedHandle));
     // Well before the send timeout, which would end them by itself.
-    EXPECT_TRUE(waitUntil([&] { return closing.result != 0 && notifyResult != 1; }) &&
+    EXPECT_TRUE(waitUntil([&] { return closing.result == -3 && notify.result == -3; }) &&
                 nowMs() - closeStart < kSendTimeoutMs / 2)
-        << "closeClient did not end the blocked sends";
-    notify.join();
-    EXPECT_EQ(-3, closing.result.load());
-    EXPECT_EQ(-3, notifyResult.load());
+        << "closeClient did not end the blocked sends with -3";
     int servedWhileBlocked = 0;
     for (int i = 0; i < 5; ++i)
         servedWhileBlocked += echoRoundTrip(&active, "ping", 5000) && flood.result == 0;
     EXPECT_EQ(5, servedWhileBlocked) << "the other client was not served while a send to one blocked";
     const std::string requests(3 * 1024, 'r');
     EXPECT_TRUE(stubborn.writeAll(requests));
-    const long long start = nowMs();
     {
         Interrupter signals(flood.tid);
         if (!waitUntil([&] { return flood.result != 0; }, static_cast<int>(kSendTimeoutMs + kMarginMs)))
@@ -176,7 +168,6 @@ TEST(ListenerBrokenClients,
     EXPECT_EQ(-3, flood.result.load());
     EXPECT_LT(flood.lastCallMs.load(), kSendTimeoutMs + kMarginMs)
         << "the failing send outlasted the send timeout";
-    EXPECT_LT(nowMs() - start, kSendTimeoutMs + kMarginMs);
     const std::vector<LogLine> lines = log.take();
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
                             [](const LogLine& line) {
@@ -192,8 +183,7 @@ TEST(ListenerBrokenClients,
         << "the requests of a broken client were still read";
     EXPECT_EQ(1u, harness.events.count(MSG_DISCONNECTED)) << "a closed client was reported";
     const long long sent = nowMs();
-    unsigned char body[4] = {};
-    EXPECT_EQ(-3, server.response(stubbornHandle, body, 4));
+    EXPECT_EQ(-3, server.response(stubbornHandle, NULL, 0));
     EXPECT_EQ(-3, server.notify(stubbornHandle, 1u, 1u));
     EXPECT_LT(nowMs() - sent, 1000) << "sends to a broken client must fail at once";
     EXPECT_EQ(1, server.notifyAll(7u, 7u)) << "notifyAll must skip the broken client";
@@ -237,10 +227,8 @@ TEST(ListenerDescriptorLimit, ConnectedClientsKeepTheirPaceWhileAcceptRunsOutOfD
 
             close(fillers.back());
             fillers.pop_back();
-            const long long freed = nowMs();
             EXPECT_NE(nullptr, harness.events.connected(static_cast<size_t>(attempt) + 1, 1000))
                 << "a pending client was not accepted within 1 s of a descriptor freeing up";
-            EXPECT_LT(nowMs() - freed, 1000);
             for (int fd : fillers)
                 close(fd);
         }
@@ -270,17 +258,6 @@ TEST(ListenerFork, ForkedChildrenThatStopTheirCopyLeaveTheParentServing) {
     RawStream client = connectRawClient(name);
     void* handle = events.connected(0);
     ASSERT_NE(nullptr, handle);
-    std::atomic<bool> stop(false);
-    std::atomic<int> failures(0);
-    std::atomic<int> calls(0);
-    std::thread caller([&] {
-        for (; !stop; ++calls) {
-            WireHeader header;
-            std::string body;
-            failures += !client.writeAll("x") || !readMessage(&client, &header, &body, 5000);
-        }
-    });
-
     const std::function<void()> ends[] = {
         [&] { _exit(server.stall() == 0 ? 0 : 1); },
         [&] {
@@ -294,13 +271,11 @@ TEST(ListenerFork, ForkedChildrenThatStopTheirCopyLeaveTheParentServing) {
         ForkedProcess child(ends[end]);
         EXPECT_EQ(0, child.wait()) << "child " << end
                                    << " hung or failed while stopping its copy of the server";
-        const int callsBefore = calls;
-        EXPECT_TRUE(waitUntil([&] { return calls >= callsBefore + 50 || failures > 0; }));
+        WireHeader header;
+        std::string body;
+        EXPECT_TRUE(client.writeAll("x") && readMessage(&client, &header, &body, 5000))
+            << "the parent's client lost its connection to child " << end;
     }
-    stop = true;
-    caller.join();
-
-    EXPECT_EQ(0, failures.load()) << "the parent's client lost its connection";
     RawStream later = connectRawClient(name);
     EXPECT_NE(nullptr, events.connected(1)) << "the parent no longer accepts clients";
     EXPECT_EQ(32, server.notify(handle, 2u, 2u));
@@ -329,15 +304,11 @@ TEST(ListenerRaces, CallsRacingConnectsHangUpsCloseClientAndStallCompleteOrFailA
     auto sender = [&](unsigned turn) {
         unsigned char small[100] = {};
         for (; !stop; ++turn) {
-            void* handle;
-            {
-                std::lock_guard<std::mutex> lock(handlesLock);
-                if (handles.empty())
-                    continue;
-                handle = handles[turn % handles.size()];
-            }
+            std::unique_lock<std::mutex> lock(handlesLock);
+            void* handle = handles.empty() ? NULL : handles[turn % handles.size()];
+            lock.unlock();
             // Each call with its lowest and highest result on success.
-            const unsigned kind = turn % 7;
+            const unsigned kind = handle == NULL ? 7 : turn % 7;
             const int results[][3] = {
                 {kind == 0 ? server.response(handle, bytesOf(big), bigSize) : 0, bigSize + 32, bigSize + 32},
                 {kind == 1 ? server.notify(handle, 1u, 1u) : 0, 32, 32},
@@ -346,6 +317,7 @@ TEST(ListenerRaces, CallsRacingConnectsHangUpsCloseClientAndStallCompleteOrFailA
                 {kind == 4 ? server.notifyAll(turn, turn) : 0, 0, 64},
                 {kind == 5 ? server.notifyAll(turn, small, 100) : 0, 0, 64},
                 {kind == 6 && turn % 3 == 0 ? server.closeClient(handle) : 0, 0, 0},
+                {0, 0, 0},  // no client to call
             };
             const int* result = results[kind];
             unexpected +=
@@ -371,9 +343,8 @@ TEST(ListenerRaces, CallsRacingConnectsHangUpsCloseClientAndStallCompleteOrFailA
                                                                 : header.id == kWireIdResponse && body != big;
             }
         }
-        std::vector<RawStream> silent;
-        for (int i = 0; i < 3; ++i)
-            silent.push_back(connectRawClient(harness.name));
+        const RawStream silent[] = {connectRawClient(harness.name), connectRawClient(harness.name),
+                                    connectRawClient(harness.name)};
         EXPECT_TRUE(harness.events.waitForCount(MSG_CONNECTED, (cycle + 1) * 13u));
         const long long start = nowMs();
         EXPECT_EQ(0, harness.stall());
@@ -391,9 +362,8 @@ TEST(ListenerRaces, CallsRacingConnectsHangUpsCloseClientAndStallCompleteOrFailA
 
     // Once the clients have settled, exactly the connected ones are reached.
     ASSERT_EQ(0, harness.run());
-    std::vector<RawStream> settled;
-    for (int i = 0; i < 3; ++i)
-        settled.push_back(connectRawClient(harness.name));
+    const RawStream settled[] = {connectRawClient(harness.name), connectRawClient(harness.name),
+                                 connectRawClient(harness.name)};
     EXPECT_TRUE(waitUntil([&] { return server.notifyAll(0u, 0u) == 3; }))
         << "notifyAll did not settle on the 3 connected clients";
 }

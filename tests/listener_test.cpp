@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -23,22 +24,23 @@ const char kModule[] = "src/Listener";
 // A log line's text that the test leaves open: any line of that level and function matches.
 const char kAnyText[] = "*";
 
-LogLine errorLine(const char* function, const std::string& text) {
-    return LogLine{kModule, function, "ERR", text};
+// True when `lines` are exactly the ERR line of `function` with `text` ("%s" stands for the text of EPIPE),
+// or none for a null text.
+bool loggedOnly(const std::vector<LogLine>& lines, const char* function, const char* text) {
+    if (text == NULL)
+        return lines.empty();
+    std::string want = text;
+    if (want.find("%s") != std::string::npos)
+        want.replace(want.find("%s"), 2, strerror(EPIPE));
+    return lines.size() == 1 &&
+           lines[0] == LogLine{kModule, function, "ERR", want == kAnyText ? lines[0].text : want};
 }
 
-// The same lines, where a wanted text of kAnyText matches any text.
-bool matches(const std::vector<LogLine>& lines, const std::vector<LogLine>& wanted) {
-    if (lines.size() != wanted.size())
-        return false;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        LogLine want = wanted[i];
-        if (want.text == kAnyText)
-            want.text = lines[i].text;
-        if (!(lines[i] == want))
-            return false;
-    }
-    return true;
+// The bytes with the time field of the message at their front zeroed, as the peers build their frames.
+std::string untimed(std::string bytes) {
+    if (bytes.size() >= kWireHeaderSize)
+        bytes.replace(16, 8, 8, '\0');
+    return bytes;
 }
 
 // A serving Listener with one raw client connected.
@@ -57,31 +59,19 @@ class ListenerTest : public ::testing::Test {
 };
 
 TEST(ListenerNames, MsgNameNamesEachMessageTypeAndUnknownOtherwise) {
-    const std::pair<int, const char*> names[] = {{MSG_CONNECTED, "connected"},
-                                                 {MSG_DISCONNECTED, "disconnected"},
-                                                 {MSG_RECV, "recv"},
-                                                 {MSG_SEND, "send"},
-                                                 {-1, "unknown"},
-                                                 {4, "unknown"}};
-    for (const auto& name : names)
-        EXPECT_STREQ(name.second, VORNA::Listener::msgName(name.first)) << name.first;
+    const int types[] = {MSG_CONNECTED, MSG_DISCONNECTED, MSG_RECV, MSG_SEND, -1, 4};
+    const char* const names[] = {"connected", "disconnected", "recv", "send", "unknown", "unknown"};
+    for (int i = 0; i < 6; ++i)
+        EXPECT_STREQ(names[i], VORNA::Listener::msgName(types[i])) << types[i];
 }
 
-enum Call {
-    RESPONSE,
-    NOTIFY_VALUE,
-    NOTIFY_DATA,
-    NOTIFY_ALL,
-    NOTIFY_ALL_DATA,
-    CLOSE_CLIENT,
-    PEER_CREDENTIALS,
-    STALL
-};
-const char* const kCallNames[] = {"response",  "notify",      "notify",          "notifyAll",
-                                  "notifyAll", "closeClient", "peerCredentials", "stall"};
+enum Call { RESPONSE, VALUE, DATA, ALL_VALUE, ALL_DATA, CLOSE, CREDENTIALS, STALL, RUN, SET_CALLBACK };
+const char* const kCallNames[] = {"response",    "notify",          "notify", "notifyAll", "notifyAll",
+                                  "closeClient", "peerCredentials", "stall",  "run",       "setMsgCbk"};
 // Whom a call names: the connected client (with the body, or a null one), a null handle, a pointer that
-// never was a handle, a client that hung up, or the connected client on a server that never ran.
-enum Target { CLIENT, NO_BODY, NULL_HANDLE, NOT_A_HANDLE, GONE, IDLE };
+// never was a handle, a client that hung up, the connected client on a server that never ran, or a second
+// server on the serving one's name.
+enum Target { CLIENT, NO_BODY, NULL_HANDLE, NOT_A_HANDLE, GONE, IDLE, SECOND };
 
 struct CallCase {
     Call call;
@@ -95,70 +85,80 @@ const CallCase kCalls[] = {
     {RESPONSE, CLIENT, 5, 37, NULL},
     {RESPONSE, CLIENT, 0, 32, NULL},
     {RESPONSE, CLIENT, 700 * 1024, 700 * 1024 + 32, NULL},
-    {NOTIFY_VALUE, CLIENT, 7, 32, NULL},
-    {NOTIFY_DATA, CLIENT, 255, 255, NULL},
-    {NOTIFY_DATA, CLIENT, 0, 0, NULL},
-    {NOTIFY_DATA, CLIENT, 256, -2, "notify data too large(256), max is 256"},
+    {VALUE, CLIENT, 7, 32, NULL},
+    {DATA, CLIENT, 255, 255, NULL},
+    {DATA, CLIENT, 0, 0, NULL},
+    {DATA, CLIENT, 256, -2, "notify data too large(256), max is 256"},
     // Every client is tried, the one that hung up too.
-    {NOTIFY_ALL, CLIENT, 77, 1, "send error: %s"},
-    {NOTIFY_ALL_DATA, CLIENT, 4, 1, "send error: %s"},
-    {NOTIFY_ALL_DATA, CLIENT, 256, -2, "notify data too large(256), max is 256"},
-    {NOTIFY_ALL_DATA, NO_BODY, 4, -2, kAnyText},
-    {NOTIFY_ALL_DATA, CLIENT, -1, -2, kAnyText},
+    {ALL_VALUE, CLIENT, 77, 1, "send error: %s"},
+    {ALL_DATA, CLIENT, 4, 1, "send error: %s"},
+    {ALL_DATA, CLIENT, 256, -2, "notify data too large(256), max is 256"},
+    {ALL_DATA, NO_BODY, 4, -2, kAnyText},
+    {ALL_DATA, CLIENT, -1, -2, kAnyText},
     {RESPONSE, CLIENT, -1, -2, kAnyText},
     {RESPONSE, NO_BODY, 5, -2, kAnyText},
-    {NOTIFY_DATA, CLIENT, -1, -2, kAnyText},
-    {NOTIFY_DATA, NO_BODY, 5, -2, kAnyText},
+    {DATA, CLIENT, -1, -2, kAnyText},
+    {DATA, NO_BODY, 5, -2, kAnyText},
     {RESPONSE, NULL_HANDLE, 4, -2, "opaque is null"},
-    {NOTIFY_VALUE, NULL_HANDLE, 2, -2, "opaque is null"},
-    {NOTIFY_DATA, NULL_HANDLE, 4, -2, "opaque is null"},
-    {CLOSE_CLIENT, NULL_HANDLE, 0, -2, "opaque is null"},
-    {PEER_CREDENTIALS, NULL_HANDLE, 0, -2, kAnyText},
-    {PEER_CREDENTIALS, NOT_A_HANDLE, 0, -2, kAnyText},
+    {VALUE, NULL_HANDLE, 2, -2, "opaque is null"},
+    {DATA, NULL_HANDLE, 4, -2, "opaque is null"},
+    {CLOSE, NULL_HANDLE, 0, -2, "opaque is null"},
+    {CREDENTIALS, NULL_HANDLE, 0, -2, kAnyText},
+    {CREDENTIALS, NOT_A_HANDLE, 0, -2, kAnyText},
     {RESPONSE, IDLE, 4, -1, "skt is null"},
-    {NOTIFY_VALUE, IDLE, 2, -1, "skt is null"},
-    {NOTIFY_DATA, IDLE, 4, -1, "skt is null"},
-    {CLOSE_CLIENT, IDLE, 0, -2, "opaque is null"},
+    {VALUE, IDLE, 2, -1, "skt is null"},
+    {DATA, IDLE, 4, -1, "skt is null"},
+    {CLOSE, IDLE, 0, -2, "opaque is null"},
     {STALL, IDLE, 0, -1, "skt is null"},
-    {NOTIFY_ALL, IDLE, 2, -1, kAnyText},
-    {PEER_CREDENTIALS, IDLE, 0, -1, kAnyText},
+    {ALL_VALUE, IDLE, 2, -1, kAnyText},
+    {CREDENTIALS, IDLE, 0, -1, kAnyText},
     {RESPONSE, GONE, 5, -3, "send header error: %s"},
-    {NOTIFY_VALUE, GONE, 2, -3, "send error: %s"},
-    {NOTIFY_DATA, GONE, 5, -3, kAnyText},
+    {VALUE, GONE, 2, -3, "send error: %s"},
+    {DATA, GONE, 5, -3, kAnyText},
+    // While it serves, the server refuses to run again or to change its callback; so does a second server
+    // on its name.
+    {RUN, CLIENT, 0, -3, "als is not null"},
+    {SET_CALLBACK, CLIENT, 0, 0, "als is not null"},
+    {RUN, SECOND, 0, -3, NULL},
+    {STALL, SECOND, 0, -1, "skt is null"},
 };
 
-int perform(const CallCase& c, VORNA::Listener& server, void* client, void* gone, unsigned char* body) {
-    VORNA::Listener idle("never-runs", 0);
-    VORNA::Listener& target = c.target == IDLE ? idle : server;
+int perform(const CallCase& c, TestServer& harness, void* client, void* gone, unsigned char* body) {
+    VORNA::Listener idle(c.target == SECOND ? harness.name.c_str() : "never-runs", 0);
+    VORNA::Listener& target = c.target == IDLE || c.target == SECOND ? idle : harness.server;
     void* handle = c.target == NULL_HANDLE ? NULL : c.target == GONE ? gone : client;
     handle = c.target == NOT_A_HANDLE ? body : handle;
     unsigned char* data = c.target == NO_BODY ? NULL : body;
     switch (c.call) {
         case RESPONSE:
             return target.response(handle, data, c.len);
-        case NOTIFY_VALUE:
+        case VALUE:
             return target.notify(handle, 3u, static_cast<unsigned>(c.len));
-        case NOTIFY_DATA:
+        case DATA:
             return target.notify(handle, 3u, data, c.len);
-        case CLOSE_CLIENT:
+        case CLOSE:
             return target.closeClient(handle);
-        case PEER_CREDENTIALS:
+        case CREDENTIALS:
             return target.peerCredentials(handle, NULL, NULL, NULL);
-        case NOTIFY_ALL:
+        case ALL_VALUE:
             return target.notifyAll(3u, static_cast<unsigned>(c.len));
-        case NOTIFY_ALL_DATA:
+        case ALL_DATA:
             return target.notifyAll(3u, data, c.len);
         case STALL:
             return target.stall();
+        case RUN:
+            return target.run();
+        case SET_CALLBACK:
+            target.setMsgCbk(NULL, NULL);
     }
     return 0;
 }
 
 // The messages a call that succeeded puts on the stream, with time fields of 0.
 std::string framesOf(const CallCase& c, const std::string& body) {
-    if (c.result < 0)
+    if (c.result < 0 || c.call > ALL_DATA)  // the calls after ALL_DATA send nothing
         return "";
-    if (c.call == NOTIFY_VALUE || c.call == NOTIFY_ALL)
+    if (c.call == VALUE || c.call == ALL_VALUE)
         return valueNotificationFrame(3, static_cast<uint32_t>(c.len));
     return c.call == RESPONSE ? responseFrame(body.substr(0, c.len))
                               : dataNotificationFrame(3, body.substr(0, c.len));
@@ -181,70 +181,39 @@ TEST_F(ListenerTest, EachCallWritesExactlyItsMessageOrNothingAndLogsWhy) {
         // A body larger than the socket buffer needs the client to read while the server writes.
         std::thread reader([&] { written = client.readExactly(frames.size(), 30000); });
         const int64_t before = SystemTime::getUs();
-        EXPECT_EQ(c.result, perform(c, server, handle, gone, reinterpret_cast<unsigned char*>(&body[0])))
+        EXPECT_EQ(c.result, perform(c, harness, handle, gone, reinterpret_cast<unsigned char*>(&body[0])))
             << what;
         reader.join();
-        const int64_t after = SystemTime::getUs();
-        std::vector<LogLine> wanted;
-        if (c.logged != NULL) {
-            std::string text = c.logged;
-            if (text.find("%s") != std::string::npos)
-                text.replace(text.find("%s"), 2, strerror(EPIPE));
-            wanted.push_back(errorLine(kCallNames[c.call], text));
-        }
+        const int64_t stamped = parseWireHeader(written).timeUs;
+        EXPECT_TRUE(frames.empty() || (before <= stamped && stamped <= SystemTime::getUs()))
+            << what << ": time field " << stamped;
+        EXPECT_TRUE(untimed(written) == frames) << what << ": the message arrived altered";
         const std::vector<LogLine> lines = log.take();
-        EXPECT_TRUE(matches(lines, wanted)) << what << " logged:\n" << describe(lines);
-        if (!frames.empty()) {
-            EXPECT_TRUE(withTimesFrom(frames, written) == written) << what << ": the message arrived altered";
-            const int64_t stamped = parseWireHeader(written + std::string(kWireHeaderSize, '\0')).timeUs;
-            EXPECT_TRUE(before <= stamped && stamped <= after) << what << ": time field " << stamped;
-        }
+        EXPECT_TRUE(loggedOnly(lines, kCallNames[c.call], c.logged)) << what << " logged:\n"
+                                                                     << describe(lines);
         // Nothing more was written if the next bytes are a marker notification sent now.
         ASSERT_EQ(32, server.notify(handle, 99u, 4242u));
-        const std::string next = client.readExactly(kWireHeaderSize);
-        EXPECT_EQ(withTimesFrom(valueNotificationFrame(99, 4242), next), next)
+        EXPECT_EQ(valueNotificationFrame(99, 4242), untimed(client.readExactly(kWireHeaderSize)))
             << what << ": more was written";
     }
     EXPECT_EQ(0, server.closeClient(gone));
+    ASSERT_TRUE(client.writeAll("x"));
+    EXPECT_EQ("x", events.received(handle, 1)) << "the callback was replaced while the server served";
 }
 
-TEST_F(ListenerTest, EveryRequestByteIsReportedInOrderBetweenConnectAndDisconnect) {
+// Two clients connect together; the second writes before it is reported connected. The first is closed
+// by the server, the second hangs up and is closed from inside its disconnect callback, and the fixture's
+// client hangs up in two steps.
+TEST_F(ListenerTest, EachClientEndsOnceAfterAllItsBytesWhetherItHangsUpOrIsClosedInOrOutsideTheCallback) {
     const std::string request = patternBytes(3000, 5);
-    // Clients that connect together are all accepted without further traffic.
-    std::vector<RawStream> others(3);
-    for (RawStream& other : others)
-        other = connectRawClient(harness.name);
-    EXPECT_TRUE(events.waitForCount(MSG_CONNECTED, 4)) << "pending clients were not accepted";
-    RawStream eager = connectRawClient(harness.name);  // writes before it is reported connected
-
-    ASSERT_TRUE(eager.writeAll(request));
-    void* eagerHandle = events.connected(4);
-    EXPECT_TRUE(events.waitForBytes(eagerHandle, request.size()))
+    RawStream closed = connectRawClient(harness.name);
+    RawStream hungUp = connectRawClient(harness.name);
+    ASSERT_TRUE(hungUp.writeAll(request));
+    EXPECT_TRUE(events.waitForCount(MSG_CONNECTED, 3)) << "pending clients were not accepted";
+    void* closedHandle = events.connected(1);
+    void* hungUpHandle = events.connected(2);
+    EXPECT_EQ(request.size(), events.received(hungUpHandle, request.size()).size())
         << "bytes beyond one read wait for the client to write again";
-    ASSERT_TRUE(eager.writeAll("last words"));
-    eager.close();
-
-    ASSERT_TRUE(events.waitForCount(MSG_DISCONNECTED, 1, eagerHandle)) << "the hang-up was not reported";
-    std::vector<int> types;
-    for (const ServerEvents::Event& event : events.all()) {
-        if (event.conn == eagerHandle)
-            types.push_back(event.type);
-        EXPECT_LE(event.data.size(), 1024u) << "one delivery held more than one read";
-    }
-    EXPECT_EQ(MSG_CONNECTED, types.front());
-    EXPECT_EQ(MSG_DISCONNECTED, types.back());
-    EXPECT_EQ(types.size() - 2, static_cast<size_t>(std::count(types.begin(), types.end(), MSG_RECV)));
-    EXPECT_TRUE(events.received(eagerHandle) == request + "last words")
-        << "the request bytes arrived altered";
-}
-
-// The fixture's client hangs up in two steps, a second one is closed by the server, and a third hangs up
-// and is closed from inside its disconnect callback.
-TEST_F(ListenerTest, EachClientEndsOnceWhetherItHangsUpOrIsClosedInOrOutsideTheCallback) {
-    RawStream closed;
-    RawStream hungUp;
-    void* closedHandle = harness.connect(&closed);
-    void* hungUpHandle = harness.connect(&hungUp);
     std::vector<int> results;
     events.setHook([&](const ServerEvents::Event& event) {
         if (event.type == MSG_DISCONNECTED && event.conn == hungUpHandle)
@@ -258,11 +227,10 @@ TEST_F(ListenerTest, EachClientEndsOnceWhetherItHangsUpOrIsClosedInOrOutsideTheC
     client.close();
     EXPECT_EQ(0, server.closeClient(closedHandle));
     EXPECT_TRUE(closed.waitForEndOfStream()) << "closeClient left the client's socket open";
-    ASSERT_TRUE(hungUp.writeAll("still here"));
-    EXPECT_TRUE(events.waitForBytes(hungUpHandle, 10)) << "the other clients are no longer served";
+    ASSERT_TRUE(hungUp.writeAll("last words"));
     hungUp.close();
 
-    ASSERT_TRUE(events.waitForCount(MSG_DISCONNECTED, 1, hungUpHandle));
+    ASSERT_TRUE(events.waitForCount(MSG_DISCONNECTED, 1, hungUpHandle)) << "the hang-up was not reported";
     EXPECT_TRUE(waitUntil([&] { return openDescriptorCount() == descriptors - 4; }))
         << "the server did not release the sockets of the clients it closed";
     EXPECT_EQ(0, server.peerCredentials(handle, NULL, NULL, NULL)) << "the handle must stay valid";
@@ -270,29 +238,19 @@ TEST_F(ListenerTest, EachClientEndsOnceWhetherItHangsUpOrIsClosedInOrOutsideTheC
     EXPECT_EQ(-2, server.peerCredentials(handle, NULL, NULL, NULL)) << "a closed handle names nobody";
     ASSERT_EQ(0, harness.stall());  // the event thread has ended: its results can be read
     EXPECT_EQ(std::vector<int>{0}, results);
+    std::vector<int> types;
+    for (const ServerEvents::Event& event : events.all()) {
+        if (event.conn == hungUpHandle)
+            types.push_back(event.type);
+        EXPECT_LE(event.data.size(), 1024u) << "one delivery held more than one read";
+    }
+    EXPECT_EQ(MSG_CONNECTED, types.front());
+    EXPECT_EQ(MSG_DISCONNECTED, types.back());
+    EXPECT_EQ(types.size() - 2, static_cast<size_t>(std::count(types.begin(), types.end(), MSG_RECV)));
+    EXPECT_TRUE(events.received(hungUpHandle) == request + "last words")
+        << "the request bytes arrived altered";
     EXPECT_EQ(1u, events.count(MSG_DISCONNECTED, handle));
-    EXPECT_EQ(1u, events.count(MSG_DISCONNECTED, hungUpHandle));
     EXPECT_EQ(0u, events.count(MSG_DISCONNECTED, closedHandle)) << "closeClient must report nothing";
-}
-
-TEST_F(ListenerTest, RunSetMsgCbkAndASecondServerOnTheNameAreRefusedWhileItServes) {
-    VORNA::Listener second(harness.name.c_str(), 0);
-    ServerEvents other;
-    LogCapture log;
-
-    EXPECT_EQ(-3, server.run());
-    const std::vector<LogLine> lines = log.take();
-    EXPECT_TRUE(hasLineOf(lines, "ERR", "run")) << describe(lines);
-    server.setMsgCbk(ServerEvents::record, &other);
-    EXPECT_EQ(std::vector<LogLine>{errorLine("setMsgCbk", "als is not null")}, log.take());
-    EXPECT_EQ(-3, second.run());
-    EXPECT_EQ(-1, second.stall());
-
-    RawStream later;
-    EXPECT_EQ(32, server.notify(harness.connect(&later), 1u, 1u)) << "the first callback lost its calls";
-    EXPECT_EQ(kWireHeaderSize, later.readExactly(kWireHeaderSize).size());
-    ASSERT_EQ(0, harness.stall());
-    EXPECT_EQ(0u, other.all().size());
 }
 
 TEST(Listener, StallClosesClientsSilentlyAndRunServesAgainAlsoWithoutCallback) {
@@ -303,13 +261,10 @@ TEST(Listener, StallClosesClientsSilentlyAndRunServesAgainAlsoWithoutCallback) {
         std::vector<RawStream> clients(3);
         for (RawStream& client : clients)
             harness.connect(&client);
-
         ASSERT_EQ(0, harness.stall());
-
-        for (RawStream& client : clients) {
+        for (RawStream& client : clients)
             EXPECT_TRUE(client.waitForEndOfStream()) << "stall left a client socket open in cycle " << cycle;
-            client.close();
-        }
+        clients.clear();
         EXPECT_EQ(descriptorsBefore, openDescriptorCount())
             << "stall left descriptors open in cycle " << cycle;
     }
@@ -330,7 +285,6 @@ TEST(Listener, StallClosesClientsSilentlyAndRunServesAgainAlsoWithoutCallback) {
     EXPECT_TRUE(waitUntil([&] { return openDescriptorCount() == descriptorsServing; }))
         << "the server kept the socket of a client that had hung up";
     EXPECT_EQ(0, harness.stall());
-    EXPECT_EQ(descriptorsBefore, openDescriptorCount());
     EXPECT_EQ(-1, harness.server.stall()) << "a second stall found something to stop";
 }
 
@@ -349,8 +303,8 @@ TEST(Listener, NameOf107BytesIsServedAndFreeAtOnceAfterTheServerDiesAnd108FailsQ
         << "the 107-byte name is not bound with the length name + 3";
     child.kill(SIGKILL);
     ASSERT_EQ(128 + SIGKILL, child.wait());
-    const std::string tooLong = longest + "n";
     VORNA::Listener successor(longest.c_str(), 0);
+    const std::string tooLong = longest + "n";  // the server keeps the pointer
     VORNA::Listener refused(tooLong.c_str(), 0);
     LogCapture log;
 
@@ -358,7 +312,7 @@ TEST(Listener, NameOf107BytesIsServedAndFreeAtOnceAfterTheServerDiesAnd108FailsQ
     EXPECT_EQ(0, successor.stall());
     EXPECT_EQ(-3, refused.run());
     EXPECT_EQ(-1, refused.stall());
-    EXPECT_EQ(std::vector<LogLine>{errorLine("stall", "skt is null")}, log.take());
+    EXPECT_TRUE(loggedOnly(log.take(), "stall", "skt is null")) << "the refused run logged";
 }
 
 TEST(Listener, DestroyingAServingListenerEndsTheProcessWith255) {
@@ -368,19 +322,18 @@ TEST(Listener, DestroyingAServingListenerEndsTheProcessWith255) {
         if (server.run() != 0)
             _exit(1);
     });
-
     EXPECT_EQ(255, child.status) << child.out;
     const std::vector<LogLine> lines = parseLogLines(child.out, kModule);
     EXPECT_TRUE(containsLine(lines, LogLine{kModule, "~Listener", "BUG", "NULL == m_priv"}))
         << describe(lines);
 }
 
+// The child is a client of this process's server and the server of this process's client.
 TEST(Listener, PeerCredentialsNameTheProcessAtTheOtherEndOfEitherSide) {
     TestServer harness("peer-served");
     const std::string serving = uniqueName("peer-serving");
     ProcessSignal go;
     ProcessSignal ready;
-    // The child is a client of this process's server and the server of this process's client.
     ForkedProcess child([&] {
         if (!go.waitFor())
             return;
@@ -396,16 +349,15 @@ TEST(Listener, PeerCredentialsNameTheProcessAtTheOtherEndOfEitherSide) {
     VORNA::Connection connection(serving.c_str(), 0, NULL, NULL);
     void* handle = harness.events.connected(0);
 
-    pid_t pid[2] = {0, 0};
-    uid_t uid[2] = {0, 0};
-    gid_t gid[2] = {0, 0};
+    pid_t pid[2] = {};
+    uid_t uid[2] = {};
+    gid_t gid[2] = {};
     EXPECT_EQ(0, harness.server.peerCredentials(handle, &pid[0], &uid[0], &gid[0]));
     EXPECT_EQ(0, connection.peerCredentials(&pid[1], &uid[1], &gid[1]));
-    for (int side = 0; side < 2; ++side) {
-        EXPECT_EQ(child.pid(), pid[side]) << "side " << side;
-        EXPECT_EQ(getuid(), uid[side]) << "side " << side;
-        EXPECT_EQ(getgid(), gid[side]) << "side " << side;
-    }
+    for (int side = 0; side < 2; ++side)
+        EXPECT_EQ(std::make_tuple(child.pid(), getuid(), getgid()),
+                  std::make_tuple(pid[side], uid[side], gid[side]))
+            << "side " << side;
     // Null pointers skip their values.
     EXPECT_EQ(0, harness.server.peerCredentials(handle, NULL, NULL, NULL));
     EXPECT_EQ(0, connection.peerCredentials(NULL, NULL, NULL));

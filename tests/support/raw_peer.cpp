@@ -61,13 +61,7 @@ int socketFor(const std::string& name, int flags, sockaddr_un* address, socklen_
 }  // namespace
 
 WireHeader makeWireHeader(int32_t id, uint32_t msg, int32_t len, uint32_t magic) {
-    WireHeader header;
-    memset(&header, 0, sizeof(header));
-    header.magic = magic;
-    header.id = id;
-    header.msg = msg;
-    header.len = len;
-    return header;
+    return WireHeader{magic, id, msg, 0, 0, len, 0};
 }
 
 std::string wireHeader(int32_t id, uint32_t msg, int32_t len, uint32_t magic) {
@@ -88,8 +82,7 @@ std::string dataNotificationFrame(uint32_t code, const std::string& body) {
 }
 
 WireHeader parseWireHeader(const std::string& bytes) {
-    WireHeader header;
-    memset(&header, 0, sizeof(header));
+    WireHeader header = {};
     memcpy(&header, bytes.data(), std::min(bytes.size(), sizeof(header)));
     return header;
 }

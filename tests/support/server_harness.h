@@ -4,6 +4,7 @@
 // reports (and may echo each request), a capture of the library's log lines in this process, and the
 // reading side of the wire for raw clients.
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -32,14 +33,12 @@ class ServerEvents {
     static void record(void* ctx, void* conn, int type, unsigned char* data, int len) {
         ServerEvents* self = static_cast<ServerEvents*>(ctx);
         Event event{conn, type, data != NULL ? std::string(reinterpret_cast<char*>(data), len) : ""};
-        std::function<void(const Event&)> hook;
-        {
-            std::lock_guard<std::mutex> lock(self->mMutex);
-            self->mEvents.push_back(event);
-            if (type == MSG_CONNECTED)
-                self->mConnected.push_back(conn);
-            hook = self->mHook;
-        }
+        std::unique_lock<std::mutex> lock(self->mMutex);
+        self->mEvents.push_back(event);
+        if (type == MSG_CONNECTED)
+            self->mConnected.push_back(conn);
+        const std::function<void(const Event&)> hook = self->mHook;
+        lock.unlock();
         self->mChanged.notify_all();
         if (hook)
             hook(event);
@@ -59,11 +58,11 @@ class ServerEvents {
     // Events of `type` (for `conn` only, unless null).
     size_t count(int type, void* conn = NULL) {
         std::lock_guard<std::mutex> lock(mMutex);
-        return countLocked(type, conn);
+        return countOf(type, conn);
     }
 
     bool waitForCount(int type, size_t wanted, void* conn = NULL, int timeoutMs = 10000) {
-        return waitFor(timeoutMs, [&] { return countLocked(type, conn) >= wanted; });
+        return waitFor(timeoutMs, [&] { return countOf(type, conn) >= wanted; });
     }
 
     // The handle of the `index`-th client reported connected, once it is; null after the deadline.
@@ -74,14 +73,11 @@ class ServerEvents {
         return mConnected[index];
     }
 
-    // Every request byte delivered for `conn`, in order.
-    std::string received(void* conn) {
+    // Every request byte delivered for `conn`, in order, once there are `wanted` of them (or the deadline).
+    std::string received(void* conn, size_t wanted = 0, int timeoutMs = 10000) {
+        waitFor(timeoutMs, [&] { return bytesOf(conn).size() >= wanted; });
         std::lock_guard<std::mutex> lock(mMutex);
-        return receivedLocked(conn);
-    }
-
-    bool waitForBytes(void* conn, size_t wanted, int timeoutMs = 10000) {
-        return waitFor(timeoutMs, [&] { return receivedLocked(conn).size() >= wanted; });
+        return bytesOf(conn);
     }
 
   private:
@@ -91,14 +87,13 @@ class ServerEvents {
         return mChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
     }
 
-    size_t countLocked(int type, void* conn) const {
-        size_t n = 0;
-        for (const Event& event : mEvents)
-            n += event.type == type && (conn == NULL || event.conn == conn);
-        return n;
+    size_t countOf(int type, void* conn) const {
+        return static_cast<size_t>(std::count_if(mEvents.begin(), mEvents.end(), [&](const Event& event) {
+            return event.type == type && (conn == NULL || event.conn == conn);
+        }));
     }
 
-    std::string receivedLocked(void* conn) const {
+    std::string bytesOf(void* conn) const {
         std::string bytes;
         for (const Event& event : mEvents)
             bytes += event.type == MSG_RECV && event.conn == conn ? event.data : "";
@@ -172,10 +167,10 @@ class LogCapture {
     LogCapture() { LogSetWriter(write, this); }
     ~LogCapture() { LogSetWriter(NULL, NULL); }
 
-    // The lines of `module` logged since the last take(); all of them are forgotten.
-    std::vector<LogLine> take(const std::string& module = "src/Listener") {
+    // The lines of the Listener logged since the last take(); all of them are forgotten.
+    std::vector<LogLine> take() {
         std::lock_guard<std::mutex> lock(mMutex);
-        const std::vector<LogLine> lines = parseLogLines(mText, module);
+        const std::vector<LogLine> lines = parseLogLines(mText, "src/Listener");
         mText.clear();
         return lines;
     }
@@ -210,17 +205,6 @@ inline bool echoRoundTrip(RawStream* client, const std::string& request, int tim
     std::string body;
     return client->writeAll(request) && readMessage(client, &header, &body, timeoutMs) &&
            header.id == kWireIdResponse && body == request;
-}
-
-// `expected` (frames as the peers build them, with time fields of 0) with the time field of each header
-// taken from `written`, where the sender stamped it.
-inline std::string withTimesFrom(std::string expected, const std::string& written) {
-    for (size_t at = 0; at + kWireHeaderSize <= std::min(expected.size(), written.size());) {
-        expected.replace(at + 16, 8, written, at + 16, 8);
-        const WireHeader header = parseWireHeader(expected.substr(at));
-        at += kWireHeaderSize + (header.id == kWireIdNotify ? 0 : static_cast<size_t>(header.len));
-    }
-    return expected;
 }
 
 }  // namespace testing_support
