@@ -167,10 +167,10 @@ class LogCapture {
     LogCapture() { LogSetWriter(write, this); }
     ~LogCapture() { LogSetWriter(NULL, NULL); }
 
-    // The lines of the Listener logged since the last take(); all of them are forgotten.
-    std::vector<LogLine> take() {
+    // The lines of `module` logged since the last take(); all of them are forgotten.
+    std::vector<LogLine> take(const std::string& module = "src/Listener") {
         std::lock_guard<std::mutex> lock(mMutex);
-        const std::vector<LogLine> lines = parseLogLines(mText, "src/Listener");
+        const std::vector<LogLine> lines = parseLogLines(mText, module);
         mText.clear();
         return lines;
     }
