@@ -94,10 +94,6 @@ bool endAtOnce(ScriptedThread&) {
 }
 
 // Run scenarios print their results between the library's log lines, so that one comparison checks both.
-void report(const char* what, long value) {
-    printf("%s=%ld\n", what, value);
-}
-
 std::string threadLine(const char* function, const char* level, const std::string& message) {
     return std::string("[   vorna  ][ src/Thread ") + function + " #] " + level + ": " + message;
 }
@@ -157,8 +153,8 @@ TEST(ThreadRun, EachRunLogsItsSchedulingAndNamesItsThreadAndALoopReturningFalseE
         }));
         for (const auto& c : cases) {
             seen = "(loop never ran)";
-            report("run", thread->run(c.name, c.priority, c.schedType));
-            report("join", thread->join());
+            printf("run=%d\n", thread->run(c.name, c.priority, c.schedType));
+            printf("join=%d\n", thread->join());
             printf("isRunning=%d exitPending=%d loopCalls=%d kernel name=%s join=%d setPriority=%d\n",
                    thread->isRunning(), thread->exitPending(), thread->loopCalls.load(), seen.c_str(),
                    thread->join(), thread->setPriority());
@@ -166,7 +162,7 @@ TEST(ThreadRun, EachRunLogsItsSchedulingAndNamesItsThreadAndALoopReturningFalseE
         // Joining again and destroying the object must not join a reclaimed thread, whose identity the
         // next thread may have.
         thread.reset();
-        report("POSIX joins", gPosixJoins);
+        printf("POSIX joins=%d\n", gPosixJoins.load());
     });
     std::string expected;
     int calls = 0;
@@ -189,10 +185,10 @@ TEST(ThreadRun, AThreadThatNeverRanOrFailedToStartIsIdle) {
     const ChildResult child = runInChild([] {
         {
             ScriptedThread never(endAtOnce);
-            report("requestExit", never.requestExit());
-            report("requestExitAndWait", never.requestExitAndWait());
+            printf("requestExit=%d\n", never.requestExit());
+            printf("requestExitAndWait=%d\n", never.requestExitAndWait());
             printf("isRunning=%d exitPending=%d\n", never.isRunning(), never.exitPending());
-            report("join", never.join());
+            printf("join=%d\n", never.join());
         }
         // A default stack larger than the address space makes every thread creation fail.
         pthread_attr_t saved, huge;
@@ -202,14 +198,14 @@ TEST(ThreadRun, AThreadThatNeverRanOrFailedToStartIsIdle) {
         if (pthread_setattr_default_np(&huge) != 0)
             printf("cannot set the default stack size\n");
         ScriptedThread thread(endAtOnce);
-        report("run", thread.run("huge", 50, -10));
+        printf("run=%d\n", thread.run("huge", 50, -10));
         printf("isRunning=%d exitPending=%d\n", thread.isRunning(), thread.exitPending());
-        report("requestExitAndWait", thread.requestExitAndWait());
-        report("requestExit", thread.requestExit());
-        report("join", thread.join());
+        printf("requestExitAndWait=%d\n", thread.requestExitAndWait());
+        printf("requestExit=%d\n", thread.requestExit());
+        printf("join=%d\n", thread.join());
         pthread_setattr_default_np(&saved);
-        report("run", thread.run("normal", 50, -10));
-        report("join", thread.join());
+        printf("run=%d\n", thread.run("normal", 50, -10));
+        printf("join=%d\n", thread.join());
     });
     EXPECT_EQ(kNotRunning + "requestExit=0\nrequestExitAndWait=0\nisRunning=0 exitPending=1\n" + kJoinNotRun +
                   "join=0\n" + kJoinNotRun + runLine("huge") +
@@ -228,11 +224,11 @@ TEST(ThreadRun, RunWhileRunningIsRefusedAndTheEndOfTheLoopAfterAnExitRequestWake
             loopReturned = true;
             return true;
         });
-        report("run", thread.run("first", 50, -10));
-        report("run", thread.run("second", 50, -10));
+        printf("run=%d\n", thread.run("first", 50, -10));
+        printf("run=%d\n", thread.run("second", 50, -10));
         waitUntil([&] { return thread.loopCalls == 1; }, kStepTimeoutMs);
-        report("requestExit", thread.requestExit());
-        report("requestExit", thread.requestExit());
+        printf("requestExit=%d\n", thread.requestExit());
+        printf("requestExit=%d\n", thread.requestExit());
         printf("isRunning=%d exitPending=%d\n", thread.isRunning(), thread.exitPending());
         // One waits by requestExitAndWait, two by join; the loop returns once all three are blocked.
         std::atomic<pid_t> tids[3] = {};
@@ -320,40 +316,35 @@ TEST(ThreadRun, RunWhileAnExitIsRequestedWaitsForTheEarlierThread) {
     EXPECT_EQ(1, mostInLoop) << "two threads ran the loop at once";
 }
 
-TEST(ThreadStart, ReadyToRunIsAskedUntilItAgreesAndJoinWaitsForTheLoopWithoutRequestingAnExit) {
-    Gate gate;
-    std::atomic<int> readyCalls{0};
-    std::atomic<bool> sawExitPending{false};
-    ScriptedThread thread(
-        [&](ScriptedThread& self) {
-            if (self.loopCalls == 1)
-                gate.waitOpen();
-            sawExitPending = sawExitPending || self.exitPending();
-            return self.loopCalls < 5;
-        },
-        [&] { return ++readyCalls == 4; });
-    ASSERT_EQ(0, thread.run("ready", 50, -10));
-    std::thread opener = onceBlocked([&] { gate.open(); });
-    EXPECT_EQ(0, thread.join());
-    opener.join();
-    EXPECT_EQ(4, readyCalls);
-    EXPECT_EQ(5, thread.loopCalls);
-    EXPECT_FALSE(sawExitPending) << "join requested an exit";
-}
-
-TEST(ThreadStart, AnExitRequestedWhileReadyToRunIsAskedSkipsTheLoopWhetherItAgreesOrNot) {
-    for (bool agrees : {true, false}) {
+TEST(ThreadStart, ReadyToRunIsAskedUntilItAgreesOrAnExitIsRequestedAndJoinWaitsWithoutRequestingOne) {
+    // readyToRun holds its first call until the gate opens, and agrees at its `agreesAt`th (0: never).
+    const struct {
+        bool exitWhileAsked;
+        int agreesAt;
+        int loopCalls;
+    } cases[] = {{false, 4, 5}, {true, 1, 0}, {true, 0, 0}};
+    for (const auto& c : cases) {
         Gate gate;
         std::atomic<int> readyCalls{0};
-        ScriptedThread thread(endAtOnce, [&] { return ++readyCalls > 0 && gate.waitOpen() && agrees; });
-        ASSERT_EQ(0, thread.run("skipped", 50, -10));
-        ASSERT_TRUE(waitUntil([&] { return readyCalls > 0; }, kStepTimeoutMs))
-            << "readyToRun was never called";
-        EXPECT_EQ(0, thread.requestExit());
-        gate.open();
+        std::atomic<bool> sawExitPending{false};
+        ScriptedThread thread(
+            [&](ScriptedThread& self) {
+                sawExitPending = sawExitPending || self.exitPending();
+                return self.loopCalls < 5;
+            },
+            [&] { return (++readyCalls > 1 || gate.waitOpen()) && readyCalls == c.agreesAt; });
+        ASSERT_EQ(0, thread.run("ready", 50, -10));
+        if (c.exitWhileAsked) {
+            ASSERT_TRUE(waitUntil([&] { return readyCalls > 0; }, kStepTimeoutMs))
+                << "readyToRun never called";
+            EXPECT_EQ(0, thread.requestExit());
+        }
+        std::thread opener = onceBlocked([&] { gate.open(); });
         EXPECT_EQ(0, thread.join());
-        EXPECT_EQ(0, thread.loopCalls) << agrees;
-        EXPECT_FALSE(thread.isRunning());
+        opener.join();
+        EXPECT_EQ(c.loopCalls, thread.loopCalls) << c.exitWhileAsked << c.agreesAt;
+        EXPECT_EQ(c.exitWhileAsked ? 1 : 4, readyCalls) << c.exitWhileAsked << c.agreesAt;
+        EXPECT_FALSE(sawExitPending) << "join requested an exit";
     }
 }
 
