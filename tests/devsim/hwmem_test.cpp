@@ -147,11 +147,11 @@ TEST_F(DevsimTest, ThreadsThatInitialiseAtOnceOpenEachDeviceOnce) {
     EXPECT_EQ(child.out, std::string(kOpenedAll) + "opened 3\nleft 0\n");
 }
 
-TEST_F(HwmemTest,
-       BlocksAreSharedWithAnotherProcessThroughBothPhysicalMappingsAndTheirRequestsReachTheDevice) {
+TEST_F(HwmemTest, BlocksAreSharedThroughBothPhysicalMappingsFromAnyAddressAndTheirRequestsReachTheDevice) {
+    const uint32_t page = static_cast<uint32_t>(getpagesize());
     mirel28_mem_addr* block = hwmem_alloc(5000, 5);
     ASSERT_NE(block, nullptr);
-    ASSERT_NE(block->size, 5000u) << "the emulator grants whole pages";
+    ASSERT_EQ(block->size, 2 * page) << "the emulator grants whole pages";
     EXPECT_TRUE(
         traced(format("ioctl /dev/chunkmem alloc size=5000 driver_arg=5 -> phys=0x%08x virt=0x%08x size=%u",
                       block->phys, block->virt, block->size)));
@@ -165,20 +165,39 @@ TEST_F(HwmemTest,
     fillPattern(own, block->size, 1);
     fillPattern(pattern.data(), block->size, 99);
 
+    // An unaligned range that crosses into the next page maps both pages.
+    const uint32_t offset = page - 96;
+    unsigned char* mapped = hwmem_phys2virt(addressOf(block->phys + offset), 200);
+    ASSERT_NE(mapped, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(mapped) % page, offset);
+    EXPECT_TRUE(traced(format("mmap /dev/qm_ipc offset=0x%x length=%u -> %p", block->phys, 2 * page,
+                              static_cast<void*>(mapped - offset))));
+    EXPECT_EQ(memcmp(mapped, own + offset, 200), 0);
+    mapped[199] = 0xee;
+    EXPECT_EQ(own[offset + 199], 0xee);
+    const auto unmapper = runInChild([mapped, block] {
+        hwmem_free_virt(mapped, 200);
+        printf("%d\n", hwmem_phys2virt(addressOf(block->phys), 0) == NULL);
+    });
+    EXPECT_EQ(unmapper.out, "1\n") << "unmapping what was mapped must not fail; a zero size maps nothing";
+    hwmem_free_virt(mapped, 200);
+    EXPECT_FALSE(isMapped(mapped - offset, page));
+    EXPECT_FALSE(isMapped(mapped - offset + page, page));
+
     // The forked child shares the open devices: its init opens nothing.
     const auto child = runInChild([&pattern, block] {
-        unsigned char* mapped =
+        unsigned char* whole =
             hwmem_init() == 0 ? hwmem_phys2virt(addressOf(block->phys), block->size) : NULL;
         const int fd = chunkmem_open();
         unsigned char* chunk = chunkmem_mmap(fd, block->phys, 5000);
-        if (mapped == NULL || chunk == NULL)
+        if (whole == NULL || chunk == NULL)
             return;
-        printf("same %d %d\n", memcmp(mapped, addressOf(block->virt), block->size) == 0,
+        printf("same %d %d\n", memcmp(whole, addressOf(block->virt), block->size) == 0,
                memcmp(chunk, addressOf(block->virt), 5000) == 0);
-        memcpy(mapped, pattern.data(), block->size);
+        memcpy(whole, pattern.data(), block->size);
         printf("chunk sees the write %d\n", memcmp(chunk, pattern.data(), 5000) == 0);
         chunkmem_close(fd, chunk);
-        hwmem_free_virt(mapped, static_cast<int>(block->size));
+        hwmem_free_virt(whole, static_cast<int>(block->size));
         hwmem_deinit();
     });
     EXPECT_EQ(child.out, format("mmap block size %d is not equal to allocation size 5000 .\n"
@@ -195,33 +214,6 @@ TEST_F(HwmemTest,
     const uint32_t virt = block->virt;
     hwmem_free(block);
     EXPECT_TRUE(traced(format("ioctl /dev/chunkmem free virt=0x%08x -> 0", virt)));
-}
-
-TEST_F(HwmemTest, UnalignedPhysicalAddressMapsTheWholePagesAroundIt) {
-    const uint32_t page = static_cast<uint32_t>(getpagesize());
-    mirel28_mem_addr* block = hwmem_alloc(2 * page, 0);
-    ASSERT_NE(block, nullptr);
-    const uint32_t offset = page - 96;  // 4000 with 4096-byte pages: 200 bytes cross into the next page
-    fillPattern(addressOf(block->virt), block->size, 3);
-
-    unsigned char* mapped = hwmem_phys2virt(addressOf(block->phys + offset), 200);
-    ASSERT_NE(mapped, nullptr);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(mapped) % page, offset);
-    EXPECT_TRUE(traced(format("mmap /dev/qm_ipc offset=0x%x length=%u -> %p", block->phys, 2 * page,
-                              static_cast<void*>(mapped - offset))));
-    EXPECT_EQ(memcmp(mapped, addressOf(block->virt) + offset, 200), 0);
-    mapped[199] = 0xee;
-    EXPECT_EQ(addressOf(block->virt)[offset + 199], 0xee);
-
-    const auto child = runInChild([mapped, block] {
-        hwmem_free_virt(mapped, 200);
-        printf("%d\n", hwmem_phys2virt(addressOf(block->phys), 0) == NULL);
-    });
-    EXPECT_EQ(child.out, "1\n") << "unmapping what was mapped must not fail; a zero size maps nothing";
-    hwmem_free_virt(mapped, 200);
-    EXPECT_FALSE(isMapped(mapped - offset, page));
-    EXPECT_FALSE(isMapped(mapped - offset + page, page));
-    hwmem_free(block);
 }
 
 TEST_F(HwmemTest, RefusedRequestsPrintTheirLines) {
