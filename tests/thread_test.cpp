@@ -89,10 +89,6 @@ class ScriptedThread : public VORNA::Thread {
     std::function<bool()> mReady;
 };
 
-bool endAtOnce(ScriptedThread&) {
-    return false;
-}
-
 // Run scenarios print their results between the library's log lines, so that one comparison checks both.
 std::string threadLine(const char* function, const char* level, const std::string& message) {
     return std::string("[   vorna  ][ src/Thread ") + function + " #] " + level + ": " + message;
@@ -184,7 +180,7 @@ TEST(ThreadRun, EachRunLogsItsSchedulingAndNamesItsThreadAndALoopReturningFalseE
 TEST(ThreadRun, AThreadThatNeverRanOrFailedToStartIsIdle) {
     const ChildResult child = runInChild([] {
         {
-            ScriptedThread never(endAtOnce);
+            ScriptedThread never([](ScriptedThread&) { return false; });
             printf("requestExit=%d\n", never.requestExit());
             printf("requestExitAndWait=%d\n", never.requestExitAndWait());
             printf("isRunning=%d exitPending=%d\n", never.isRunning(), never.exitPending());
@@ -197,7 +193,7 @@ TEST(ThreadRun, AThreadThatNeverRanOrFailedToStartIsIdle) {
         pthread_attr_setstacksize(&huge, SIZE_MAX & ~static_cast<size_t>(0xfffff));
         if (pthread_setattr_default_np(&huge) != 0)
             printf("cannot set the default stack size\n");
-        ScriptedThread thread(endAtOnce);
+        ScriptedThread thread([](ScriptedThread&) { return false; });
         printf("run=%d\n", thread.run("huge", 50, -10));
         printf("isRunning=%d exitPending=%d\n", thread.isRunning(), thread.exitPending());
         printf("requestExitAndWait=%d\n", thread.requestExitAndWait());

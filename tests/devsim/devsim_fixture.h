@@ -69,8 +69,7 @@ inline unsigned char* addressOf(uint32_t word) {
 }
 
 // printf into a std::string, for expected lines that carry addresses.
-inline std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
-inline std::string format(const char* pattern, ...) {
+inline __attribute__((format(printf, 1, 2))) std::string format(const char* pattern, ...) {
     char line[256];
     va_list arguments;
     va_start(arguments, pattern);
