@@ -177,7 +177,7 @@ TEST(ThreadRun, EachRunLogsItsSchedulingAndNamesItsThreadAndALoopReturningFalseE
     EXPECT_EQ(expected, maskLineNumbers(child.out));
 }
 
-TEST(ThreadRun, AThreadThatNeverRanOrFailedToStartIsIdle) {
+TEST(ThreadRun, CallsThatCannotDoTheirWorkLogWhyAndLeaveTheThreadIdle) {
     const ChildResult child = runInChild([] {
         {
             ScriptedThread never([](ScriptedThread&) { return false; });
@@ -202,12 +202,35 @@ TEST(ThreadRun, AThreadThatNeverRanOrFailedToStartIsIdle) {
         pthread_setattr_default_np(&saved);
         printf("run=%d\n", thread.run("normal", 50, -10));
         printf("join=%d\n", thread.join());
+        // Calls from the thread itself that would wait for its own end.
+        int results[4] = {1000, 1000, 1000, 1000};
+        ScriptedThread self([&](ScriptedThread& itself) {
+            results[0] = itself.join();
+            results[1] = itself.requestExitAndWait();
+            results[2] = itself.requestExit();
+            // The exit is requested now: run must refuse rather than wait for its own end.
+            results[3] = itself.run("again", 50, -10);
+            return true;
+        });
+        const int run = self.run("self", 50, -10);
+        const int join = self.join();
+        printf("run=%d join=%d self=%d %d %d %d loopCalls=%d\n", run, join, results[0], results[1],
+               results[2], results[3], self.loopCalls.load());
+        printf("object=%p\n", static_cast<void*>(static_cast<VORNA::Thread*>(&self)));
     });
+    std::smatch object;
+    ASSERT_TRUE(std::regex_search(child.out, object, std::regex("object=(\\S+)\n"))) << child.out;
+    const std::string self = "Thread (this=" + object[1].str() + "): don't call ";
+    const std::string deadlock = " from this Thread object's thread. It's a guaranteed deadlock!\n";
     EXPECT_EQ(kNotRunning + "requestExit=0\nrequestExitAndWait=0\nisRunning=0 exitPending=1\n" + kJoinNotRun +
                   "join=0\n" + kJoinNotRun + runLine("huge") +
                   threadLine("run", "ERR", "create thread failed.\n") +
                   "run=-1\nisRunning=0 exitPending=1\nrequestExitAndWait=-1\n" + kNotRunning +
-                  "requestExit=-1\n" + kJoinNotRun + "join=-1\n" + runLine("normal") + "run=0\njoin=0\n",
+                  "requestExit=-1\n" + kJoinNotRun + "join=-1\n" + runLine("normal") + "run=0\njoin=0\n" +
+                  runLine("self") + threadLine("join", "ERR", self + "join()" + deadlock) +
+                  threadLine("requestExitAndWait", "ERR", self + "waitForExit()" + deadlock) +
+                  threadLine("run", "ERR", "again already runing\n") +
+                  "run=0 join=0 self=-3 -1 0 -1 loopCalls=1\nobject=" + object[1].str() + "\n",
               maskLineNumbers(child.out));
 }
 
@@ -254,34 +277,6 @@ TEST(ThreadRun, RunWhileRunningIsRefusedAndTheEndOfTheLoopAfterAnExitRequestWake
             "run=-1\nrequestExit=0\n" + kNotRunning +
             "requestExit=0\nisRunning=0 exitPending=1\nresults=0 0 0 loop had returned=1 1 1 loopCalls=1\n",
         maskLineNumbers(child.out));
-}
-
-TEST(ThreadRun, JoinAndRequestExitAndWaitFromTheThreadItselfAreRefused) {
-    const ChildResult child = runInChild([] {
-        int results[4] = {1000, 1000, 1000, 1000};
-        ScriptedThread thread([&](ScriptedThread& self) {
-            results[0] = self.join();
-            results[1] = self.requestExitAndWait();
-            results[2] = self.requestExit();
-            // The exit is requested now: run must refuse rather than wait for its own end.
-            results[3] = self.run("again", 50, -10);
-            return true;
-        });
-        const int run = thread.run("self", 50, -10);
-        const int join = thread.join();
-        printf("run=%d join=%d self=%d %d %d %d loopCalls=%d\n", run, join, results[0], results[1],
-               results[2], results[3], thread.loopCalls.load());
-        printf("object=%p\n", static_cast<void*>(static_cast<VORNA::Thread*>(&thread)));
-    });
-    std::smatch object;
-    ASSERT_TRUE(std::regex_search(child.out, object, std::regex("object=(\\S+)\n"))) << child.out;
-    const std::string self = "Thread (this=" + object[1].str() + "): don't call ";
-    const std::string deadlock = " from this Thread object's thread. It's a guaranteed deadlock!\n";
-    EXPECT_EQ(runLine("self") + threadLine("join", "ERR", self + "join()" + deadlock) +
-                  threadLine("requestExitAndWait", "ERR", self + "waitForExit()" + deadlock) +
-                  threadLine("run", "ERR", "again already runing\n") +
-                  "run=0 join=0 self=-3 -1 0 -1 loopCalls=1\nobject=" + object[1].str() + "\n",
-              maskLineNumbers(child.out));
 }
 
 TEST(ThreadRun, RunWhileAnExitIsRequestedWaitsForTheEarlierThread) {
