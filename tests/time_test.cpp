@@ -11,7 +11,7 @@
 
 namespace {
 
-using testing_support::nowMs;
+using namespace testing_support;
 
 int64_t wallClockUs() {
     timeval now = {};
@@ -40,7 +40,7 @@ TEST(SystemTime, EveryReadingLiesBetweenTwoWallClockReadings) {
 TEST(Sleep, LastsAtLeastItsDurationAndReturnsAtOnceForZeroOrLess) {
     // A negative duration handed on to sleep() or usleep() would become a wait of years: the child would
     // not end within its deadline.
-    const testing_support::ChildResult child = testing_support::runInChild(
+    const ChildResult child = runInChild(
         [] {
             for (int duration : {0, -1, -5, -999, -1000, -1500, INT_MIN}) {
                 VORNA::Sleep::sleep(duration);

@@ -27,29 +27,6 @@ bool contains(const std::vector<int>& numbers, int number) {
 
 void ignoreNotification(void*, unsigned int, void*, int) {}
 
-// Checks the library's descriptors (those open now and not in `before`, bar `inheritable`) against what a
-// program exec'd now finds open, and counts them by kind.
-void expectNoneInherited(const std::vector<int>& before, int inheritable, const std::string& logPath) {
-    const std::vector<int> inherited = descriptorsInheritedByExec();
-    EXPECT_TRUE(contains(inherited, inheritable)) << "the listing misses a descriptor that is inherited";
-    int devices = 0, sockets = 0, logFiles = 0;
-    for (int fd : openDescriptors()) {
-        if (contains(before, fd) || fd == inheritable)
-            continue;
-        const std::string what = describeDescriptor(fd);
-        EXPECT_FALSE(contains(inherited, fd)) << what << " reached the exec'd program";
-        devices += what.find("devsim.pool)") != std::string::npos;
-        sockets += what.find("(socket:") != std::string::npos;
-        logFiles += what.find("(" + logPath + ")") != std::string::npos;
-    }
-    // "/dev/chunkmem", "/dev/qm_ipc" and "/dev/cache" of the allocator, the caller's "/dev/chunkmem", and
-    // "/dev/mem" with "/dev/cache" of the physical mapping: the emulator opens its pool for each. Sockets:
-    // the listening one, two accepted ones and the two clients'.
-    EXPECT_EQ(devices, 6);
-    EXPECT_GE(sockets, 5);
-    EXPECT_EQ(logFiles, 1);
-}
-
 }  // namespace
 
 TEST_F(DevsimTest, NoDescriptorOfTheLibraryReachesAProgramStartedByExec) {
@@ -74,7 +51,25 @@ TEST_F(DevsimTest, NoDescriptorOfTheLibraryReachesAProgramStartedByExec) {
         ASSERT_NE(physical.data(), nullptr);
         // Inheritable on purpose: shows that the listing sees what an exec passes on.
         const int inheritable = open("/dev/null", O_RDONLY);
-        expectNoneInherited(before, inheritable, logPath);
+        const std::vector<int> inherited = descriptorsInheritedByExec();
+        EXPECT_TRUE(contains(inherited, inheritable)) << "the listing misses a descriptor that is inherited";
+        // The library's descriptors are those open now and not before, and counted by kind.
+        int devices = 0, sockets = 0, logFiles = 0;
+        for (int fd : openDescriptors()) {
+            if (contains(before, fd) || fd == inheritable)
+                continue;
+            const std::string what = describeDescriptor(fd);
+            EXPECT_FALSE(contains(inherited, fd)) << what << " reached the exec'd program";
+            devices += what.find("devsim.pool)") != std::string::npos;
+            sockets += what.find("(socket:") != std::string::npos;
+            logFiles += what.find("(" + logPath + ")") != std::string::npos;
+        }
+        // "/dev/chunkmem", "/dev/qm_ipc" and "/dev/cache" of the allocator, the caller's "/dev/chunkmem", and
+        // "/dev/mem" with "/dev/cache" of the physical mapping: the emulator opens its pool for each.
+        // Sockets: the listening one, two accepted ones and the two clients'.
+        EXPECT_EQ(devices, 6);
+        EXPECT_GE(sockets, 5);
+        EXPECT_EQ(logFiles, 1);
         close(inheritable);
         close(chunkmem);
         hwmem_free(block);

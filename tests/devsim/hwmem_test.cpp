@@ -20,8 +20,7 @@
 #include "support/probes.h"
 #include "vorna/memory.h"
 
-using testing_support::openDescriptorCount;
-using testing_support::runInChild;
+using namespace testing_support;
 
 namespace {
 
@@ -112,7 +111,7 @@ TEST_F(DevsimTest, WithoutInitCallsFailAndInitIsCountedOpensOnceAndRollsBackAFai
 TEST_F(DevsimTest, ThreadsThatInitialiseAtOnceOpenEachDeviceOnce) {
     // The emulator traces each device open by opening its trace file. A FIFO without a reader holds the
     // first thread to open a device there: every other thread that the lock does not keep out opens too.
-    const std::string fifo = "/tmp/" + testing_support::uniqueName("devsim.fifo");
+    const std::string fifo = "/tmp/" + uniqueName("devsim.fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const auto child = runInChild([&fifo] {
         setenv("VORNA_DEVSIM_TRACE", fifo.c_str(), 1);
@@ -121,14 +120,14 @@ TEST_F(DevsimTest, ThreadsThatInitialiseAtOnceOpenEachDeviceOnce) {
         std::vector<std::thread> threads;
         for (std::atomic<pid_t>& tid : tids) {
             threads.emplace_back([&tid] {
-                tid = testing_support::currentTid();
+                tid = currentTid();
                 hwmem_init();
             });
         }
         int stillBlocked = 0;  // polls in a row that found every thread blocked
-        testing_support::waitUntil([&] {
+        waitUntil([&] {
             for (std::atomic<pid_t>& tid : tids) {
-                if (tid == 0 || !testing_support::threadIsBlocked(tid))
+                if (tid == 0 || !threadIsBlocked(tid))
                     return (stillBlocked = 0) != 0;
             }
             return ++stillBlocked >= 5;

@@ -18,11 +18,7 @@
 #include "support/share_memory_peer.h"
 #include "vorna/memory.h"
 
-using testing_support::maskLineNumbers;
-using testing_support::openDescriptorCount;
-using testing_support::runAsPeer;
-using testing_support::runInChild;
-using testing_support::shmError;
+using namespace testing_support;
 using Info_t = VORNA::ShareMemory::Info_t;
 
 static_assert(!std::is_copy_constructible<VORNA::ShareMemory>::value, "ShareMemory owns its mapping");
