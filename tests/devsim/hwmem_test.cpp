@@ -169,7 +169,7 @@ TEST_F(HwmemTest, BlocksAreSharedThroughBothPhysicalMappingsFromAnyAddressAndThe
     unsigned char* mapped = hwmem_phys2virt(addressOf(block->phys + offset), 200);
     ASSERT_NE(mapped, nullptr);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(mapped) % page, offset);
-    EXPECT_TRUE(traced(format("mmap /dev/qm_ipc offset=0x%x length=%u -> %p", block->phys, 2 * page,
+    ASSERT_TRUE(traced(format("mmap /dev/qm_ipc offset=0x%x length=%u -> %p", block->phys, 2 * page,
                               static_cast<void*>(mapped - offset))));
     EXPECT_EQ(memcmp(mapped, own + offset, 200), 0);
     mapped[199] = 0xee;
