@@ -114,8 +114,8 @@ TEST(TimedWait, TimesOutAfterItsTimeoutOnTheMonotonicClock) {
         {"condition by pointer", [](long ms) { return conditionWait(true, ms); }},
         {"semaphore", [](long ms) { return VORNA::Semaphore().wait(ms); }},
     };
-    // Timeouts in ms and steps of the wall clock in s. A timeout whose remainder is half a second or more
-    // starts aligned so that its deadline's nanoseconds carry (unless carried, -22 for a deadline >= 1e9 ns).
+    // Timeouts in ms and steps of the wall clock in s. A timeout with a remainder of half a second or more
+    // starts aligned so that its deadline's nanoseconds pass a whole second: left uncarried, the wait fails.
     const std::pair<long, long> cases[] = {{0, 0},          {-1, 0},         {-999, 0}, {-1000, 0},
                                            {-1500, 0},      {INT32_MIN, 0},  {250, 0},  {1500, 0},
                                            {100, kOneYear}, {300, -kOneYear}};
