@@ -43,22 +43,16 @@ int createdSize(int size) {
     return size > kMaxCreatedSize ? size % kMaxCreatedSize : size;
 }
 
-// The segment id a record may name: one this process created, or a negative one that names none.
-int ownSegment(int shmid, const std::vector<VORNA::ShareMemory*>& created) {
-    if (shmid < 0)
-        return shmid;
-    if (created.empty())
-        return -1;
-    return created[static_cast<unsigned int>(shmid) % created.size()]->info()->shmid;
-}
-
-// The creator that published `shmid`, or null.
-VORNA::ShareMemory* creatorOf(int shmid, const std::vector<VORNA::ShareMemory*>& created) {
-    for (VORNA::ShareMemory* creator : created) {
-        if (creator->info()->shmid == shmid)
-            return creator;
+// Points a record's segment id at a segment this process created, or leaves a negative one (which names
+// none); returns the segment's creator, or null.
+VORNA::ShareMemory* pointAtOwnSegment(int* shmid, const std::vector<VORNA::ShareMemory*>& created) {
+    if (*shmid < 0 || created.empty()) {
+        *shmid = std::min(*shmid, -1);
+        return NULL;
     }
-    return NULL;
+    VORNA::ShareMemory* creator = created[static_cast<unsigned int>(*shmid) % created.size()];
+    *shmid = creator->info()->shmid;
+    return creator;
 }
 
 void checkAttached(VORNA::ShareMemory& memory, const Info& record, VORNA::ShareMemory* creator) {
@@ -102,15 +96,14 @@ void construct(const uint8_t* data, size_t size) {
     }
     for (size_t count = 0; count < kMaxRecords && !input.ended(); ++count) {
         Info record = input.take<Info>();
+        VORNA::ShareMemory* creator = NULL;
         if (record.type == 0)
-            record.shmid = ownSegment(record.shmid, created);
+            creator = pointAtOwnSegment(&record.shmid, created);
         else if (record.type == 1 && !gPhysicalAllowed)
             continue;
         objects.emplace_back(new VORNA::ShareMemory(&record, false));
-        checkAttached(*objects.back(), record, creatorOf(record.shmid, created));
+        checkAttached(*objects.back(), record, creator);
     }
-    VORNA::ShareMemory none(static_cast<Info*>(NULL), false);
-    checkEmpty(none);
 }
 
 }  // namespace

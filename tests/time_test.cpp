@@ -11,7 +11,7 @@
 
 namespace {
 
-using testing_support::nowMs;
+using namespace testing_support;
 
 int64_t wallClockUs() {
     timeval now = {};
@@ -31,17 +31,16 @@ TEST(SystemTime, EveryReadingLiesBetweenTwoWallClockReadings) {
     ASSERT_GT(after / 1000, static_cast<int64_t>(UINT32_MAX));
     EXPECT_LE(static_cast<uint32_t>(ms - static_cast<uint32_t>(before / 1000)),
               static_cast<uint32_t>(after / 1000 - before / 1000))
-        << "getMs " << ms << " lies outside the low bits of [" << before / 1000 << ", " << after / 1000
-        << "]";
+        << "getMs " << ms << " outside the low bits of " << before / 1000 << ".." << after / 1000;
     EXPECT_TRUE(before <= us && us <= after) << us;
     EXPECT_TRUE(time.usec >= 0 && time.usec <= 999999) << time.usec;
     EXPECT_TRUE(before <= time.sec * 1000000 + time.usec && time.sec * 1000000 + time.usec <= after);
 }
 
-TEST(Sleep, ZeroAndNegativeDurationsReturnAtOnce) {
+TEST(Sleep, LastsAtLeastItsDurationAndReturnsAtOnceForZeroOrLess) {
     // A negative duration handed on to sleep() or usleep() would become a wait of years: the child would
     // not end within its deadline.
-    const testing_support::ChildResult child = testing_support::runInChild(
+    const ChildResult child = runInChild(
         [] {
             for (int duration : {0, -1, -5, -999, -1000, -1500, INT_MIN}) {
                 VORNA::Sleep::sleep(duration);
@@ -51,9 +50,6 @@ TEST(Sleep, ZeroAndNegativeDurationsReturnAtOnce) {
         },
         10000);
     EXPECT_EQ(0, child.status);
-}
-
-TEST(Sleep, SleepsLastAtLeastTheirDuration) {
     const std::pair<long long, std::function<void()>> sleeps[] = {
         {30, [] { VORNA::Sleep::sleep(30); }},
         {1050, [] { VORNA::Sleep::sleep(1050); }},
