@@ -53,14 +53,18 @@ constexpr int kStopMarginMs = 2900;
 constexpr int kStopMarginMs = sizeof(void*) == 4 ? 900 : 400;  // qemu-arm is slower
 #endif
 
+// The words of `line`, split at spaces.
+std::vector<std::string> words(const std::string& line) {
+    std::istringstream stream(line);
+    return {std::istream_iterator<std::string>(stream), {}};
+}
+
 // One run of the tool (in a cross build through the emulator), each "NAME" among its arguments replaced by
 // `name`; its standard output and standard error kept in files that vanish with it.
 class Tool {
   public:
     explicit Tool(const std::vector<std::string>& args, const std::string& name = "") {
-        std::istringstream emulator(VORNA_MSG_EMULATOR);
-        std::vector<std::string> command{std::istream_iterator<std::string>(emulator), {}};
-        command.push_back(VORNA_MSG_PATH);
+        std::vector<std::string> command = words(VORNA_MSG_EMULATOR " " VORNA_MSG_PATH);
         for (const std::string& arg : args)
             command.push_back(arg == "NAME" ? name : arg);
         std::vector<char*> argv;
@@ -108,18 +112,10 @@ class Tool {
         mPid = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    std::string out() const { return contents(mFiles[0]); }
-    std::string err() const { return contents(mFiles[1]); }
+    std::string out() const { return readFile("/proc/self/fd/" + std::to_string(mFiles[0])); }
+    std::string err() const { return readFile("/proc/self/fd/" + std::to_string(mFiles[1])); }
 
   private:
-    static std::string contents(int fd) {
-        std::string text;
-        char buffer[4096];
-        for (ssize_t n; (n = pread(fd, buffer, sizeof(buffer), static_cast<off_t>(text.size()))) > 0;)
-            text.append(buffer, static_cast<size_t>(n));
-        return text;
-    }
-
     pid_t mPid = -1;
     int mFiles[2] = {-1, -1};
 };
@@ -200,59 +196,49 @@ std::vector<std::string> lines(const std::string& text) {
 // A call prints the response, a listener the notifications up to its count; the server logs the traffic.
 TEST(VornaMsgTest, CallAndListenPrintWhatTheServerSendsAsTextHexOrJsonAndServeLogsIt) {
     const struct {
-        std::vector<std::string> serve;  // after "serve NAME"
-        std::vector<std::string> client;
+        std::string serve;  // after "serve NAME"
+        std::string client;
         std::string out;
         std::string logged;  // the server's line for it
     } cases[] = {
-        {{}, {"call", "NAME", "hello"}, "hello\n", " client 1 request, 5 bytes: \"hello\"\n"},
-        {{},
-         {"call", "NAME", "a\\x00\\xff\\n"},
+        {"", "call NAME hello", "hello\n", " client 1 request, 5 bytes: \"hello\"\n"},
+        {"", "call NAME a\\x00\\xff\\n",
          "00000000  61 00 ff 0a                                       |a...|\n",
          " client 1 request, 4 bytes: 61 00 ff 0a\n"},
-        {{"--reply", "0123456789abcdefXY"},
-         {"call", "NAME", "anything", "--hex"},
+        {"--reply 0123456789abcdefXY", "call NAME anything --hex",
          "00000000  30 31 32 33 34 35 36 37  38 39 61 62 63 64 65 66  |0123456789abcdef|\n"
          "00000010  58 59                                             |XY|\n",
          " client 1 request, 8 bytes: \"anything\"\n"},
-        {{}, {"call", "NAME", "x", "--quiet"}, "x\n", " client 1 request, 1 byte: \"x\"\n"},
-        {{},
-         {"call", "NAME", "say \"hi\"\n", "--json"},
-         "{\"kind\":\"response\",\"length\":9,\"hex\":\"73617920226869220a\",\"text\":\"say "
-         "\\\"hi\\\"\\u000a\"}\n",
-         " client 1 request, 9 bytes: \"say \\\"hi\\\"\\n\"\n"},
-        {{},
-         {"call", "NAME", "\\x00\\xff", "--json"},
-         "{\"kind\":\"response\",\"length\":2,\"hex\":\"00ff\"}\n",
+        {"", "call NAME x --quiet", "x\n", " client 1 request, 1 byte: \"x\"\n"},
+        {"", "call NAME say\\t\"hi\"\\n --json",
+         "{\"kind\":\"response\",\"length\":9,\"hex\":\"73617909226869220a\",\"text\":"
+         "\"say\\u0009\\\"hi\\\"\\u000a\"}\n",
+         " client 1 request, 9 bytes: \"say\\t\\\"hi\\\"\\n\"\n"},
+        {"", "call NAME \\x00\\xff --json", "{\"kind\":\"response\",\"length\":2,\"hex\":\"00ff\"}\n",
          " client 1 request, 2 bytes: 00 ff\n"},
-        {{"--notify-every", "50", "--code", "3", "--value", "4000000000"},
-         {"listen", "NAME", "--count", "2"},
+        {"--notify-every 50 --code 3 --value 4000000000", "listen NAME --count 2",
          "listening to 'NAME' (Ctrl-C stops)\nT code 3 value 4000000000\nT code 3 value 4000000000\n",
          " notified 1 client: code 3, value 4000000000\n"},
-        {{"--notify-every", "50", "--code", "4", "--data", "door\\x01"},
-         {"listen", "NAME", "--count", "1"},
+        {"--notify-every 50 --code 4 --data door\\x01", "listen NAME --count 1",
          "listening to 'NAME' (Ctrl-C stops)\nT code 4 data, 5 bytes: 64 6f 6f 72 01\n",
          " notified 1 client: code 4, data 64 6f 6f 72 01\n"},
-        {{"--notify-every", "50", "--code", "9", "--data", "a\"b\\\\\\x01"},
-         {"listen", "NAME", "--count", "1", "--json", "--quiet"},
+        {"--notify-every 50 --code 9 --data a\"b\\\\\\x01", "listen NAME --count 1 --json --quiet",
          "{\"kind\":\"listening\",\"name\":\"NAME\"}\n"
          "{\"kind\":\"data\",\"time_us\":T,\"code\":9,\"length\":5,\"hex\":\"6122625c01\"}\n",
          " notified 1 client: code 9, data 61 22 62 5c 01\n"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.client[0] + " " + c.client[2]);
+        SCOPED_TRACE(c.client);
         const std::string name = uniqueName("msg");
-        std::vector<std::string> serve = {"serve", "NAME"};
-        serve.insert(serve.end(), c.serve.begin(), c.serve.end());
-        Server server(serve, name);
+        Server server(words("serve NAME " + c.serve), name);
 
-        const ChildResult result = runTool(c.client, name);
+        const ChildResult result = runTool(words(c.client), name);
 
         EXPECT_EQ(0, result.status) << result.err;
         EXPECT_EQ(c.out, masked(result.out, name));
         // The library's own lines, unless quiet.
-        EXPECT_TRUE(c.client.back() == "--quiet" ? result.err.empty()
-                                                 : result.err.find("[   vorna  ]") != std::string::npos)
+        const bool quiet = c.client.find("--quiet") != std::string::npos;
+        EXPECT_TRUE(quiet ? result.err.empty() : result.err.find("[   vorna  ]") != std::string::npos)
             << result.err;
         // The server writes its line after the send that the client already saw: wait for it.
         EXPECT_TRUE(server.waitForOutput(c.logged)) << server.out();
@@ -268,55 +254,36 @@ TEST(VornaMsgTest, CallAndListenPrintWhatTheServerSendsAsTextHexOrJsonAndServeLo
 // response or a name another server holds with 1, in time; help and the version with 0. A failure says
 // why in one line.
 TEST(VornaMsgTest, CommandsThatCannotGoOnEndInTimeWithTheirStatusAndOneLine) {
-    const struct {
+    struct Case {
         std::vector<std::string> args;
         int status = 2;
         std::string out = "";           // how standard output starts
         std::string err = "vorna-msg";  // how standard error starts
         bool nameHeld = false;          // by a server that never accepts
-    } cases[] = {
-        {{"call", "NAME", "hello"}, 1, "", "vorna-msg call: no server is listening on 'NAME'\n"},
-        {{"call", "NAME", "x", "--quiet"}, 1, "", "vorna-msg call: no server is listening on 'NAME'\n"},
-        {{"listen", "NAME", "--timeout", "300"},
-         1,
-         "",
-         "vorna-msg listen: no server is listening on 'NAME'\n"},
-        {{"call", "NAME", "hello", "--timeout", "300", "--quiet"},
-         1,
-         "",
-         "vorna-msg call: no response from 'NAME' within 300 ms\n",
-         true},
-        {{"serve", "NAME"}, 1, "", "vorna-msg serve: a server already listens on 'NAME'\n", true},
+    };
+    const std::string none = "no server is listening on 'NAME'\n";
+    std::vector<Case> cases = {
+        {words("call NAME hello"), 1, "", "vorna-msg call: " + none},
+        {words("call NAME x --quiet"), 1, "", "vorna-msg call: " + none},
+        {words("listen NAME --timeout 300"), 1, "", "vorna-msg listen: " + none},
+        {words("call NAME x --timeout 300 --quiet"), 1, "",
+         "vorna-msg call: no response from 'NAME' within 300 ms\n", true},
+        {words("serve NAME"), 1, "", "vorna-msg serve: a server already listens on 'NAME'\n", true},
         {{"--help"}, 0, "usage: vorna-msg COMMAND [ARGUMENTS]\n", ""},
         {{"--version"}, 0, "vorna-msg " VORNA_VERSION "\n", ""},
-        {{"list", "--help"}, 0, "usage: vorna-msg list", ""},
-        {{"serve", "--help"}, 0, "usage: vorna-msg serve", ""},
-        {{"call", "--help"}, 0, "usage: vorna-msg call", ""},
-        {{"listen", "--help"}, 0, "usage: vorna-msg listen", ""},
-        {{"bench", "--help"}, 0, "usage: vorna-msg bench", ""},
-        {{"demo", "--help"}, 0, "usage: vorna-msg demo", ""},
-        {{}},
-        {{"frobnicate"}},
-        {{"call", "name"}},
         {{"call", "name", ""}},
-        {{"call", "name", "x", "--timeout", "soon"}},
-        {{"call", "name", "bad\\q"}},
-        {{"call", std::string(108, 'n'), "x"}},
-        {{"call", "name", std::string(1025, 'x')}},
-        {{"serve", "name", "--notify-every", "100"}},
-        {{"serve", "name", "--value", "3"}},
-        {{"serve", "name", "--notify-every", "100", "--data", std::string(256, 'd')}},
-        {{"listen", "name", "--count", "0"}},
-        {{"listen", "name", "extra"}},
-        {{"listen", "name", "--timeout", "-1"}},
-        {{"call", "name", "x", "--hex", "--json"}},
-        {{"list", "extra"}},
-        {{"list", "--hex"}},
-        {{"bench", "--size", "1025"}},
-        {{"bench", "--frames"}},
-        {{"demo", "now"}},
     };
-    for (const auto& c : cases) {
+    for (const std::string& line : std::vector<std::string>{
+             "", "frobnicate", "call name", "call name x --timeout soon", "call name bad\\q",
+             "call " + std::string(108, 'n') + " x", "call name " + std::string(1025, 'x'),
+             "serve name --notify-every 100", "serve name --value 3",
+             "serve name --notify-every 100 --data " + std::string(256, 'd'), "listen name --count 0",
+             "listen name extra", "listen name --timeout -1", "call name x --hex --json", "list extra",
+             "list --hex", "bench --size 1025", "bench --frames", "demo now"})
+        cases.push_back({words(line)});
+    for (const std::string command : {"list", "serve", "call", "listen", "bench", "demo"})
+        cases.push_back({{command, "--help"}, 0, "usage: vorna-msg " + command, ""});
+    for (const Case& c : cases) {
         std::string shown = "vorna-msg";
         for (const std::string& arg : c.args)
             shown += " " + arg.substr(0, 20);
@@ -388,25 +355,19 @@ TEST(VornaMsgTest, ListShowsRunningServersWithTheirProcessAndNotAStoppedOne) {
     const ChildResult json = runTool({"list", "--json"});
 
     EXPECT_EQ(0, text.status) << text.err;
-    const std::string pid = std::to_string(server.pid());
-    EXPECT_TRUE(std::regex_search(
-        text.out, std::regex("(^|\n)" + name + " +" + pid + "  [^\n]*serve " + name + " --quiet\n")))
-        << text.out;
     EXPECT_EQ(0, json.status) << json.err;
-    int matches = 0;
-    for (const std::string& object : lines(json.out)) {
-        const std::string listed = jsonField(object, "name");
-        ASSERT_NE("<invalid>", listed) << object;
-        if (listed != "\"" + name + "\"" && listed != "\"" + longest + "\"")
-            continue;
-        ++matches;
-        EXPECT_EQ("false", jsonField(object, "overlong"));
-        if (listed == "\"" + name + "\"") {
-            EXPECT_EQ(pid, jsonField(object, "pid"));
-            EXPECT_NE(std::string::npos, jsonField(object, "command").find("serve " + name)) << object;
-        }
-    }
-    EXPECT_EQ(2, matches) << json.out;
+    const std::string pid = std::to_string(server.pid());
+    const std::string command = "[^\"\n]*serve " + name + " --quiet";
+    EXPECT_TRUE(std::regex_search(text.out, std::regex("(^|\n)" + name + " +" + pid + "  " + command + "\n")))
+        << text.out;
+    for (const std::string& listed :
+         {"\\{\"name\":\"" + name + "\",\"pid\":" + pid + ",\"command\":\"" + command,
+          "\\{\"name\":\"" + longest + "\",\"pid\":[0-9]+,\"command\":\"[^\"\n]*"})
+        EXPECT_TRUE(std::regex_search(json.out, std::regex("(^|\n)" + listed + "\",\"overlong\":false\\}\n")))
+            << listed << " in\n"
+            << json.out;
+    for (const std::string& object : lines(json.out))
+        EXPECT_NE("<invalid>", jsonField(object, "name")) << object;
 
     EXPECT_EQ(130, server.stop());
     EXPECT_EQ(std::string::npos, runTool({"list"}).out.find(name + " ")) << "a stopped server is listed";
