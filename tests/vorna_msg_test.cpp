@@ -402,57 +402,53 @@ TEST(SocketTableTest, OnlyListeningStreamSocketsWithAbstractNamesAreServicesAndL
 // A stop signal ends each waiting command promptly with the shell's status; a call that has waited through
 // several of its slices of waiting (signal 0 here) takes the response that comes then.
 TEST(VornaMsgTest, StopSignalsEndEachWaitingCommandPromptlyAndALateResponseEndsACall) {
+    const std::string call = "call NAME hello --timeout 60000";
+    const std::string waiting = "listen NAME --timeout 60000";  // for a server that does not come
     struct Case {
-        const char* command;
+        std::string command;
         int signal;
         int status;
     };
-    for (const Case& c : {Case{"listen", SIGINT, 130}, Case{"listen", SIGTERM, 143},
-                          Case{"call", SIGINT, 130}, Case{"call", SIGTERM, 143}, Case{"call", 0, 0},
-                          Case{"serve", SIGTERM, 143}, Case{"listen-waiting", SIGTERM, 143}}) {
-        SCOPED_TRACE(std::string(c.command) + " " + std::to_string(c.signal));
+    for (const Case& c : {Case{"listen NAME", SIGINT, 130}, Case{"listen NAME", SIGTERM, 143},
+                          Case{call, SIGINT, 130}, Case{call, SIGTERM, 143}, Case{call, 0, 0},
+                          Case{"serve NAME", SIGTERM, 143}, Case{waiting, SIGTERM, 143}}) {
+        SCOPED_TRACE(c.command + " " + std::to_string(c.signal));
         const std::string name = uniqueName("msg-stop");
-        const std::string command = c.command;
-        std::unique_ptr<Server> server;
-        std::unique_ptr<RawServer> mute;
+        std::unique_ptr<Server> server(c.command == "listen NAME" ? new Server({"serve", "NAME"}, name)
+                                                                  : nullptr);
+        std::unique_ptr<RawServer> mute(c.command == call ? new RawServer(name) : nullptr);
+        Tool tool(words(c.command), name);
         RawStream client;
-        std::unique_ptr<Tool> tool;
-        if (command == "listen") {
-            server.reset(new Server({"serve", "NAME"}, name));
-            tool.reset(new Tool({"listen", "NAME"}, name));
-            ASSERT_TRUE(tool->waitForOutput("listening to")) << tool->err();
+        if (server) {
+            ASSERT_TRUE(tool.waitForOutput("listening to")) << tool.err();
             ASSERT_TRUE(server->waitForOutput(" client 1 connected\n")) << server->out();
-        } else if (command == "call") {
-            mute.reset(new RawServer(name));
-            tool.reset(new Tool({"call", "NAME", "hello", "--timeout", "60000"}, name));
+        } else if (mute) {
             client = mute->accept(kToolTimeoutMs);
-            ASSERT_EQ("hello", client.readExactly(5, kToolTimeoutMs)) << tool->err();
-            ASSERT_TRUE(waitForSleeps(tool->pid(), 6)) << tool->err();
-        } else if (command == "listen-waiting") {
-            // Waiting for a server that does not come, between its connect attempts.
-            tool.reset(new Tool({"listen", "NAME", "--timeout", "60000"}, name));
-            ASSERT_TRUE(waitForSleeps(tool->pid(), 3)) << tool->err();
+            ASSERT_EQ("hello", client.readExactly(5, kToolTimeoutMs)) << tool.err();
+            ASSERT_TRUE(waitForSleeps(tool.pid(), 6)) << tool.err();
+        } else if (c.command == waiting) {
+            // Between its connect attempts.
+            ASSERT_TRUE(waitForSleeps(tool.pid(), 3)) << tool.err();
         } else {
-            tool.reset(new Tool({"serve", "NAME"}, name));
-            ASSERT_TRUE(tool->waitForOutput("serving on")) << tool->err();
+            ASSERT_TRUE(tool.waitForOutput("serving on")) << tool.err();
         }
 
         const long long sent = nowMs();
         ASSERT_TRUE(c.signal != 0 || client.writeAll(responseFrame("late")));
-        tool->signal(c.signal);
-        const int status = tool->finish();
+        tool.signal(c.signal);
+        const int status = tool.finish();
         const long long tookMs = nowMs() - sent;
 
-        EXPECT_EQ(c.status, status) << tool->err();
+        EXPECT_EQ(c.status, status) << tool.err();
         EXPECT_LE(tookMs, kStopBoundMs + kStopMarginMs);
-        if (command == "listen") {
+        if (server) {
             // A clean disconnect: the server sees the client go.
             EXPECT_TRUE(server->waitForOutput(" client 1 disconnected\n")) << server->out();
             EXPECT_EQ(130, server->stop());
-        } else if (command == "serve") {
-            EXPECT_NE(std::string::npos, tool->out().find("stopping: stall\nstopped\n")) << tool->out();
+        } else if (c.command == "serve NAME") {
+            EXPECT_NE(std::string::npos, tool.out().find("stopping: stall\nstopped\n")) << tool.out();
         } else if (c.signal == 0) {
-            EXPECT_EQ("late\n", tool->out());
+            EXPECT_EQ("late\n", tool.out());
         }
     }
 }
