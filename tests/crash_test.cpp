@@ -20,10 +20,7 @@
 
 namespace {
 
-using testing_support::ChildResult;
-using testing_support::readFile;
-using testing_support::runInChild;
-using testing_support::uniqueName;
+using namespace testing_support;
 
 const char kInf[] = "<1>[   vorna  ][%s %s %s %d] INF: ";
 

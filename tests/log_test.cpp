@@ -18,10 +18,7 @@
 
 namespace {
 
-using testing_support::ChildResult;
-using testing_support::nowMs;
-using testing_support::readFile;
-using testing_support::runInChild;
+using namespace testing_support;
 
 // The six prefix formats of the library's log lines.
 const char kInf[] = "<1>[   vorna  ][%s %s %s %d] INF: ";
@@ -37,7 +34,7 @@ void logText(const char* text) {
 }
 
 std::string logPath(const char* tag) {
-    return testing::TempDir() + testing_support::uniqueName(tag);
+    return testing::TempDir() + uniqueName(tag);
 }
 
 // A line of `level` as the console shows it; the file keeps it with "<level>" in front.
@@ -78,7 +75,7 @@ class EchoCapture {
         fflush(stdout);
         const long long deadline = nowMs() + 10000;
         while (std::count(mText.begin(), mText.end(), '\n') < lines &&
-               testing_support::readSomeBefore(mEcho, &mText, deadline)) {
+               readSomeBefore(mEcho, &mText, deadline)) {
         }
         return mText;
     }

@@ -284,10 +284,7 @@ TEST(VornaMsgTest, CommandsThatCannotGoOnEndInTimeWithTheirStatusAndOneLine) {
     for (const std::string command : {"list", "serve", "call", "listen", "bench", "demo"})
         cases.push_back({{command, "--help"}, 0, "usage: vorna-msg " + command, ""});
     for (const Case& c : cases) {
-        std::string shown = "vorna-msg";
-        for (const std::string& arg : c.args)
-            shown += " " + arg.substr(0, 20);
-        SCOPED_TRACE(shown);
+        SCOPED_TRACE(testing::PrintToString(c.args));
         const std::string name = uniqueName("msg-none");
         std::unique_ptr<RawServer> mute(c.nameHeld ? new RawServer(name) : nullptr);
 
@@ -461,8 +458,7 @@ TEST(VornaMsgTest, ListenWaitsForTheServerAndReportsOrFollowsItsRestarts) {
     Tool follow({"listen", "NAME", "--reconnect", "--timeout", "20000", "--quiet"}, name);
     // The server comes once the listeners have paused between a few connect attempts.
     ASSERT_TRUE(waitForSleeps(early.pid(), 3)) << early.err();
-    const std::vector<std::string> serve = {"serve",   "NAME", "--notify-every", "50",
-                                            "--value", "7",    "--quiet"};
+    const std::vector<std::string> serve = words("serve NAME --notify-every 50 --value 7 --quiet");
     std::unique_ptr<Server> server(new Server(serve, name));
     Tool once({"listen", "NAME"}, name);
     ASSERT_TRUE(once.waitForOutput("listening to")) << once.err();
