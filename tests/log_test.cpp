@@ -33,10 +33,6 @@ void logText(const char* text) {
     LogPrint(nullptr, "", "", "", 0, "%s", text);
 }
 
-std::string logPath(const char* tag) {
-    return testing::TempDir() + uniqueName(tag);
-}
-
 // A line of `level` as the console shows it; the file keeps it with "<level>" in front.
 std::string shownLine(int level, const std::string& fields, const std::string& message) {
     const char* const words[] = {"", "INF", "WRN", "ERR", "BUG"};
@@ -151,7 +147,7 @@ TEST(Log, LinesOnTheConsoleAndInTheFileWithItsEcho) {
              ("<1>[   vorna  ][ " + paths[2]).substr(0, 62) + body.substr(0, 254) + "|\n",
          ""},
     };
-    const std::string path = logPath("log");
+    const std::string path = testing::TempDir() + uniqueName("log");
     for (const auto& c : cases) {
         const long lines = std::count(c.stored.begin(), c.stored.end(), '\n');
         for (bool toFile : {false, true}) {
@@ -175,8 +171,8 @@ TEST(Log, LinesOnTheConsoleAndInTheFileWithItsEcho) {
 }
 
 TEST(LogFile, FailedLogInitsKeepTheConsoleASecondOneKeepsTheFirstFileAndTheEchoShowsEveryLineOnceInOrder) {
-    const std::string path = logPath("log");
-    const std::string second = logPath("second");
+    const std::string path = testing::TempDir() + uniqueName("log");
+    const std::string second = testing::TempDir() + uniqueName("second");
     const int kLines = 1000;
     const ChildResult child = runInChild([&] {
         EchoCapture echo;
@@ -298,7 +294,7 @@ TEST(LogWriter, LinesFromConcurrentThreadsStayWholeOnTheConsoleAndReachAWriterMa
 }
 
 TEST(LogRotation, FilesStayBoundedAndTheEchoShowsEveryLineOnceAcrossRotationsWithConcurrentWriters) {
-    const std::string path = logPath("rotated");
+    const std::string path = testing::TempDir() + uniqueName("rotated");
     const int kMaxBytes = 4000;
     const int kKeep = 3;
     const int kThreads = 4;

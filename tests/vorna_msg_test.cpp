@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -53,10 +52,15 @@ constexpr int kStopMarginMs = 2900;
 constexpr int kStopMarginMs = sizeof(void*) == 4 ? 900 : 400;  // qemu-arm is slower
 #endif
 
-// The words of `line`, split at spaces.
-std::vector<std::string> words(const std::string& line) {
-    std::istringstream stream(line);
-    return {std::istream_iterator<std::string>(stream), {}};
+// The non-empty parts of `text` between separators: the words of a command line, the lines of an output.
+std::vector<std::string> split(const std::string& text, char separator = ' ') {
+    std::vector<std::string> parts;
+    std::istringstream stream(text);
+    for (std::string part; std::getline(stream, part, separator);) {
+        if (!part.empty())
+            parts.push_back(part);
+    }
+    return parts;
 }
 
 // One run of the tool (in a cross build through the emulator), each "NAME" among its arguments replaced by
@@ -64,7 +68,7 @@ std::vector<std::string> words(const std::string& line) {
 class Tool {
   public:
     explicit Tool(const std::vector<std::string>& args, const std::string& name = "") {
-        std::vector<std::string> command = words(VORNA_MSG_EMULATOR " " VORNA_MSG_PATH);
+        std::vector<std::string> command = split(VORNA_MSG_EMULATOR " " VORNA_MSG_PATH);
         for (const std::string& arg : args)
             command.push_back(arg == "NAME" ? name : arg);
         std::vector<char*> argv;
@@ -185,14 +189,6 @@ std::string jsonField(const std::string& line, const std::string& key) {
     return found[1];
 }
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> all;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);)
-        all.push_back(line);
-    return all;
-}
-
 // A call prints the response, a listener the notifications up to its count; the server logs the traffic.
 TEST(VornaMsgTest, CallAndListenPrintWhatTheServerSendsAsTextHexOrJsonAndServeLogsIt) {
     const struct {
@@ -230,9 +226,9 @@ TEST(VornaMsgTest, CallAndListenPrintWhatTheServerSendsAsTextHexOrJsonAndServeLo
     for (const auto& c : cases) {
         SCOPED_TRACE(c.client);
         const std::string name = uniqueName("msg");
-        Server server(words("serve NAME " + c.serve), name);
+        Server server(split("serve NAME " + c.serve), name);
 
-        const ChildResult result = runTool(words(c.client), name);
+        const ChildResult result = runTool(split(c.client), name);
 
         EXPECT_EQ(0, result.status) << result.err;
         EXPECT_EQ(c.out, masked(result.out, name));
@@ -263,12 +259,12 @@ TEST(VornaMsgTest, CommandsThatCannotGoOnEndInTimeWithTheirStatusAndOneLine) {
     };
     const std::string none = "no server is listening on 'NAME'\n";
     std::vector<Case> cases = {
-        {words("call NAME hello"), 1, "", "vorna-msg call: " + none},
-        {words("call NAME x --quiet"), 1, "", "vorna-msg call: " + none},
-        {words("listen NAME --timeout 300"), 1, "", "vorna-msg listen: " + none},
-        {words("call NAME x --timeout 300 --quiet"), 1, "",
+        {split("call NAME hello"), 1, "", "vorna-msg call: " + none},
+        {split("call NAME x --quiet"), 1, "", "vorna-msg call: " + none},
+        {split("listen NAME --timeout 300"), 1, "", "vorna-msg listen: " + none},
+        {split("call NAME x --timeout 300 --quiet"), 1, "",
          "vorna-msg call: no response from 'NAME' within 300 ms\n", true},
-        {words("serve NAME"), 1, "", "vorna-msg serve: a server already listens on 'NAME'\n", true},
+        {split("serve NAME"), 1, "", "vorna-msg serve: a server already listens on 'NAME'\n", true},
         {{"--help"}, 0, "usage: vorna-msg COMMAND [ARGUMENTS]\n", ""},
         {{"--version"}, 0, "vorna-msg " VORNA_VERSION "\n", ""},
         {{"call", "name", ""}},
@@ -280,7 +276,7 @@ TEST(VornaMsgTest, CommandsThatCannotGoOnEndInTimeWithTheirStatusAndOneLine) {
              "serve name --notify-every 100 --data " + std::string(256, 'd'), "listen name --count 0",
              "listen name extra", "listen name --timeout -1", "call name x --hex --json", "list extra",
              "list --hex", "bench --size 1025", "bench --frames", "demo now"})
-        cases.push_back({words(line)});
+        cases.push_back({split(line)});
     for (const std::string command : {"list", "serve", "call", "listen", "bench", "demo"})
         cases.push_back({{command, "--help"}, 0, "usage: vorna-msg " + command, ""});
     for (const Case& c : cases) {
@@ -326,7 +322,7 @@ TEST(VornaMsgTest, BenchPrintsEveryModeBesideTheBaselineAsATableOrAsJson) {
 
     const ChildResult json = runTool({"bench", "--seconds", "1", "--json"});
     ASSERT_EQ(0, json.status) << json.err;
-    const std::vector<std::string> rows = lines(json.out);
+    const std::vector<std::string> rows = split(json.out, '\n');
     ASSERT_EQ(3u, rows.size()) << json.out;
     const char* modes[] = {"\"raw socket\"", "\"direct\"", "\"notifier\""};
     for (size_t i = 0; i < rows.size(); ++i) {
@@ -363,7 +359,7 @@ TEST(VornaMsgTest, ListShowsRunningServersWithTheirProcessAndNotAStoppedOne) {
         EXPECT_TRUE(std::regex_search(json.out, std::regex("(^|\n)" + listed + "\",\"overlong\":false\\}\n")))
             << listed << " in\n"
             << json.out;
-    for (const std::string& object : lines(json.out))
+    for (const std::string& object : split(json.out, '\n'))
         EXPECT_NE("<invalid>", jsonField(object, "name")) << object;
 
     EXPECT_EQ(130, server.stop());
@@ -414,7 +410,7 @@ TEST(VornaMsgTest, StopSignalsEndEachWaitingCommandPromptlyAndALateResponseEndsA
         std::unique_ptr<Server> server(c.command == "listen NAME" ? new Server({"serve", "NAME"}, name)
                                                                   : nullptr);
         std::unique_ptr<RawServer> mute(c.command == call ? new RawServer(name) : nullptr);
-        Tool tool(words(c.command), name);
+        Tool tool(split(c.command), name);
         RawStream client;
         if (server) {
             ASSERT_TRUE(tool.waitForOutput("listening to")) << tool.err();
@@ -458,7 +454,7 @@ TEST(VornaMsgTest, ListenWaitsForTheServerAndReportsOrFollowsItsRestarts) {
     Tool follow({"listen", "NAME", "--reconnect", "--timeout", "20000", "--quiet"}, name);
     // The server comes once the listeners have paused between a few connect attempts.
     ASSERT_TRUE(waitForSleeps(early.pid(), 3)) << early.err();
-    const std::vector<std::string> serve = words("serve NAME --notify-every 50 --value 7 --quiet");
+    const std::vector<std::string> serve = split("serve NAME --notify-every 50 --value 7 --quiet");
     std::unique_ptr<Server> server(new Server(serve, name));
     Tool once({"listen", "NAME"}, name);
     ASSERT_TRUE(once.waitForOutput("listening to")) << once.err();
