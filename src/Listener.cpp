@@ -51,12 +51,13 @@ const int kRetryPauseMs = 50;
 // a few replies, and a full descriptor table costs a millisecond, instead of holding the fuzzer for
 // seconds.
 #ifdef VORNA_FUZZ_SHORT_SOCKET_LIMITS
-const int kClientSendTimeoutMs = 2;
 const int kClientSendBufferBytes = 4096;
 const int kAcceptPauseMs = 1;
 // Even a 2 ms send timeout waits for the next clock tick, the bulk of a fuzz input's time. So accepted
-// sockets do not block at all: a send to a full one fails at once with EAGAIN, just as after the timeout.
+// sockets do not block at all and have no send timeout to wait out: a send to a full one fails at once
+// with EAGAIN, just as after the timeout.
 const int kAcceptedSocketFlags = SOCK_CLOEXEC | SOCK_NONBLOCK;
+const int kClientSendTimeoutMs = 0;
 #else
 const int kAcceptedSocketFlags = SOCK_CLOEXEC;
 const int kClientSendTimeoutMs = kSocketTimeoutSeconds * 1000;
@@ -256,17 +257,10 @@ void watchUntilDone(const char* caller, int epollFd, int fd, uint32_t events, ui
     }
 }
 
-bool setMillisecondTimeout(int fd, int option, int timeoutMs) {
-    timeval timeout = {};
-    timeout.tv_sec = timeoutMs / 1000;
-    timeout.tv_usec = (timeoutMs % 1000) * 1000;
-    return setsockopt(fd, SOL_SOCKET, option, &timeout, sizeof(timeout)) == 0;
-}
-
 // A send to a client that stops reading then fails instead of holding the sender (and, from the
 // callback, every other client) for good.
 void limitClientSends(int fd) {
-    if (!setMillisecondTimeout(fd, SO_SNDTIMEO, kClientSendTimeoutMs))
+    if (!vorna::setSocketTimeoutMs(fd, SO_SNDTIMEO, kClientSendTimeoutMs))
         VORNA_LOG_AS(VORNA_PREFIX_WRN, "createConn", "set send timeout failed\n");
     if (kClientSendBufferBytes > 0)
         setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kClientSendBufferBytes, sizeof(kClientSendBufferBytes));
