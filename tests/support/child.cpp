@@ -16,24 +16,11 @@
 
 namespace testing_support {
 
-long long nowMs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
+namespace {
 
-bool readSomeBefore(int fd, std::string* text, long long deadlineMs) {
-    const long long left = deadlineMs - nowMs();
-    pollfd entry = {fd, POLLIN, 0};
-    if (left <= 0 || poll(&entry, 1, static_cast<int>(left)) <= 0)
-        return false;
-    char buffer[4096];
-    const ssize_t count = read(fd, buffer, sizeof(buffer));
-    if (count > 0)
-        text->append(buffer, static_cast<size_t>(count));
-    return count > 0;
-}
-
+// Waits until `deadlineMs` for output on a child's standard output and standard error pipes, then
+// appends what each holds to `out` and `err`. A pipe at its end is closed and its descriptor set to -1.
+// Returns false once both are closed or the deadline has passed.
 bool readChildPipes(int* outFd, int* errFd, std::string* out, std::string* err, long long deadlineMs) {
     const long long left = deadlineMs - nowMs();
     if ((*outFd < 0 && *errFd < 0) || left <= 0)
@@ -51,6 +38,38 @@ bool readChildPipes(int* outFd, int* errFd, std::string* out, std::string* err, 
         }
     }
     return true;
+}
+
+// How many entries a directory holds, "." and ".." left out; -1 when it cannot be read.
+int directoryEntryCount(const char* path) {
+    DIR* dir = opendir(path);
+    if (dir == NULL)
+        return -1;
+    int count = -2;  // "." and ".."
+    while (readdir(dir) != NULL)
+        ++count;
+    closedir(dir);
+    return count;
+}
+
+}  // namespace
+
+long long nowMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+bool readSomeBefore(int fd, std::string* text, long long deadlineMs) {
+    const long long left = deadlineMs - nowMs();
+    pollfd entry = {fd, POLLIN, 0};
+    if (left <= 0 || poll(&entry, 1, static_cast<int>(left)) <= 0)
+        return false;
+    char buffer[4096];
+    const ssize_t count = read(fd, buffer, sizeof(buffer));
+    if (count > 0)
+        text->append(buffer, static_cast<size_t>(count));
+    return count > 0;
 }
 
 ChildResult runInChild(const std::function<void()>& body, int timeoutMs) {
@@ -123,17 +142,6 @@ std::string readFile(const std::string& path) {
         text.append(chunk, got > 0 ? static_cast<size_t>(got) : 0);
     close(fd);
     return text;
-}
-
-int directoryEntryCount(const char* path) {
-    DIR* dir = opendir(path);
-    if (dir == NULL)
-        return -1;
-    int count = -2;  // "." and ".."
-    while (readdir(dir) != NULL)
-        ++count;
-    closedir(dir);
-    return count;
 }
 
 int openDescriptorCount() {

@@ -27,19 +27,11 @@ long long nowMs();
 // Returns false, having read nothing, when the deadline passes first or the stream has ended.
 bool readSomeBefore(int fd, std::string* text, long long deadlineMs);
 
-// Waits until `deadlineMs` for output on a child's standard output and standard error pipes, then
-// appends what each holds to `out` and `err`. A pipe at its end is closed and its descriptor set to -1.
-// Returns false once both are closed or the deadline has passed.
-bool readChildPipes(int* outFd, int* errFd, std::string* out, std::string* err, long long deadlineMs);
-
 // An abstract socket name no other test process uses at the same time.
 std::string uniqueName(const char* tag);
 
 // The whole content of a file; empty when it cannot be read.
 std::string readFile(const std::string& path);
-
-// How many entries a directory holds, "." and ".." left out; -1 when it cannot be read.
-int directoryEntryCount(const char* path);
 
 // How many descriptors the process has open (entries of /proc/self/fd).
 int openDescriptorCount();

@@ -143,15 +143,4 @@ bool hasLineOf(const std::vector<LogLine>& lines, const std::string& level, cons
                        [&](const LogLine& line) { return line.level == level && line.function == function; });
 }
 
-std::vector<int> newDescriptorsWithoutCloseOnExec(const std::vector<int>& before,
-                                                  const std::vector<int>& after) {
-    std::vector<int> found;
-    for (int fd : after) {
-        const bool isNew = std::find(before.begin(), before.end(), fd) == before.end();
-        if (isNew && (fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0)
-            found.push_back(fd);
-    }
-    return found;
-}
-
 }  // namespace testing_support

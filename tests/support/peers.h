@@ -95,8 +95,4 @@ bool containsLine(const std::vector<LogLine>& lines, const LogLine& wanted);
 // True when some line has this level and function, whatever its text.
 bool hasLineOf(const std::vector<LogLine>& lines, const std::string& level, const std::string& function);
 
-// Those of `after` that are not in `before` and lack the close-on-exec flag.
-std::vector<int> newDescriptorsWithoutCloseOnExec(const std::vector<int>& before,
-                                                  const std::vector<int>& after);
-
 }  // namespace testing_support
