@@ -122,6 +122,25 @@ class VORNA_API Listener {
     // child's copies of the sockets, returns 0 and waits for nothing.
     int stall();
 
+    // Event-loop mode: for an application that runs its own loop (poll, GLib, libuv, sd-event...). Starts
+    // the server as run() does, with the same results, but without the event thread: the application
+    // watches fd() for readability and calls dispatch() on its loop's thread whenever it is readable. The
+    // message callback then runs inside dispatch(), on that thread. Every other rule of this class holds
+    // as in thread mode: handles, broken clients, closeClient() and notifyAll() from any thread, stall()
+    // from any thread but never from the callback, fork.
+    int runInLoop();
+
+    // The descriptor that becomes readable whenever the server has work for dispatch(); the same from
+    // runInLoop() until stall(), which closes it (take it out of the loop before, or when the loop reports
+    // it invalid). -1 when the server does not run in loop mode.
+    int fd() const;
+
+    // Does the work that is ready (accepting clients, reading requests with their callbacks, reporting
+    // ends, resuming accept() after the descriptor-exhaustion pause) and returns without blocking. Returns
+    // the number of events handled (0 when nothing was ready); -1 when the server does not run in loop
+    // mode. Call it from one thread at a time, never from the message callback.
+    int dispatch();
+
     // Sends a response header (HEADER_ID_RESPONSE) and `len` body bytes, as one message that no other
     // message to this client can split. Returns len + 32; -1 when the server does not run; -2 for a null
     // handle, one that names no current client, a negative len, or a null body with a positive len
@@ -195,6 +214,12 @@ class VORNA_API Connection {
     // For the connectTimeoutMs of the second constructor: construct without connecting.
     enum { CONNECT_LATER = -1 };
 
+    // Results that recv() with a timeout and call() return besides -1 and -2.
+    enum {
+        TIMED_OUT = -110,          // no response began within the timeout
+        RESPONSE_TOO_LONG = -90,   // call(): the body was longer than respCap and was dropped
+    };
+
     // Keeps the name pointer (the text is not copied) and calls connect(), which may take about 10 s when
     // no server listens; a failed connection shows as -1 from every operation.
     Connection(const char* name, int reserved, NotifyCbk cbk, void* ctx);
@@ -262,6 +287,26 @@ class VORNA_API Connection {
     // send()/recv() on one connection while a call may be in progress: a response that a timed-out recv()
     // left behind would go to the next call. Never from the notification callback (it returns -1 there).
     int call(const unsigned char* req, int reqLen, unsigned char* resp, int respCap, int timeoutMs);
+
+    // Event-loop mode: connects as connect(timeoutMs) does, in notifier mode (the callback given to the
+    // constructor must not be null: -1 otherwise), but without the receive thread. The application
+    // watches fd() for readability and calls dispatch() on its loop's thread, where notifications and the
+    // loss event are then delivered. send(), recv() and call() work from any thread, the loop's own
+    // included: a caller waiting for its response reads the stream itself, and keeps the notifications
+    // that arrive meanwhile for the next dispatch() (fd() stays readable until they are delivered).
+    // Returns 0, -1 or -2 as connect(timeoutMs).
+    int connectInLoop(int timeoutMs);
+
+    // The descriptor that is readable while dispatch() has something to do; the same from connectInLoop()
+    // until disconnect(), which closes it (take it out of the loop first). Once the loss event has been
+    // delivered it stays quiet. -1 when not connected in loop mode.
+    int fd() const;
+
+    // Delivers the notifications that have arrived, in order, and the loss event when the connection has
+    // ended, without blocking. Returns the number of notifications delivered (the loss event counts as
+    // one); -1 when not connected in loop mode. Call it from one thread at a time, never from the
+    // notification callback.
+    int dispatch();
 
     // Stops the receive thread, wakes every recv() and call() caller (who returns -1), closes the socket
     // and frees everything. Returns 0, or -1 when not connected. Calls still inside send() or a direct-mode
