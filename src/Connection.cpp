@@ -383,16 +383,16 @@ class Turn {
     // Waits for the turn until `deadlineMs` (kNoDeadline: without limit).
     Entry enter(long long deadlineMs) {
         vorna::LockGuard guard(mLock);
-        while (mBusy.load(std::memory_order_relaxed) && !mClosed) {
+        while (mBusy.load() && !mClosed) {
             ++mWaiters;
             const bool inTime = !mBusy.load() || mFree.waitUntil(mLock, deadlineMs);
             --mWaiters;
-            if (!inTime && mBusy.load(std::memory_order_relaxed) && !mClosed)
+            if (!inTime && mBusy.load() && !mClosed)
                 return TIMED_OUT;
         }
         if (mClosed)
             return CLOSED;
-        mBusy.store(true, std::memory_order_relaxed);
+        mBusy.store(true);
         return ENTERED;
     }
 
@@ -1335,8 +1335,6 @@ int openConnection(ConnectionSocket* record, const char* name, NotifyCbk cbk, vo
 // or a wait for its turn or its response returns at once. The socket closes with the Link's last reference.
 void stopLink(Link& link) {
     link.stopped.store(true, std::memory_order_release);
-    if (link.worker)
-        link.worker->requestExit();
     shutdown(link.fd(), SHUT_RDWR);
     link.turn.close();
     link.handoff.close();
@@ -1538,10 +1536,11 @@ int Connection::disconnect() {
         return 0;
     }
     stopLink(*link);
-    // From the connection's own callback the thread cannot wait for itself: it releases its reference
-    // when the callback returns.
+    // The receive thread ends by itself once it sees the stop: it always enters its loop (no exit is
+    // requested of it), so it always drops its reference. From the connection's own callback the thread
+    // cannot wait for itself: it drops its reference when the callback returns.
     if (link->worker && !link->onCallbackThread())
-        link->worker->requestExitAndWait();
+        link->worker->join();
     drainUsers(record);
     link->release();
     record->control.unlock();
