@@ -1007,10 +1007,9 @@ int Listener::dispatch() {
         ERR("called from the message callback\n");
         return -1;
     }
-    if (!enterDispatch(als)) {
-        ERR("skt is null\n");
+    // Quiet: a loop may call it once more after stall() on another thread, before it drops fd().
+    if (!enterDispatch(als))
         return -1;
-    }
     const int count = step(als, 0);
     leaveDispatch(als);
     return count > 0 ? count : 0;

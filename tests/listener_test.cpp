@@ -43,15 +43,15 @@ std::string untimed(std::string bytes) {
     return bytes;
 }
 
-// A serving Listener with one raw client connected.
-class ListenerTest : public ::testing::Test {
+// A serving Listener with one raw client connected, in each mode.
+class ListenerTest : public ::testing::TestWithParam<Drive> {
   protected:
     void SetUp() override {
         ASSERT_EQ(0, harness.run());
         handle = harness.connect(&client);
     }
 
-    TestServer harness{"listener"};
+    TestServer harness{"listener", TestServer::SILENT, GetParam()};
     VORNA::Listener& server = harness.server;
     ServerEvents& events = harness.events;
     RawStream client;
@@ -65,9 +65,23 @@ TEST(ListenerNames, MsgNameNamesEachMessageTypeAndUnknownOtherwise) {
         EXPECT_STREQ(names[i], VORNA::Listener::msgName(types[i])) << types[i];
 }
 
-enum Call { RESPONSE, VALUE, DATA, ALL_VALUE, ALL_DATA, CLOSE, CREDENTIALS, STALL, RUN, SET_CALLBACK };
-const char* const kCallNames[] = {"response",    "notify",          "notify", "notifyAll", "notifyAll",
-                                  "closeClient", "peerCredentials", "stall",  "run",       "setMsgCbk"};
+enum Call {
+    RESPONSE,
+    VALUE,
+    DATA,
+    ALL_VALUE,
+    ALL_DATA,
+    CLOSE,
+    CREDENTIALS,
+    STALL,
+    RUN,
+    SET_CALLBACK,
+    DISPATCH,
+    FD
+};
+const char* const kCallNames[] = {"response",  "notify",      "notify",          "notifyAll",
+                                  "notifyAll", "closeClient", "peerCredentials", "stall",
+                                  "run",       "setMsgCbk",   "dispatch",        "fd"};
 // Whom a call names: the connected client (with the body, or a null one), a null handle, a pointer that
 // never was a handle, a client that hung up, the connected client on a server that never ran, or a second
 // server on the serving one's name.
@@ -121,6 +135,8 @@ const CallCase kCalls[] = {
     {SET_CALLBACK, CLIENT, 0, 0, "als is not null"},
     {RUN, SECOND, 0, -3, NULL},
     {STALL, SECOND, 0, -1, "skt is null"},
+    {DISPATCH, IDLE, 0, -1, NULL},
+    {FD, IDLE, 0, -1, NULL},
 };
 
 int perform(const CallCase& c, TestServer& harness, void* client, void* gone, unsigned char* body) {
@@ -150,6 +166,11 @@ int perform(const CallCase& c, TestServer& harness, void* client, void* gone, un
             return target.run();
         case SET_CALLBACK:
             target.setMsgCbk(NULL, NULL);
+            break;
+        case DISPATCH:
+            return target.dispatch();
+        case FD:
+            return target.fd();
     }
     return 0;
 }
@@ -164,7 +185,7 @@ std::string framesOf(const CallCase& c, const std::string& body) {
                               : dataNotificationFrame(3, body.substr(0, c.len));
 }
 
-TEST_F(ListenerTest, EachCallWritesExactlyItsMessageOrNothingAndLogsWhy) {
+TEST_P(ListenerTest, EachCallWritesExactlyItsMessageOrNothingAndLogsWhy) {
     signal(SIGPIPE, SIG_DFL);  // a send that raised it would end the test
     std::string body = "hello" + patternBytes(700 * 1024);
     RawStream goneClient;
@@ -202,9 +223,9 @@ TEST_F(ListenerTest, EachCallWritesExactlyItsMessageOrNothingAndLogsWhy) {
 }
 
 // Two clients connect together; the second writes before it is reported connected. The first is closed
-// by the server, the second hangs up and is closed from inside its disconnect callback, and the fixture's
-// client hangs up in two steps.
-TEST_F(ListenerTest, EachClientEndsOnceAfterAllItsBytesWhetherItHangsUpOrIsClosedInOrOutsideTheCallback) {
+// by the server, the second hangs up and is closed from inside its disconnect callback (where stall() and
+// dispatch() are refused), and the fixture's client hangs up in two steps.
+TEST_P(ListenerTest, EachClientEndsOnceAfterAllItsBytesWhetherItHangsUpOrIsClosedInOrOutsideTheCallback) {
     const std::string request = patternBytes(3000, 5);
     RawStream closed = connectRawClient(harness.name);
     RawStream hungUp = connectRawClient(harness.name);
@@ -217,7 +238,7 @@ TEST_F(ListenerTest, EachClientEndsOnceAfterAllItsBytesWhetherItHangsUpOrIsClose
     std::vector<int> results;
     events.setHook([&](const ServerEvents::Event& event) {
         if (event.type == MSG_DISCONNECTED && event.conn == hungUpHandle)
-            results.push_back(server.closeClient(event.conn));
+            results = {server.closeClient(event.conn), server.stall(), server.dispatch()};
     });
     const int descriptors = openDescriptorCount();
 
@@ -237,7 +258,7 @@ TEST_F(ListenerTest, EachClientEndsOnceAfterAllItsBytesWhetherItHangsUpOrIsClose
     EXPECT_EQ(0, server.closeClient(handle));
     EXPECT_EQ(-2, server.peerCredentials(handle, NULL, NULL, NULL)) << "a closed handle names nobody";
     ASSERT_EQ(0, harness.stall());  // the event thread has ended: its results can be read
-    EXPECT_EQ(std::vector<int>{0}, results);
+    EXPECT_EQ((std::vector<int>{0, -1, -1}), results);
     std::vector<int> types;
     for (const ServerEvents::Event& event : events.all()) {
         if (event.conn == hungUpHandle)
@@ -253,29 +274,30 @@ TEST_F(ListenerTest, EachClientEndsOnceAfterAllItsBytesWhetherItHangsUpOrIsClose
     EXPECT_EQ(0u, events.count(MSG_DISCONNECTED, closedHandle)) << "closeClient must report nothing";
 }
 
-TEST(Listener, StallClosesClientsSilentlyAndRunServesAgainAlsoWithoutCallback) {
-    TestServer harness("cycles");
+TEST_P(ListenerTest, StallClosesClientsSilentlyAndRunServesAgainAlsoWithoutCallback) {
+    ASSERT_EQ(0, harness.stall());
+    client.close();
     const int descriptorsBefore = openDescriptorCount();
     for (int cycle = 0; cycle < 3; ++cycle) {
         ASSERT_EQ(0, harness.run());
         std::vector<RawStream> clients(3);
-        for (RawStream& client : clients)
-            harness.connect(&client);
+        for (RawStream& each : clients)
+            harness.connect(&each);
         ASSERT_EQ(0, harness.stall());
-        for (RawStream& client : clients)
-            EXPECT_TRUE(client.waitForEndOfStream()) << "stall left a client socket open in cycle " << cycle;
+        for (RawStream& each : clients)
+            EXPECT_TRUE(each.waitForEndOfStream()) << "stall left a client socket open in cycle " << cycle;
         clients.clear();
         EXPECT_EQ(descriptorsBefore, openDescriptorCount())
             << "stall left descriptors open in cycle " << cycle;
     }
     EXPECT_EQ(0u, harness.events.count(MSG_DISCONNECTED));
-    EXPECT_EQ(9u, harness.events.count(MSG_CONNECTED));
+    EXPECT_EQ(10u, harness.events.count(MSG_CONNECTED)) << "the fixture's client and three per cycle";
 
     // Without a callback nobody holds a client's handle: the server itself releases one that hung up.
     harness.server.setMsgCbk(NULL, NULL);
     ASSERT_EQ(0, harness.run());
     const int descriptorsServing = openDescriptorCount();
-    RawStream client = connectRawClient(harness.name);
+    client = connectRawClient(harness.name);
     EXPECT_TRUE(waitUntil([&] { return openDescriptorCount() == descriptorsServing + 2; }))
         << "the client was not accepted";
     ASSERT_TRUE(client.writeAll("ignored request"));
@@ -364,5 +386,7 @@ TEST(Listener, PeerCredentialsNameTheProcessAtTheOtherEndOfEitherSide) {
     connection.disconnect();
     EXPECT_EQ(-1, connection.peerCredentials(&pid[1], NULL, NULL));
 }
+
+INSTANTIATE_TEST_SUITE_P(Drives, ListenerTest, ::testing::Values(Drive::THREAD, Drive::LOOP), driveName);
 
 }  // namespace
