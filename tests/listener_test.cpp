@@ -1,6 +1,10 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <sstream>
 
 #include <algorithm>
 #include <string>
@@ -385,6 +389,112 @@ TEST(Listener, PeerCredentialsNameTheProcessAtTheOtherEndOfEitherSide) {
     EXPECT_EQ(0, connection.peerCredentials(NULL, NULL, NULL));
     connection.disconnect();
     EXPECT_EQ(-1, connection.peerCredentials(&pid[1], NULL, NULL));
+}
+
+// What a service manager hands this process at descriptor 3 for socket activation.
+enum Handed { OURS, OURS_NOT_LISTENING, OTHER_NAME, NOT_A_SOCKET };
+
+struct ActivationCase {
+    Handed handed;
+    int pidOffset;  // LISTEN_PID names this process plus this
+    Drive drive;
+    int result;    // of run() or runInLoop()
+    bool adopted;  // served on the handed socket, and the variables removed
+};
+
+// A server that did not adopt a socket holding its name fails to bind it.
+const ActivationCase kActivations[] = {
+    {OURS, 0, Drive::THREAD, 0, true},        {OURS, 0, Drive::LOOP, 0, true},
+    {OURS, 1, Drive::THREAD, -3, false},      {OURS_NOT_LISTENING, 0, Drive::LOOP, -3, false},
+    {OTHER_NAME, 0, Drive::THREAD, 0, false}, {NOT_A_SOCKET, 0, Drive::LOOP, 0, false},
+};
+
+int handOver(Handed handed, const std::string& name) {
+    if (handed == NOT_A_SOCKET)
+        return open("/dev/null", O_RDONLY);
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address;
+    socklen_t length;
+    abstractAddress(handed == OTHER_NAME ? name + "-other" : name, &address, &length);
+    EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), length));
+    if (handed != OURS_NOT_LISTENING) {
+        EXPECT_EQ(0, listen(fd, 4));
+    }
+    return fd;
+}
+
+TEST(ListenerActivation, AdoptsOnlyAListeningSocketOfItsNameHandedToThisVeryProcess) {
+    for (const ActivationCase& c : kActivations) {
+        const ChildResult child = runCheckedInChild([&c] {
+            TestServer harness("activated", TestServer::SILENT, c.drive);
+            const int handed = handOver(c.handed, harness.name);
+            if (handed != 3) {
+                ASSERT_EQ(3, dup2(handed, 3));
+                close(handed);
+            }
+            setenv("LISTEN_PID", std::to_string(getpid() + c.pidOffset).c_str(), 1);
+            setenv("LISTEN_FDS", "1", 1);
+            setenv("LISTEN_FDNAMES", "vorna", 1);
+            ASSERT_EQ(c.result, harness.run());
+            EXPECT_EQ(c.adopted, getenv("LISTEN_PID") == NULL && getenv("LISTEN_FDS") == NULL &&
+                                     getenv("LISTEN_FDNAMES") == NULL);
+            if (c.adopted) {
+                EXPECT_EQ(FD_CLOEXEC, fcntl(3, F_GETFD) & FD_CLOEXEC) << "a child program would inherit it";
+                RawStream client;
+                harness.connect(&client);
+                EXPECT_EQ(0, harness.stall());
+                EXPECT_EQ(0, harness.run()) << "after stall() the server binds its name anew";
+            }
+        });
+        EXPECT_EQ(0, child.status) << "handed " << c.handed << ", pid offset " << c.pidOffset << ":\n"
+                                   << child.out;
+    }
+}
+
+// Started by systemd-socket-activate (below) with VORNA_TEST_ACTIVATED set, this program is the activated
+// server: it answers one request with its own bytes and exits, before any test runs.
+const bool gActivatedServer = [] {
+    const char* name = getenv("VORNA_TEST_ACTIVATED");
+    if (name == NULL)
+        return false;
+    static ServerEvents events;
+    static VORNA::Listener activated(name, 0);
+    activated.setMsgCbk(ServerEvents::record, &events);
+    events.setHook([](const ServerEvents::Event& event) {
+        std::string copy = event.data;
+        if (event.type == MSG_RECV)
+            activated.response(event.conn, reinterpret_cast<unsigned char*>(&copy[0]),
+                               static_cast<int>(copy.size()));
+    });
+    const bool served = activated.run() == 0 && events.waitForCount(MSG_RECV, 1);
+    _exit(served && activated.stall() == 0 ? 0 : 1);
+}();
+
+// systemd-socket-activate listens on the name and starts the server with the socket handed over, as a
+// unit with ListenStream=@name does; it needs no running service manager. A server that did not adopt
+// the socket could not bind the name.
+TEST(ListenerActivation, ServesTheSocketThatSystemdSocketActivateHandsOver) {
+    const char kActivate[] = "/usr/bin/systemd-socket-activate";
+    if (access(kActivate, X_OK) != 0)
+        GTEST_SKIP() << kActivate << " is not installed (Debian package systemd)";
+    const std::string name = uniqueName("activate");
+    std::vector<std::string> words = {kActivate, "-l", "@" + name, "-E", "VORNA_TEST_ACTIVATED=" + name};
+    std::istringstream emulator(VORNA_TEST_EMULATOR);
+    for (std::string word; emulator >> word;)
+        words.push_back(word);
+    words.push_back(readFile("/proc/self/cmdline").c_str());  // the program's path, up to its first NUL
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(&word[0]);
+    argv.push_back(NULL);
+    ForkedProcess manager([&argv] { execv(argv[0], argv.data()); });
+
+    VORNA::Connection connection(name.c_str(), 0, NULL, NULL, 10000);
+    unsigned char reply[8] = {};
+    EXPECT_EQ(
+        5, connection.call(reinterpret_cast<const unsigned char*>("hello"), 5, reply, sizeof(reply), 10000))
+        << "the started server did not answer on the handed socket";
+    EXPECT_EQ(0, manager.wait()) << "the activated server failed";
 }
 
 INSTANTIATE_TEST_SUITE_P(Drives, ListenerTest, ::testing::Values(Drive::THREAD, Drive::LOOP), driveName);
