@@ -1,23 +1,33 @@
 #define LOG_MODULE "src/Listener"
 
-// Lock order: gGate (shared, by the application's calls; exclusive only to publish or withdraw a
-// Listener's record) before list_lock. A client's send_lock is never held together with either, and no
-// lock is held while the application's callback runs.
+// The server. Each Listener owns one record, ListenerSkt, from its constructor to its destructor. run()
+// and runInLoop() fill it (listening socket, epoll instance, the descriptors that wake the event loop,
+// and in thread mode the event thread) and stall() empties it again. Nothing is shared between Listeners:
+// two servers of one process never wait for each other.
 //
-// Lifetimes: a Listener owns its ListenerSkt record from run() until stall(). Each client record (Conn)
-// is reference-counted: the client list holds one reference while the client is listed, and every thread
-// that uses the record without list_lock (the event thread around a callback, a sender, closeClient,
-// notifyAll) holds one; the last release closes the socket and frees the record. A Conn needs nothing
-// from the ListenerSkt, so a send still under way when stall() frees the record stays sound.
+// Lock order: a record's `lock` is taken alone: nothing else is locked while it is held, except that the
+// release of a client's registration calls epoll_ctl. A client's `send_lock` is taken alone too. No lock
+// is held while the application's callback runs.
+//
+// Lifetimes: client records (Conn) are counted. The record's client list holds one reference while the
+// client is listed, and every thread that uses a client outside the lock holds one (the event loop
+// around a callback, a sender, notifyAll); release() is the one path that frees a client, and freeing it
+// closes its socket.
+//
+// One step function does the event loop's work: the event thread calls it blocking, dispatch() without
+// blocking. Per request it makes three system calls (epoll_wait, recv, and the response's sendmsg) and
+// takes two locks: the record's for the lookup of the client behind the event, and the client's send
+// lock. A response from the callback finds its client in the thread's serving context, without a lookup.
 
 #include <errno.h>
-#include <pthread.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -26,10 +36,10 @@
 
 #include "internal/log.h"
 #include "internal/owner_process.h"
-#include "internal/scoped_lock.h"
+#include "internal/socket_activation.h"
 #include "internal/socket_io.h"
+#include "internal/thread_annotations.h"
 #include "vorna/messaging.h"
-#include "vorna/sync.h"
 #include "vorna/time.h"
 
 namespace {
@@ -42,7 +52,6 @@ const int kNoCredentials = -3;
 
 const int kReadBufferSize = 1024;
 const int kMaxEvents = 128;
-const int kWaitTimeoutMs = 50;
 const int kBacklog = 4;
 const int kSocketTimeoutSeconds = 10;
 const int kRetryPauseMs = 50;
@@ -68,51 +77,27 @@ const int kClientSendBufferBytes = 0;  // the system's default
 const int kAcceptPauseMs = 50;
 #endif
 
-// Level-triggered: whatever one wake-up leaves unread (pending clients, bytes beyond one read, the end of
+// Level-triggered: whatever one step leaves unread (pending clients, bytes beyond one read, the end of
 // stream after the last bytes) makes the next wait return at once.
 const uint32_t kListeningEvents = EPOLLIN | EPOLLERR | EPOLLHUP | EPOLLRDHUP;
 const uint32_t kClientEvents = EPOLLIN | EPOLLRDHUP;
 
-// The listening socket's epoll key; clients have serials from 1 on.
+// Epoll keys hold a serial and a descriptor. The record's own descriptors have the serials below; clients
+// have serials from kFirstClientSerial on.
 const uint32_t kListeningSerial = 0;
+const uint32_t kWakeSerial = 1;
+const uint32_t kResumeSerial = 2;
+const uint32_t kFirstClientSerial = 3;
 
-// Publishing and withdrawing a Listener's record (run, stall) takes it exclusively; every call that looks
-// a client up holds it shared until it holds a reference to the client. So stall() never frees a record
-// that another thread is searching. Writers first, so that a stream of sends cannot hold stall() off.
-pthread_rwlock_t gGate = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
-
-class SharedGate {
-  public:
-    SharedGate() { pthread_rwlock_rdlock(&gGate); }
-    ~SharedGate() { pthread_rwlock_unlock(&gGate); }
-    SharedGate(const SharedGate&) = delete;
-    SharedGate& operator=(const SharedGate&) = delete;
-};
-
-class ExclusiveGate {
-  public:
-    ExclusiveGate() { pthread_rwlock_wrlock(&gGate); }
-    ~ExclusiveGate() { pthread_rwlock_unlock(&gGate); }
-    ExclusiveGate(const ExclusiveGate&) = delete;
-    ExclusiveGate& operator=(const ExclusiveGate&) = delete;
-};
-
-// Handles are serials, unique in the process until the 32-bit count wraps (and even then never equal to
-// a live client's), so that a handle kept after closeClient() or stall() never names a later client.
-std::atomic<uint32_t> gLastSerial(0);
-
-long long monotonicMs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
+// What a Listener does. Written under the record's lock; read without it where a stale value is harmless
+// (setMsgCbk, fd(), the fork check) or ordered otherwise (dispatch()).
+enum Mode : int { IDLE, THREAD, LOOP, STOPPING };
 
 }  // namespace
 
 // One accepted client. The application names it by its serial, never by its address.
 struct Conn {
-    Conn(int socket, const sockaddr_un& address, socklen_t addressLength)
-        : fd(socket), addr(address), addr_len(addressLength), refs(0), broken(false) {}
+    explicit Conn(int socket) : fd(socket) {}
     // The last release of the record closes the socket: that is the end of the release step.
     ~Conn() {
         if (close(fd) != 0)
@@ -122,23 +107,32 @@ struct Conn {
     Conn& operator=(const Conn&) = delete;
 
     const int fd;
-    const sockaddr_un addr;
-    const socklen_t addr_len;
-    unsigned char buf[kReadBufferSize];  // the event thread's read buffer
-    VORNA::Mutex send_lock;              // keeps each message whole on the stream
-    std::atomic<int> refs;
+    unsigned char buf[kReadBufferSize];  // the event loop's read buffer
+    vorna::Lock send_lock;               // keeps each message whole on the stream
+    std::atomic<int> refs{0};
     // A send failed: the stream may hold part of a message, so nothing more is sent or read.
-    std::atomic<bool> broken;
-    uint32_t serial = 0;  // set once, before the record is listed
-    // Guarded by list_lock.
+    std::atomic<bool> broken{false};
+    // Withdrawn by closeClient() or stall(): no callback starts for it any more.
+    std::atomic<bool> closed{false};
+    // The rest belongs to ClientList, whose methods alone touch it, under the record's lock.
+    uint32_t serial = 0;
     Conn* next = nullptr;
     Conn* prev = nullptr;
-    bool listed = false;
-    bool watched = false;
+    bool watched = false;    // registered in the epoll set
     bool announced = false;  // its MSG_CONNECTED callback has returned
 };
 
 namespace {
+
+Conn* acquire(Conn* conn) {
+    conn->refs.fetch_add(1, std::memory_order_relaxed);
+    return conn;
+}
+
+void release(Conn* conn) {
+    if (conn->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        delete conn;
+}
 
 void* handleOf(const Conn* conn) {
     return reinterpret_cast<void*>(static_cast<uintptr_t>(conn->serial));
@@ -150,34 +144,64 @@ uint32_t serialOf(const void* handle) {
     return value <= UINT32_MAX ? static_cast<uint32_t>(value) : 0;
 }
 
-// Finds a client by serial without probing: each client sits in the slot that the low bits of its serial
-// name, and a new client takes the next serial whose slot is free. The table stays at most half full, and
-// doubling it keeps every client's slot distinct (serials that differ in their low bits still do).
-class ClientTable {
+// The listed clients: in accept order, and by serial without probing. Each client sits in the slot that
+// the low bits of its serial name, and a new client takes the next serial whose slot is free. The table
+// stays at most half full, and doubling it keeps every client's slot distinct. Serials go on across
+// run()/stall() cycles, so that a handle kept after closeClient() or stall() never names a later client
+// (until the 32-bit count wraps, and even then never a live client's).
+class ClientList {
   public:
-    ClientTable() : mSlots(16, nullptr), mCount(0) {}
+    ClientList() : mSlots(16, nullptr) {}
 
-    // Gives `conn` its serial and stores it.
-    void insert(Conn* conn) {
+    // Gives `conn` its serial and lists it; the list's reference comes from the caller.
+    void add(Conn* conn) {
         if ((mCount + 1) * 2 > mSlots.size())
             grow();
-        uint32_t serial;
         do {
-            serial = gLastSerial.fetch_add(1, std::memory_order_relaxed) + 1;
-        } while (serial == kListeningSerial || mSlots[slotOf(serial)] != nullptr);
-        conn->serial = serial;
-        mSlots[slotOf(serial)] = conn;
+            ++mLastSerial;
+        } while (mLastSerial < kFirstClientSerial || mSlots[slotOf(mLastSerial)] != nullptr);
+        conn->serial = mLastSerial;
+        mSlots[slotOf(mLastSerial)] = conn;
         ++mCount;
+        conn->prev = mTail;
+        (mTail != nullptr ? mTail->next : mHead) = conn;
+        mTail = conn;
+        conn->watched = true;
     }
 
+    // The listed client of `serial`, or null.
     Conn* find(uint32_t serial) const {
         Conn* conn = mSlots[slotOf(serial)];
         return conn != nullptr && conn->serial == serial ? conn : nullptr;
     }
 
-    void remove(const Conn* conn) {
+    // Unlists `conn`; the list's reference passes to the caller. No callback starts for it afterwards.
+    void remove(Conn* conn) {
         mSlots[slotOf(conn->serial)] = nullptr;
         --mCount;
+        (conn->prev != nullptr ? conn->prev->next : mHead) = conn->next;
+        (conn->next != nullptr ? conn->next->prev : mTail) = conn->prev;
+        conn->next = conn->prev = nullptr;
+        conn->closed.store(true, std::memory_order_release);
+    }
+
+    Conn* first() const { return mHead; }
+
+    // True once: the caller takes `conn` out of the epoll set.
+    bool unwatch(Conn* conn) {
+        const bool was = conn->watched;
+        conn->watched = false;
+        return was;
+    }
+
+    void announce(Conn* conn) { conn->announced = true; }
+
+    // Every announced client that is not broken, each with a reference for the caller.
+    void acquireAnnounced(std::vector<Conn*>* clients) const {
+        for (Conn* conn = mHead; conn != nullptr; conn = conn->next) {
+            if (conn->announced && !conn->broken.load(std::memory_order_relaxed))
+                clients->push_back(acquire(conn));
+        }
     }
 
   private:
@@ -193,37 +217,79 @@ class ClientTable {
     }
 
     std::vector<Conn*> mSlots;
-    size_t mCount;
+    size_t mCount = 0;
+    uint32_t mLastSerial = 0;
+    Conn* mHead = nullptr;
+    Conn* mTail = nullptr;
 };
 
 }  // namespace
 
 struct ListenerSkt {
-    ListenerSkt(VORNA::Listener::MsgCbk callback, void* context)
-        : is_stall(0), cbk_ctx(context), cbk(callback) {}
+    vorna::Lock lock;
+    std::atomic<int> mode{IDLE};  // Mode; written under `lock`
+    ClientList clients GUARDED_BY(lock);
 
-    std::atomic<int> is_stall;
-    void* const cbk_ctx;
-    const VORNA::Listener::MsgCbk cbk;
-    int skt_fd = -1;
-    int epoll_fd = -1;
-    epoll_event* events = nullptr;
-    ListenerSktWorker* worker = nullptr;
-    VORNA::Mutex list_lock;
-    const vorna::OwnerProcess owner;
-    // Guarded by list_lock; the list head itself is worker->conn_list.
-    ClientTable clients;
-    Conn* last = nullptr;
-    // Event thread only: accept() ran out of descriptors and the listening socket rests until then.
-    bool accept_paused = false;
-    long long accept_resume_ms = 0;
-    // A forked child's copies, kept reachable (never freed: their thread exists only in the parent).
+    // Set by run() before the mode leaves IDLE and fixed until stall() has ended the event loop: the loop
+    // reads them without the lock.
+    VORNA::Listener::MsgCbk cbk = nullptr;
+    void* cbk_ctx = nullptr;
+    int skt_fd = -1;    // listening socket
+    int epoll_fd = -1;  // the loop's epoll instance: fd() in loop mode
+    int wake_fd = -1;   // eventfd that stall() writes to end the event thread's wait
+    int resume_fd =
+        -1;  // timerfd that ends the rest of the listening socket after running out of descriptors
+    vorna::OwnerProcess owner;            // the process that called run()
+    ListenerSktWorker* worker = nullptr;  // the event thread, in thread mode
+
+    // The event loop's own: only the thread, or the one dispatch() in progress, touches them.
+    epoll_event events[kMaxEvents];
+
+    // dispatch() calls in progress; stall() in loop mode waits for them to end.
+    std::atomic<int> dispatchers{0};
+    vorna::CondVar dispatchEnded;
+
+    // A forked child's abandoned copy, kept reachable (never freed: its locks may be held for good).
     ListenerSkt* next_orphan = nullptr;
 };
 
 namespace {
 
 std::atomic<ListenerSkt*> gOrphans(nullptr);
+
+// The client whose callback runs on this thread, and its server: response(), notify() and
+// peerCredentials() called from that callback reach the client without the record's lock. The event loop
+// holds a reference to it meanwhile.
+struct Serving {
+    const ListenerSkt* server;
+    Conn* conn;
+};
+thread_local Serving tServing = {nullptr, nullptr};
+
+// Sets the serving context around one callback; restores the previous one (a callback may drive another
+// server's loop).
+class ServingScope {
+  public:
+    ServingScope(const ListenerSkt* server, Conn* conn) : mPrevious(tServing) { tServing = {server, conn}; }
+    ~ServingScope() { tServing = mPrevious; }
+    ServingScope(const ServingScope&) = delete;
+    ServingScope& operator=(const ServingScope&) = delete;
+
+  private:
+    const Serving mPrevious;
+};
+
+bool inCallbackOf(const ListenerSkt* als) {
+    return tServing.server == als;
+}
+
+bool isRunning(int mode) {
+    return mode == THREAD || mode == LOOP;
+}
+
+bool isStopping(const ListenerSkt* als) {
+    return als->mode.load(std::memory_order_acquire) == STOPPING;
+}
 
 uint64_t watchKey(uint32_t serial, int fd) {
     return (static_cast<uint64_t>(serial) << 32) | static_cast<uint32_t>(fd);
@@ -235,10 +301,6 @@ uint32_t serialOfKey(uint64_t key) {
 
 int descriptorOf(uint64_t key) {
     return static_cast<int>(static_cast<uint32_t>(key));
-}
-
-bool isStalling(const ListenerSkt* als) {
-    return als->is_stall.load(std::memory_order_acquire) != 0;
 }
 
 bool addToEpoll(int epollFd, int fd, uint32_t events, uint64_t key) {
@@ -257,70 +319,40 @@ void watchUntilDone(const char* caller, int epollFd, int fd, uint32_t events, ui
     }
 }
 
-// A send to a client that stops reading then fails instead of holding the sender (and, from the
-// callback, every other client) for good.
-void limitClientSends(int fd) {
-    if (!vorna::setSocketTimeoutMs(fd, SO_SNDTIMEO, kClientSendTimeoutMs))
-        VORNA_LOG_AS(VORNA_PREFIX_WRN, "createConn", "set send timeout failed\n");
-    if (kClientSendBufferBytes > 0)
-        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kClientSendBufferBytes, sizeof(kClientSendBufferBytes));
+void unwatch(ListenerSkt* als, int fd) {
+    if (epoll_ctl(als->epoll_fd, EPOLL_CTL_DEL, fd, NULL) != 0)
+        VORNA_LOG_AS(VORNA_PREFIX_ERR, "destroyConn", "epoll_fd failed: %s\n", strerror(errno));
 }
 
-Conn* acquire(Conn* conn) {
-    conn->refs.fetch_add(1, std::memory_order_relaxed);
-    return conn;
+void closeSocket(int fd) {
+    if (close(fd) != 0)
+        ERR("close failed\n");
 }
 
-void release(Conn* conn) {
-    if (conn->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
-        delete conn;
-}
-
-// Called with list_lock held.
-void stopWatching(ListenerSkt* als, Conn* conn) {
-    if (!conn->watched)
-        return;
-    conn->watched = false;
-    if (epoll_ctl(als->epoll_fd, EPOLL_CTL_DEL, conn->fd, NULL) != 0)
-        ERR("epoll_fd failed: %s\n", strerror(errno));
-}
-
-Conn*& listHead(ListenerSkt* als) {
-    return als->worker->conn_list;
-}
-
-// Called with list_lock held. The list's reference passes to the caller.
-void list(ListenerSkt* als, Conn* conn) {
-    als->clients.insert(conn);
-    conn->prev = als->last;
-    if (als->last != nullptr)
-        als->last->next = conn;
-    else
-        listHead(als) = conn;
-    als->last = conn;
-    conn->listed = true;
-    acquire(conn);
-}
-
-// Called with list_lock held. The list's reference passes to the caller, who releases it.
-void unlist(ListenerSkt* als, Conn* conn) {
-    als->clients.remove(conn);
-    (conn->prev != nullptr ? conn->prev->next : listHead(als)) = conn->next;
-    (conn->next != nullptr ? conn->next->prev : als->last) = conn->prev;
-    conn->next = conn->prev = nullptr;
-    conn->listed = false;
-}
+// ---- Client records ----
 
 // The listed client of `serial`, with a reference for the caller; null when there is none.
 Conn* acquireListed(ListenerSkt* als, uint32_t serial) {
-    vorna::ScopedLock lock(als->list_lock);
+    vorna::LockGuard guard(als->lock);
     Conn* conn = als->clients.find(serial);
     return conn != nullptr ? acquire(conn) : nullptr;
 }
 
-// Withdraws a client: out of the list and the epoll set at once, its socket shut down (the client sees
-// its end, and a sender blocked on a full socket fails), the record freed by the last thread using it.
-// The listed reference passes to the caller.
+// Withdraws the client under the lock (out of the list and the epoll set together) and returns it with
+// the list's reference; null when `serial` names no listed client.
+Conn* unlistClient(ListenerSkt* als, uint32_t serial) {
+    vorna::LockGuard guard(als->lock);
+    Conn* conn = als->clients.find(serial);
+    if (conn == nullptr)
+        return nullptr;
+    if (als->clients.unwatch(conn))
+        unwatch(als, conn->fd);
+    als->clients.remove(conn);
+    return conn;
+}
+
+// The end of a withdrawn client: its socket shut down (the client sees its end, and a sender blocked on a
+// full socket fails), the record freed by the last thread that uses it.
 void shutDownAndRelease(Conn* conn) {
     shutdown(conn->fd, SHUT_RDWR);
     release(conn);
@@ -328,33 +360,43 @@ void shutDownAndRelease(Conn* conn) {
 
 // closeClient's release. Returns false when the handle names no listed client.
 bool destroyConn(ListenerSkt* als, uint32_t serial) {
-    Conn* conn;
-    {
-        vorna::ScopedLock lock(als->list_lock);
-        conn = als->clients.find(serial);
-        if (conn != nullptr) {
-            stopWatching(als, conn);
-            unlist(als, conn);
-        }
-    }
+    Conn* conn = unlistClient(als, serial);
     if (conn == nullptr) {
-        WRN("fd(%d) cant be found in Conn list\n", -1);
+        VORNA_LOG_AS(VORNA_PREFIX_WRN, "destroyConn", "fd(%d) cant be found in Conn list\n", -1);
         return false;
     }
     shutDownAndRelease(conn);
     return true;
 }
 
-bool isListed(ListenerSkt* als, Conn* conn) {
-    vorna::ScopedLock lock(als->list_lock);
-    return conn->listed;
+// Takes every listed client out for stall(), each with the list's reference.
+std::vector<Conn*> unlistAll(ListenerSkt* als) {
+    std::vector<Conn*> all;
+    vorna::LockGuard guard(als->lock);
+    while (Conn* conn = als->clients.first()) {
+        als->clients.unwatch(conn);  // the epoll instance closes with the record's descriptors
+        als->clients.remove(conn);
+        all.push_back(conn);
+    }
+    return all;
 }
 
-// A client that closeClient() has withdrawn gets no further callback, also when the event thread was
+// Wakes every sender blocked on a client's full socket, so that stall() does not wait for its timeout,
+// and tells every client that the server ends.
+void shutDownClients(ListenerSkt* als) REQUIRES(als->lock) {
+    for (Conn* conn = als->clients.first(); conn != nullptr; conn = conn->next)
+        shutdown(conn->fd, SHUT_RDWR);
+}
+
+// ---- The event loop ----
+
+// A client that closeClient() has withdrawn gets no further callback, also when the event loop was
 // already handling it.
 void report(ListenerSkt* als, Conn* conn, int type, unsigned char* data, int len) {
-    if (als->cbk != NULL && isListed(als, conn))
-        als->cbk(als->cbk_ctx, handleOf(conn), type, data, len);
+    if (als->cbk == NULL || conn->closed.load(std::memory_order_acquire))
+        return;
+    ServingScope serving(als, conn);
+    als->cbk(als->cbk_ctx, handleOf(conn), type, data, len);
 }
 
 // Reports each client's end once; its socket is no longer watched afterwards, so a hang-up that stays
@@ -363,11 +405,12 @@ void report(ListenerSkt* als, Conn* conn, int type, unsigned char* data, int len
 void reportDisconnect(ListenerSkt* als, Conn* conn) {
     bool wasWatched;
     {
-        vorna::ScopedLock lock(als->list_lock);
-        wasWatched = conn->watched;
-        stopWatching(als, conn);
+        vorna::LockGuard guard(als->lock);
+        wasWatched = als->clients.unwatch(conn);
+        if (wasWatched)
+            unwatch(als, conn->fd);
     }
-    if (!wasWatched || isStalling(als))
+    if (!wasWatched || isStopping(als))
         return;
     if (als->cbk != NULL)
         report(als, conn, MSG_DISCONNECTED, NULL, 0);
@@ -375,9 +418,9 @@ void reportDisconnect(ListenerSkt* als, Conn* conn) {
         destroyConn(als, conn->serial);
 }
 
-// One read per wake-up keeps clients fair; what is left wakes the next wait. MSG_DONTWAIT because the
-// event thread must never block on one client. A broken client's requests are not read: nothing could
-// answer them.
+// One read per step keeps clients fair; what is left wakes the next wait. MSG_DONTWAIT because the event
+// loop must never block on one client. A broken client's requests are not read: nothing could answer
+// them.
 void readRequest(ListenerSkt* als, Conn* conn) {
     if (conn->broken.load(std::memory_order_acquire)) {
         reportDisconnect(als, conn);
@@ -391,7 +434,7 @@ void readRequest(ListenerSkt* als, Conn* conn) {
     if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
         return;
     if (count < 0)
-        WRN("read data failed: %s\n", strerror(errno));
+        VORNA_LOG_AS(VORNA_PREFIX_WRN, "threadLoop", "read data failed: %s\n", strerror(errno));
     reportDisconnect(als, conn);
 }
 
@@ -400,79 +443,86 @@ bool isOutOfDescriptors(int error) {
 }
 
 // Pending clients stay in the backlog while the listening socket rests; the level-triggered wait would
-// otherwise report them at every wake-up and starve the connected clients.
+// otherwise report them at once again and again, and starve the connected clients. The timer wakes the
+// loop when the rest is over.
 void pauseAccepting(ListenerSkt* als) {
     if (epoll_ctl(als->epoll_fd, EPOLL_CTL_DEL, als->skt_fd, NULL) != 0)
-        ERR("epoll_fd failed: %s\n", strerror(errno));
-    als->accept_paused = true;
-    als->accept_resume_ms = monotonicMs() + kAcceptPauseMs;
+        VORNA_LOG_AS(VORNA_PREFIX_ERR, "createConn", "epoll_fd failed: %s\n", strerror(errno));
+    itimerspec rest = {};
+    rest.it_value.tv_sec = kAcceptPauseMs / 1000;
+    rest.it_value.tv_nsec = (kAcceptPauseMs % 1000) * 1000000L;
+    timerfd_settime(als->resume_fd, 0, &rest, NULL);
 }
 
-// Watches the listening socket again once its rest is over; otherwise shortens `timeoutMs` to the rest
-// left.
-void resumeAcceptingWhenDue(ListenerSkt* als, int* timeoutMs) {
-    if (!als->accept_paused)
-        return;
-    const long long left = als->accept_resume_ms - monotonicMs();
-    if (left > 0) {
-        if (left < *timeoutMs)
-            *timeoutMs = static_cast<int>(left);
-        return;
-    }
+// The rest is over: the listening socket is watched again (or rests once more when that fails).
+void resumeAccepting(ListenerSkt* als) {
+    uint64_t expirations;
+    if (read(als->resume_fd, &expirations, sizeof(expirations)) != sizeof(expirations))
+        return;  // a stale wake-up: the timer was read already
     if (addToEpoll(als->epoll_fd, als->skt_fd, kListeningEvents, watchKey(kListeningSerial, als->skt_fd)))
-        als->accept_paused = false;
-    else
-        ERR("epoll_fd failed: %s\n", strerror(errno));
+        return;
+    VORNA_LOG_AS(VORNA_PREFIX_ERR, "createConn", "epoll_fd failed: %s\n", strerror(errno));
+    itimerspec rest = {};
+    rest.it_value.tv_nsec = kRetryPauseMs * 1000000L;
+    timerfd_settime(als->resume_fd, 0, &rest, NULL);
 }
 
 const int kAcceptFailed = -1;
 const int kNothingPending = -2;
 
 // Returns the accepted socket, kAcceptFailed (logged), or kNothingPending.
-int acceptPending(ListenerSkt* als, sockaddr_un* addr, socklen_t* addrLen) {
+int acceptPending(ListenerSkt* als) {
     int fd;
     do {
-        fd = accept4(als->skt_fd, reinterpret_cast<sockaddr*>(addr), addrLen, kAcceptedSocketFlags);
+        fd = accept4(als->skt_fd, NULL, NULL, kAcceptedSocketFlags);
     } while (fd < 0 && errno == EINTR);
     if (fd >= 0)
         return fd;
     const int error = errno;
     if (error == EAGAIN || error == EWOULDBLOCK)
         return kNothingPending;
-    ERR("accept error errno: %s\n", strerror(error));
+    VORNA_LOG_AS(VORNA_PREFIX_ERR, "createConn", "accept error errno: %s\n", strerror(error));
     if (isOutOfDescriptors(error))
         pauseAccepting(als);
     return kAcceptFailed;
 }
 
+// A send to a client that stops reading then fails instead of holding the sender (and, from the
+// callback, every other client) for good.
+void limitClientSends(int fd) {
+    if (!vorna::setSocketTimeoutMs(fd, SO_SNDTIMEO, kClientSendTimeoutMs))
+        VORNA_LOG_AS(VORNA_PREFIX_WRN, "createConn", "set send timeout failed\n");
+    if (kClientSendBufferBytes > 0)
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kClientSendBufferBytes, sizeof(kClientSendBufferBytes));
+}
+
 // Accepts one pending client; further ones wake the next wait. Returns false when that failed.
 bool createConn(ListenerSkt* als) {
-    sockaddr_un addr = {};
-    socklen_t addrLen = sizeof(addr);
-    const int fd = acceptPending(als, &addr, &addrLen);
+    const int fd = acceptPending(als);
     if (fd == kNothingPending)
         return true;
     if (fd == kAcceptFailed)
         return false;
-    Conn* conn = new (std::nothrow) Conn(fd, addr, addrLen);
+    Conn* conn = new (std::nothrow) Conn(fd);
     if (conn == nullptr) {
-        ERR("malloc per conn buffer failed\n");
+        VORNA_LOG_AS(VORNA_PREFIX_ERR, "createConn", "malloc per conn buffer failed\n");
         close(fd);
         return false;
     }
     limitClientSends(fd);
-    // The event thread's own reference, for the callback below: closeClient() may run meanwhile.
+    // The loop's own reference, for the callback below: closeClient() may run meanwhile.
     acquire(conn);
     {
-        vorna::ScopedLock lock(als->list_lock);
-        list(als, conn);
-        conn->watched = true;
+        vorna::LockGuard guard(als->lock);
+        als->clients.add(acquire(conn));
     }
-    watchUntilDone(__func__, als->epoll_fd, fd, kClientEvents, watchKey(conn->serial, fd));
+    // Registered after listing. A closeClient() in between (by a guessed handle) leaves a registration
+    // that goes away by itself: the socket closes once the reference above is released.
+    watchUntilDone("createConn", als->epoll_fd, fd, kClientEvents, watchKey(conn->serial, fd));
     report(als, conn, MSG_CONNECTED, NULL, 0);
     {
-        vorna::ScopedLock lock(als->list_lock);
-        conn->announced = true;
+        vorna::LockGuard guard(als->lock);
+        als->clients.announce(conn);
     }
     release(conn);
     return true;
@@ -481,28 +531,21 @@ bool createConn(ListenerSkt* als) {
 void serveListeningSocket(ListenerSkt* als, uint32_t events) {
     if ((events & EPOLLIN) && !(events & (EPOLLERR | EPOLLHUP))) {
         if (!createConn(als))
-            ERR("create fd(%d) conn failed\n", als->skt_fd);
+            VORNA_LOG_AS(VORNA_PREFIX_ERR, "threadLoop", "create fd(%d) conn failed\n", als->skt_fd);
         return;
     }
-    // stall() shuts the socket down before the loop ends: that hang-up is expected.
-    if (isStalling(als))
-        return;
-    ERR("found fd(%d) conn failed\n", als->skt_fd);
+    VORNA_LOG_AS(VORNA_PREFIX_ERR, "threadLoop", "found fd(%d) conn failed\n", als->skt_fd);
     // A broken listening socket would report itself at every wake-up.
     if (epoll_ctl(als->epoll_fd, EPOLL_CTL_DEL, als->skt_fd, NULL) != 0)
-        ERR("epoll_fd failed: %s\n", strerror(errno));
+        VORNA_LOG_AS(VORNA_PREFIX_ERR, "threadLoop", "epoll_fd failed: %s\n", strerror(errno));
 }
 
-void getEvent(ListenerSkt* als, const epoll_event& event) {
-    const uint64_t key = event.data.u64;
-    if (key == watchKey(kListeningSerial, als->skt_fd)) {
-        serveListeningSocket(als, event.events);
-        return;
-    }
-    // Not found: closeClient() on another thread took the client after this batch was fetched.
-    Conn* conn = acquireListed(als, serialOfKey(key));
+void handleClient(ListenerSkt* als, const epoll_event& event) {
+    Conn* conn = acquireListed(als, serialOfKey(event.data.u64));
     if (conn == nullptr) {
-        ERR("found fd(%d) conn failed\n", descriptorOf(key));
+        // closeClient() on another thread took the client after this batch was fetched.
+        VORNA_LOG_AS(VORNA_PREFIX_ERR, "threadLoop", "found fd(%d) conn failed\n",
+                     descriptorOf(event.data.u64));
         return;
     }
     // Readable also covers a hang-up or an error: the bytes that came before it are read first, and the
@@ -511,11 +554,69 @@ void getEvent(ListenerSkt* als, const epoll_event& event) {
         readRequest(als, conn);
     } else {
         if (!(event.events & (EPOLLERR | EPOLLHUP)))
-            ERR("epoll error curEvents:%u\n", event.events);
+            VORNA_LOG_AS(VORNA_PREFIX_ERR, "getEvent", "epoll error curEvents:%u\n", event.events);
         reportDisconnect(als, conn);
     }
     release(conn);
 }
+
+void getEvent(ListenerSkt* als, const epoll_event& event) {
+    switch (serialOfKey(event.data.u64)) {
+        case kListeningSerial:
+            serveListeningSocket(als, event.events);
+            break;
+        case kWakeSerial:
+            break;  // stall() ends the loop: its caller looks at the mode
+        case kResumeSerial:
+            resumeAccepting(als);
+            break;
+        default:
+            handleClient(als, event);
+    }
+}
+
+// The event loop's one step, for the event thread (timeoutMs -1: wait for work) and for dispatch() (0):
+// waits for what is ready and does it. Returns the number of events handled; -1 when the wait failed
+// (interrupted by a signal, for instance).
+int step(ListenerSkt* als, int timeoutMs) {
+    const int count = epoll_wait(als->epoll_fd, als->events, kMaxEvents, timeoutMs);
+    for (int index = 0; index < count && !isStopping(als); ++index)
+        getEvent(als, als->events[index]);
+    return count;
+}
+
+// Counts a dispatch() in, so that stall() waits for it; false (counted out again) when the server does
+// not run in loop mode. The order of the counter and the mode (both sequentially consistent) makes
+// either dispatch() see stall()'s mode or stall() see the counter.
+bool enterDispatch(ListenerSkt* als) {
+    als->dispatchers.fetch_add(1);
+    if (als->mode.load() == LOOP && als->owner.isCurrent())
+        return true;
+    als->dispatchers.fetch_sub(1);
+    return false;
+}
+
+void leaveDispatch(ListenerSkt* als) {
+    if (als->dispatchers.fetch_sub(1) == 1 && als->mode.load() == STOPPING) {
+        vorna::LockGuard guard(als->lock);
+        als->dispatchEnded.notifyAll();
+    }
+}
+
+void waitForDispatchers(ListenerSkt* als) {
+    vorna::LockGuard guard(als->lock);
+    while (als->dispatchers.load() != 0)
+        als->dispatchEnded.wait(als->lock);
+}
+
+// Wakes the event thread's wait for ever: the thread then sees the mode and ends.
+void wakeLoop(ListenerSkt* als) {
+    const uint64_t one = 1;
+    if (write(als->wake_fd, &one, sizeof(one)) != sizeof(one))
+        ERR("wake failed: %s\n", strerror(errno));
+}
+
+// ---- Starting and stopping ----
 
 bool socket_local_server_bind(int fd, const sockaddr_un& addr, socklen_t addrLen) {
     const int reuse = 1;
@@ -526,13 +627,8 @@ bool socket_local_server_bind(int fd, const sockaddr_un& addr, socklen_t addrLen
     return bind(fd, reinterpret_cast<const sockaddr*>(&addr), addrLen) == 0;
 }
 
-void closeSocket(int fd) {
-    if (close(fd) != 0)
-        ERR("close failed\n");
-}
-
-// Returns the listening socket, or -1.
-int openListeningSocket(const char* name) {
+// Returns a new listening socket bound to `name`, or -1.
+int bindListeningSocket(const char* name) {
     const int fd = vorna::openLocalStreamSocket();
     if (fd < 0)
         return -1;
@@ -543,6 +639,17 @@ int openListeningSocket(const char* name) {
         closeSocket(fd);
         return -1;
     }
+    return fd;
+}
+
+// The socket a service manager handed over for `name` (socket activation), or a new one bound to it;
+// with the timeouts of every listening socket. Returns -1 on failure.
+int openListeningSocket(const char* name) {
+    int fd = name != NULL ? vorna::adoptActivatedSocket(name) : -1;
+    if (fd < 0)
+        fd = bindListeningSocket(name);
+    if (fd < 0)
+        return -1;
     if (!vorna::setSocketTimeout(fd, SO_RCVTIMEO, kSocketTimeoutSeconds))
         VORNA_LOG_AS(VORNA_PREFIX_WRN, "run", "set recive timeout failed\n");
     if (!vorna::setSocketTimeout(fd, SO_SNDTIMEO, kSocketTimeoutSeconds))
@@ -550,27 +657,103 @@ int openListeningSocket(const char* name) {
     return fd;
 }
 
-// In a process that fork() made, the record's sockets are shared with the parent, which still serves
-// them, and its thread does not exist: only this process's copies of the descriptors are closed. Nothing
-// is locked (a lock may have been held by a thread of the parent when it forked) and nothing is freed
-// (the thread object cannot be reclaimed here); the record stays reachable for leak checkers.
-void abandonForkedCopy(ListenerSkt* als) {
+void closeIfOpen(int* fd) {
+    if (*fd >= 0)
+        closeSocket(*fd);
+    *fd = -1;
+}
+
+void closeDescriptors(ListenerSkt* als) {
+    closeIfOpen(&als->skt_fd);
+    closeIfOpen(&als->epoll_fd);
+    closeIfOpen(&als->wake_fd);
+    closeIfOpen(&als->resume_fd);
+}
+
+// The epoll instance (retried without limit, as a server without one cannot serve) with the listening
+// socket, the wake-up and the resume timer in it. False when a descriptor cannot be had.
+bool openEventLoop(ListenerSkt* als) {
+    while ((als->epoll_fd = epoll_create1(EPOLL_CLOEXEC)) < 0) {
+        VORNA_LOG_AS(VORNA_PREFIX_ERR, "ListenerSktWorker", "epoll_create failed: %s\n", strerror(errno));
+        VORNA::Sleep::sleep(kRetryPauseMs);
+    }
+    als->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    als->resume_fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (als->wake_fd < 0 || als->resume_fd < 0) {
+        ERR("event descriptors failed: %s\n", strerror(errno));
+        return false;
+    }
+    const int watched[][2] = {{als->skt_fd, static_cast<int>(kListeningSerial)},
+                              {als->wake_fd, static_cast<int>(kWakeSerial)},
+                              {als->resume_fd, static_cast<int>(kResumeSerial)}};
+    for (const auto& entry : watched) {
+        watchUntilDone("ListenerSktWorker", als->epoll_fd, entry[0], kListeningEvents,
+                       watchKey(static_cast<uint32_t>(entry[1]), entry[0]));
+    }
+    return true;
+}
+
+void setMode(ListenerSkt* als, Mode mode) {
+    vorna::LockGuard guard(als->lock);
+    als->mode.store(mode);
+}
+
+// run() and runInLoop(): the same server, with or without the event thread.
+int start(ListenerSkt* als, const char* name, VORNA::Listener::MsgCbk cbk, void* ctx, Mode mode) {
+    if (als->mode.load() != IDLE) {
+        VORNA_LOG_AS(VORNA_PREFIX_ERR, "run", "als is not null\n");
+        return kRunFailed;
+    }
+    als->owner = vorna::OwnerProcess();
+    als->cbk = cbk;
+    als->cbk_ctx = ctx;
+    als->skt_fd = openListeningSocket(name);
+    if (als->skt_fd < 0)
+        return kRunFailed;
+    if (!openEventLoop(als)) {
+        closeDescriptors(als);
+        return kRunFailed;
+    }
+    // Published before the thread starts: its callbacks may call response() at once.
+    setMode(als, mode);
+    if (mode == LOOP)
+        return 0;
+    als->worker = new ListenerSktWorker(als);
+    if (als->worker->run("listener", -1, -10) == 0)
+        return 0;
+    setMode(als, IDLE);
+    delete als->worker;
+    als->worker = nullptr;
+    closeDescriptors(als);
+    return kRunFailed;
+}
+
+// Reads the client list of a forked child's copy. No lock: a thread of the parent may have held it at the
+// fork, and no thread of this process can touch the record.
+void closeForkedCopies(ListenerSkt* als) NO_THREAD_SAFETY_ANALYSIS {
+    for (Conn* conn = als->clients.first(); conn != nullptr; conn = conn->next)
+        close(conn->fd);
     close(als->skt_fd);
     close(als->epoll_fd);
-    for (Conn* conn = als->worker->conn_list; conn != nullptr; conn = conn->next)
-        close(conn->fd);
+    close(als->wake_fd);
+    close(als->resume_fd);
+}
+
+// In a process that fork() made, the record's sockets are shared with the parent, which still serves
+// them, and its thread does not exist: only this process's copies of the descriptors are closed. Nothing
+// is locked and nothing is freed (a lock may have been held by a thread of the parent at the fork); the
+// record stays reachable for leak checkers, and the Listener gets a fresh, idle one.
+void abandonForkedCopy(ListenerSkt** record) {
+    ListenerSkt* als = *record;
+    closeForkedCopies(als);
     als->next_orphan = gOrphans.load(std::memory_order_relaxed);
     while (!gOrphans.compare_exchange_weak(als->next_orphan, als, std::memory_order_release,
                                            std::memory_order_relaxed)) {
     }
+    *record = new ListenerSkt;
 }
 
-// Wakes every sender blocked on a client's full socket, so that stall() does not wait for its timeout.
-void shutDownClients(ListenerSkt* als) {
-    vorna::ScopedLock lock(als->list_lock);
-    for (Conn* conn = listHead(als); conn != nullptr; conn = conn->next)
-        shutdown(conn->fd, SHUT_RDWR);
-}
+// ---- Sending ----
 
 MsgHeader makeHeader(int32_t id, uint32_t msg, int32_t len) {
     MsgHeader header;
@@ -627,8 +810,8 @@ enum SendOutcome { SENT, HEADER_FAILED, BODY_FAILED, ALREADY_BROKEN };
 
 // A client that let its socket stay full for the send timeout would cost every later sender that timeout
 // again, and a failed send may leave part of a message on the stream: the client is done. Shutting its
-// socket down tells the client, and wakes the event thread, which reports the end once. A client that
-// has gone needs none of this: later sends fail at once by themselves, and the event thread sees the end.
+// socket down tells the client, and wakes the event loop, which reports the end once. A client that has
+// gone needs none of this: later sends fail at once by themselves, and the event loop sees the end.
 void breakClientAfter(Conn* conn, int error) {
     if (error == EPIPE || error == ECONNRESET)
         return;
@@ -639,7 +822,7 @@ void breakClientAfter(Conn* conn, int error) {
 // Sends the header and the body in one write under the client's send lock, so that no other message to
 // it can come between them. A failure leaves errno set for the caller's log line.
 SendOutcome sendMessage(Conn* conn, const Message& message) {
-    vorna::ScopedLock lock(conn->send_lock);
+    vorna::LockGuard guard(conn->send_lock);
     if (conn->broken.load(std::memory_order_acquire))
         return ALREADY_BROKEN;
     iovec parts[2] = {{const_cast<MsgHeader*>(&message.header), sizeof(message.header)},
@@ -671,36 +854,47 @@ bool sendReported(Conn* conn, const Message& message, const char* caller) {
     return true;
 }
 
+// The client of the callback running on this thread, when `handle` names it: no lock, no lookup.
+Conn* acquireServed(const ListenerSkt* als, const void* handle) {
+    Conn* conn = tServing.conn;
+    if (!inCallbackOf(als) || handle == NULL || handleOf(conn) != handle ||
+        conn->closed.load(std::memory_order_acquire))
+        return nullptr;
+    return acquire(conn);
+}
+
 // The client a call is for, with a reference that the caller releases; or null with `*status` set to
 // the call's result: -1 when the server does not run, -2 for a null handle or one that names no listed
 // client (such a handle was closed, released by stall(), or never given out). `caller` names the call in
 // the log line.
-Conn* acquireTarget(ListenerSkt* const& priv, const void* handle, const char* caller, int* status) {
-    SharedGate gate;
-    if (priv == NULL) {
+Conn* acquireTarget(ListenerSkt* als, const void* handle, const char* caller, int* status) {
+    Conn* conn = acquireServed(als, handle);
+    if (conn != nullptr)
+        return conn;
+    bool running;
+    {
+        vorna::LockGuard guard(als->lock);
+        running = isRunning(als->mode.load(std::memory_order_relaxed));
+        Conn* listed = running && handle != NULL ? als->clients.find(serialOf(handle)) : nullptr;
+        conn = listed != nullptr ? acquire(listed) : nullptr;
+    }
+    if (conn != nullptr)
+        return conn;
+    *status = !running ? kNotRunning : kBadArgument;
+    if (!running)
         VORNA_LOG_AS(VORNA_PREFIX_ERR, caller, "skt is null\n");
-        *status = kNotRunning;
-        return nullptr;
-    }
-    if (handle == NULL) {
+    else if (handle == NULL)
         VORNA_LOG_AS(VORNA_PREFIX_ERR, caller, "opaque is null\n");
-        *status = kBadArgument;
-        return nullptr;
-    }
-    Conn* conn = acquireListed(priv, serialOf(handle));
-    if (conn == nullptr) {
+    else
         VORNA_LOG_AS(VORNA_PREFIX_ERR, caller, "conn(%p) is not a client\n", handle);
-        *status = kBadArgument;
-    }
-    return conn;
+    return nullptr;
 }
 
 // Sends one message to the client behind `handle`. Returns `success` when it all went out, otherwise
 // the call's error code.
-int sendToHandle(ListenerSkt* const& priv, void* handle, const Message& message, const char* caller,
-                 int success) {
+int sendToHandle(ListenerSkt* als, void* handle, const Message& message, const char* caller, int success) {
     int status = 0;
-    Conn* conn = acquireTarget(priv, handle, caller, &status);
+    Conn* conn = acquireTarget(als, handle, caller, &status);
     if (conn == nullptr)
         return status;
     status = message.check(message.body, message.len, caller);
@@ -710,28 +904,21 @@ int sendToHandle(ListenerSkt* const& priv, void* handle, const Message& message,
     return status;
 }
 
-// Every client whose MSG_CONNECTED callback has returned and that is not broken, each with a reference
-// for the caller. False when the server does not run.
-bool acquireAnnounced(ListenerSkt* const& priv, std::vector<Conn*>* clients, const char* caller) {
-    SharedGate gate;
-    if (priv == NULL) {
-        VORNA_LOG_AS(VORNA_PREFIX_ERR, caller, "skt is null\n");
-        return false;
-    }
-    vorna::ScopedLock lock(priv->list_lock);
-    for (Conn* conn = listHead(priv); conn != nullptr; conn = conn->next) {
-        if (conn->announced && !conn->broken.load(std::memory_order_relaxed))
-            clients->push_back(acquire(conn));
-    }
-    return true;
-}
-
 // Sends one message to every announced client; returns how many it reached, -1 when the server does not
 // run, -2 for a refused body.
-int sendToAll(ListenerSkt* const& priv, const Message& message, const char* caller) {
+int sendToAll(ListenerSkt* als, const Message& message, const char* caller) {
     std::vector<Conn*> clients;
-    if (!acquireAnnounced(priv, &clients, caller))
+    bool running;
+    {
+        vorna::LockGuard guard(als->lock);
+        running = isRunning(als->mode.load(std::memory_order_relaxed));
+        if (running)
+            als->clients.acquireAnnounced(&clients);
+    }
+    if (!running) {
+        VORNA_LOG_AS(VORNA_PREFIX_ERR, caller, "skt is null\n");
         return kNotRunning;
+    }
     const int refused = message.check(message.body, message.len, caller);
     int reached = 0;
     for (Conn* conn : clients) {
@@ -744,63 +931,38 @@ int sendToAll(ListenerSkt* const& priv, const Message& message, const char* call
 
 }  // namespace
 
-ListenerSktWorker::ListenerSktWorker(ListenerSkt* skt) : VORNA::Thread(NULL), als(skt), conn_list(NULL) {
-    als->epoll_fd = -1;
-    while (als->epoll_fd < 0) {
-        als->epoll_fd = epoll_create1(EPOLL_CLOEXEC);
-        if (als->epoll_fd < 0) {
-            ERR("epoll_create failed: %s\n", strerror(errno));
-            VORNA::Sleep::sleep(kRetryPauseMs);
-        }
-    }
-    watchUntilDone(__func__, als->epoll_fd, als->skt_fd, kListeningEvents,
-                   watchKey(kListeningSerial, als->skt_fd));
-    als->events = static_cast<epoll_event*>(calloc(kMaxEvents, sizeof(epoll_event)));
-    VORNA_ASSERT(NULL != als->events);
-}
+// The event thread of thread mode: the loop's step, blocking, until stall().
+ListenerSktWorker::ListenerSktWorker(ListenerSkt* skt) : VORNA::Thread(NULL), als(skt), conn_list(NULL) {}
 
-// Runs once the event thread has ended and no call can reach the record any more. A send still under way
-// keeps its client's record (and socket) until it returns; the shutdown makes it return at once.
-ListenerSktWorker::~ListenerSktWorker() {
-    while (conn_list != NULL) {
-        Conn* conn = conn_list;
-        stopWatching(als, conn);
-        unlist(als, conn);
-        shutDownAndRelease(conn);
-    }
-    free(als->events);
-    als->events = NULL;
-    closeSocket(als->epoll_fd);
-    als->epoll_fd = -1;
-}
+ListenerSktWorker::~ListenerSktWorker() {}
 
 bool ListenerSktWorker::threadLoop() {
     if (als == NULL) {
         ERR("als is null\n");
         return false;
     }
-    while (!isStalling(als)) {
-        int timeoutMs = kWaitTimeoutMs;
-        resumeAcceptingWhenDue(als, &timeoutMs);
-        const int count = epoll_wait(als->epoll_fd, als->events, kMaxEvents, timeoutMs);
-        for (int index = 0; index < count; ++index)
-            getEvent(als, als->events[index]);
-    }
+    while (!isStopping(als))
+        step(als, -1);
     return false;
 }
 
 namespace VORNA {
 
 Listener::Listener(const char* name, int reserved)
-    : mName(name), mReserved(reserved), m_priv(NULL), mCbk(NULL), mCbkCtx(NULL) {}
+    : mName(name), mReserved(reserved), m_priv(new (std::nothrow) ListenerSkt), mCbk(NULL), mCbkCtx(NULL) {
+    VORNA_ASSERT(NULL != m_priv);
+}
 
 Listener::~Listener() {
     // A forked child that inherited a running server (a static or global Listener) may end normally.
-    if (m_priv != NULL && !m_priv->owner.isCurrent()) {
-        abandonForkedCopy(m_priv);
-        m_priv = NULL;
+    if (m_priv->mode.load() != IDLE && !m_priv->owner.isCurrent())
+        abandonForkedCopy(&m_priv);
+    if (m_priv->mode.load() != IDLE) {
+        // The words applications have always seen for a server destroyed while it serves.
+        BUG("NULL == m_priv\n");
+        exit(-1);
     }
-    VORNA_ASSERT(NULL == m_priv);
+    delete m_priv;
 }
 
 const char* Listener::msgName(int type) {
@@ -819,7 +981,7 @@ const char* Listener::msgName(int type) {
 }
 
 void Listener::setMsgCbk(MsgCbk cbk, void* ctx) {
-    if (m_priv != NULL) {
+    if (m_priv->mode.load() != IDLE) {
         ERR("als is not null\n");
         return;
     }
@@ -828,66 +990,66 @@ void Listener::setMsgCbk(MsgCbk cbk, void* ctx) {
 }
 
 int Listener::run() {
-    if (m_priv != NULL) {
-        ERR("als is not null\n");
-        return kRunFailed;
+    return start(m_priv, mName, mCbk, mCbkCtx, THREAD);
+}
+
+int Listener::runInLoop() {
+    return start(m_priv, mName, mCbk, mCbkCtx, LOOP);
+}
+
+int Listener::fd() const {
+    return m_priv->mode.load() == LOOP ? m_priv->epoll_fd : -1;
+}
+
+int Listener::dispatch() {
+    ListenerSkt* als = m_priv;
+    if (inCallbackOf(als)) {
+        ERR("called from the message callback\n");
+        return -1;
     }
-    ListenerSkt* als = new (std::nothrow) ListenerSkt(mCbk, mCbkCtx);
-    if (als == NULL) {
-        ERR("Alloc Skt failed\n");
-        return kRunFailed;
-    }
-    als->skt_fd = openListeningSocket(mName);
-    if (als->skt_fd < 0) {
-        delete als;
-        return kRunFailed;
-    }
-    als->worker = new ListenerSktWorker(als);
-    // Published before the thread starts: its callbacks may call response() at once.
-    {
-        ExclusiveGate gate;
-        m_priv = als;
-    }
-    if (als->worker->run("listener", -1, -10) != 0) {
-        {
-            ExclusiveGate gate;
-            m_priv = NULL;
-        }
-        delete als->worker;
-        closeSocket(als->skt_fd);
-        delete als;
-        return kRunFailed;
-    }
-    return 0;
+    // Quiet: a loop may call it once more after stall() on another thread, before it drops fd().
+    if (!enterDispatch(als))
+        return -1;
+    const int count = step(als, 0);
+    leaveDispatch(als);
+    return count > 0 ? count : 0;
 }
 
 int Listener::stall() {
-    // Only run() and stall() write m_priv, on the application's controlling thread: it reads it unguarded.
     ListenerSkt* als = m_priv;
-    if (als == NULL) {
+    const int mode = als->mode.load();
+    if (!isRunning(mode)) {
         ERR("skt is null\n");
         return -1;
     }
     if (!als->owner.isCurrent()) {
-        abandonForkedCopy(als);
-        m_priv = NULL;
+        abandonForkedCopy(&m_priv);
         return 0;
     }
-    {
-        ExclusiveGate gate;
-        m_priv = NULL;
+    if (inCallbackOf(als)) {
+        ERR("called from the message callback\n");
+        return -1;
     }
-    als->is_stall.store(1, std::memory_order_release);
-    als->worker->requestExit();
-    VORNA_ASSERT(0 <= als->skt_fd);
-    shutdown(als->skt_fd, SHUT_RDWR);
-    shutDownClients(als);
-    als->worker->requestExitAndWait();
-    // Closed only once the event thread has ended, so that it can never accept on a descriptor number that
-    // meanwhile belongs to something else.
-    closeSocket(als->skt_fd);
-    delete als->worker;
-    delete als;
+    {
+        vorna::LockGuard guard(als->lock);
+        als->mode.store(STOPPING);
+        shutDownClients(als);
+    }
+    if (mode == THREAD) {
+        wakeLoop(als);
+        als->worker->requestExitAndWait();
+        delete als->worker;
+        als->worker = nullptr;
+    } else {
+        waitForDispatchers(als);
+    }
+    // Closed only once the event loop has ended, so that it never serves a descriptor number that
+    // meanwhile belongs to something else. A send still under way keeps its client's record (and socket)
+    // until it returns; the shutdown above made it return at once.
+    for (Conn* conn : unlistAll(als))
+        shutDownAndRelease(conn);
+    closeDescriptors(als);
+    setMode(als, IDLE);
     return 0;
 }
 
@@ -937,8 +1099,7 @@ int Listener::peerCredentials(void* conn, pid_t* pid, uid_t* uid, gid_t* gid) {
 }
 
 int Listener::closeClient(void* conn) {
-    SharedGate gate;
-    if (conn == NULL || m_priv == NULL) {
+    if (conn == NULL || !isRunning(m_priv->mode.load())) {
         ERR("opaque is null\n");
         return kBadArgument;
     }

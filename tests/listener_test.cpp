@@ -1,6 +1,10 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <sstream>
 
 #include <algorithm>
 #include <string>
@@ -43,15 +47,15 @@ std::string untimed(std::string bytes) {
     return bytes;
 }
 
-// A serving Listener with one raw client connected.
-class ListenerTest : public ::testing::Test {
+// A serving Listener with one raw client connected, in each mode.
+class ListenerTest : public ::testing::TestWithParam<Drive> {
   protected:
     void SetUp() override {
         ASSERT_EQ(0, harness.run());
         handle = harness.connect(&client);
     }
 
-    TestServer harness{"listener"};
+    TestServer harness{"listener", TestServer::SILENT, GetParam()};
     VORNA::Listener& server = harness.server;
     ServerEvents& events = harness.events;
     RawStream client;
@@ -65,9 +69,23 @@ TEST(ListenerNames, MsgNameNamesEachMessageTypeAndUnknownOtherwise) {
         EXPECT_STREQ(names[i], VORNA::Listener::msgName(types[i])) << types[i];
 }
 
-enum Call { RESPONSE, VALUE, DATA, ALL_VALUE, ALL_DATA, CLOSE, CREDENTIALS, STALL, RUN, SET_CALLBACK };
-const char* const kCallNames[] = {"response",    "notify",          "notify", "notifyAll", "notifyAll",
-                                  "closeClient", "peerCredentials", "stall",  "run",       "setMsgCbk"};
+enum Call {
+    RESPONSE,
+    VALUE,
+    DATA,
+    ALL_VALUE,
+    ALL_DATA,
+    CLOSE,
+    CREDENTIALS,
+    STALL,
+    RUN,
+    SET_CALLBACK,
+    DISPATCH,
+    FD
+};
+const char* const kCallNames[] = {"response",  "notify",      "notify",          "notifyAll",
+                                  "notifyAll", "closeClient", "peerCredentials", "stall",
+                                  "run",       "setMsgCbk",   "dispatch",        "fd"};
 // Whom a call names: the connected client (with the body, or a null one), a null handle, a pointer that
 // never was a handle, a client that hung up, the connected client on a server that never ran, or a second
 // server on the serving one's name.
@@ -121,6 +139,8 @@ const CallCase kCalls[] = {
     {SET_CALLBACK, CLIENT, 0, 0, "als is not null"},
     {RUN, SECOND, 0, -3, NULL},
     {STALL, SECOND, 0, -1, "skt is null"},
+    {DISPATCH, IDLE, 0, -1, NULL},
+    {FD, IDLE, 0, -1, NULL},
 };
 
 int perform(const CallCase& c, TestServer& harness, void* client, void* gone, unsigned char* body) {
@@ -150,6 +170,11 @@ int perform(const CallCase& c, TestServer& harness, void* client, void* gone, un
             return target.run();
         case SET_CALLBACK:
             target.setMsgCbk(NULL, NULL);
+            break;
+        case DISPATCH:
+            return target.dispatch();
+        case FD:
+            return target.fd();
     }
     return 0;
 }
@@ -164,7 +189,7 @@ std::string framesOf(const CallCase& c, const std::string& body) {
                               : dataNotificationFrame(3, body.substr(0, c.len));
 }
 
-TEST_F(ListenerTest, EachCallWritesExactlyItsMessageOrNothingAndLogsWhy) {
+TEST_P(ListenerTest, EachCallWritesExactlyItsMessageOrNothingAndLogsWhy) {
     signal(SIGPIPE, SIG_DFL);  // a send that raised it would end the test
     std::string body = "hello" + patternBytes(700 * 1024);
     RawStream goneClient;
@@ -202,9 +227,9 @@ TEST_F(ListenerTest, EachCallWritesExactlyItsMessageOrNothingAndLogsWhy) {
 }
 
 // Two clients connect together; the second writes before it is reported connected. The first is closed
-// by the server, the second hangs up and is closed from inside its disconnect callback, and the fixture's
-// client hangs up in two steps.
-TEST_F(ListenerTest, EachClientEndsOnceAfterAllItsBytesWhetherItHangsUpOrIsClosedInOrOutsideTheCallback) {
+// by the server, the second hangs up and is closed from inside its disconnect callback (where stall() and
+// dispatch() are refused), and the fixture's client hangs up in two steps.
+TEST_P(ListenerTest, EachClientEndsOnceAfterAllItsBytesWhetherItHangsUpOrIsClosedInOrOutsideTheCallback) {
     const std::string request = patternBytes(3000, 5);
     RawStream closed = connectRawClient(harness.name);
     RawStream hungUp = connectRawClient(harness.name);
@@ -217,7 +242,7 @@ TEST_F(ListenerTest, EachClientEndsOnceAfterAllItsBytesWhetherItHangsUpOrIsClose
     std::vector<int> results;
     events.setHook([&](const ServerEvents::Event& event) {
         if (event.type == MSG_DISCONNECTED && event.conn == hungUpHandle)
-            results.push_back(server.closeClient(event.conn));
+            results = {server.closeClient(event.conn), server.stall(), server.dispatch()};
     });
     const int descriptors = openDescriptorCount();
 
@@ -237,7 +262,7 @@ TEST_F(ListenerTest, EachClientEndsOnceAfterAllItsBytesWhetherItHangsUpOrIsClose
     EXPECT_EQ(0, server.closeClient(handle));
     EXPECT_EQ(-2, server.peerCredentials(handle, NULL, NULL, NULL)) << "a closed handle names nobody";
     ASSERT_EQ(0, harness.stall());  // the event thread has ended: its results can be read
-    EXPECT_EQ(std::vector<int>{0}, results);
+    EXPECT_EQ((std::vector<int>{0, -1, -1}), results);
     std::vector<int> types;
     for (const ServerEvents::Event& event : events.all()) {
         if (event.conn == hungUpHandle)
@@ -253,29 +278,30 @@ TEST_F(ListenerTest, EachClientEndsOnceAfterAllItsBytesWhetherItHangsUpOrIsClose
     EXPECT_EQ(0u, events.count(MSG_DISCONNECTED, closedHandle)) << "closeClient must report nothing";
 }
 
-TEST(Listener, StallClosesClientsSilentlyAndRunServesAgainAlsoWithoutCallback) {
-    TestServer harness("cycles");
+TEST_P(ListenerTest, StallClosesClientsSilentlyAndRunServesAgainAlsoWithoutCallback) {
+    ASSERT_EQ(0, harness.stall());
+    client.close();
     const int descriptorsBefore = openDescriptorCount();
     for (int cycle = 0; cycle < 3; ++cycle) {
         ASSERT_EQ(0, harness.run());
         std::vector<RawStream> clients(3);
-        for (RawStream& client : clients)
-            harness.connect(&client);
+        for (RawStream& each : clients)
+            harness.connect(&each);
         ASSERT_EQ(0, harness.stall());
-        for (RawStream& client : clients)
-            EXPECT_TRUE(client.waitForEndOfStream()) << "stall left a client socket open in cycle " << cycle;
+        for (RawStream& each : clients)
+            EXPECT_TRUE(each.waitForEndOfStream()) << "stall left a client socket open in cycle " << cycle;
         clients.clear();
         EXPECT_EQ(descriptorsBefore, openDescriptorCount())
             << "stall left descriptors open in cycle " << cycle;
     }
     EXPECT_EQ(0u, harness.events.count(MSG_DISCONNECTED));
-    EXPECT_EQ(9u, harness.events.count(MSG_CONNECTED));
+    EXPECT_EQ(10u, harness.events.count(MSG_CONNECTED)) << "the fixture's client and three per cycle";
 
     // Without a callback nobody holds a client's handle: the server itself releases one that hung up.
     harness.server.setMsgCbk(NULL, NULL);
     ASSERT_EQ(0, harness.run());
     const int descriptorsServing = openDescriptorCount();
-    RawStream client = connectRawClient(harness.name);
+    client = connectRawClient(harness.name);
     EXPECT_TRUE(waitUntil([&] { return openDescriptorCount() == descriptorsServing + 2; }))
         << "the client was not accepted";
     ASSERT_TRUE(client.writeAll("ignored request"));
@@ -364,5 +390,113 @@ TEST(Listener, PeerCredentialsNameTheProcessAtTheOtherEndOfEitherSide) {
     connection.disconnect();
     EXPECT_EQ(-1, connection.peerCredentials(&pid[1], NULL, NULL));
 }
+
+// What a service manager hands this process at descriptor 3 for socket activation.
+enum Handed { OURS, OURS_NOT_LISTENING, OTHER_NAME, NOT_A_SOCKET };
+
+struct ActivationCase {
+    Handed handed;
+    int pidOffset;  // LISTEN_PID names this process plus this
+    Drive drive;
+    int result;    // of run() or runInLoop()
+    bool adopted;  // served on the handed socket, and the variables removed
+};
+
+// A server that did not adopt a socket holding its name fails to bind it.
+const ActivationCase kActivations[] = {
+    {OURS, 0, Drive::THREAD, 0, true},        {OURS, 0, Drive::LOOP, 0, true},
+    {OURS, 1, Drive::THREAD, -3, false},      {OURS_NOT_LISTENING, 0, Drive::LOOP, -3, false},
+    {OTHER_NAME, 0, Drive::THREAD, 0, false}, {NOT_A_SOCKET, 0, Drive::LOOP, 0, false},
+};
+
+int handOver(Handed handed, const std::string& name) {
+    if (handed == NOT_A_SOCKET)
+        return open("/dev/null", O_RDONLY);
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address;
+    socklen_t length;
+    abstractAddress(handed == OTHER_NAME ? name + "-other" : name, &address, &length);
+    EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), length));
+    if (handed != OURS_NOT_LISTENING) {
+        EXPECT_EQ(0, listen(fd, 4));
+    }
+    return fd;
+}
+
+TEST(ListenerActivation, AdoptsOnlyAListeningSocketOfItsNameHandedToThisVeryProcess) {
+    for (const ActivationCase& c : kActivations) {
+        const ChildResult child = runCheckedInChild([&c] {
+            TestServer harness("activated", TestServer::SILENT, c.drive);
+            const int handed = handOver(c.handed, harness.name);
+            if (handed != 3) {
+                ASSERT_EQ(3, dup2(handed, 3));
+                close(handed);
+            }
+            setenv("LISTEN_PID", std::to_string(getpid() + c.pidOffset).c_str(), 1);
+            setenv("LISTEN_FDS", "1", 1);
+            setenv("LISTEN_FDNAMES", "vorna", 1);
+            ASSERT_EQ(c.result, harness.run());
+            EXPECT_EQ(c.adopted, getenv("LISTEN_PID") == NULL && getenv("LISTEN_FDS") == NULL &&
+                                     getenv("LISTEN_FDNAMES") == NULL);
+            if (c.adopted) {
+                EXPECT_EQ(FD_CLOEXEC, fcntl(3, F_GETFD) & FD_CLOEXEC) << "a child program would inherit it";
+                RawStream client;
+                harness.connect(&client);
+                EXPECT_EQ(0, harness.stall());
+                EXPECT_EQ(0, harness.run()) << "after stall() the server binds its name anew";
+            }
+        });
+        EXPECT_EQ(0, child.status) << "handed " << c.handed << ", pid offset " << c.pidOffset << ":\n"
+                                   << child.out;
+    }
+}
+
+// Started by systemd-socket-activate (below) with VORNA_TEST_ACTIVATED set, this program is the activated
+// server: it answers one request with its own bytes and exits, before any test runs.
+const bool gActivatedServer = [] {
+    const char* name = getenv("VORNA_TEST_ACTIVATED");
+    if (name == NULL)
+        return false;
+    static ServerEvents events;
+    static VORNA::Listener activated(name, 0);
+    activated.setMsgCbk(ServerEvents::record, &events);
+    events.setHook([](const ServerEvents::Event& event) {
+        std::string copy = event.data;
+        if (event.type == MSG_RECV)
+            activated.response(event.conn, reinterpret_cast<unsigned char*>(&copy[0]),
+                               static_cast<int>(copy.size()));
+    });
+    const bool served = activated.run() == 0 && events.waitForCount(MSG_RECV, 1);
+    _exit(served && activated.stall() == 0 ? 0 : 1);
+}();
+
+// systemd-socket-activate listens on the name and starts the server with the socket handed over, as a
+// unit with ListenStream=@name does; it needs no running service manager. A server that did not adopt
+// the socket could not bind the name.
+TEST(ListenerActivation, ServesTheSocketThatSystemdSocketActivateHandsOver) {
+    const char kActivate[] = "/usr/bin/systemd-socket-activate";
+    if (access(kActivate, X_OK) != 0)
+        GTEST_SKIP() << kActivate << " is not installed (Debian package systemd)";
+    const std::string name = uniqueName("activate");
+    std::vector<std::string> words = {kActivate, "-l", "@" + name, "-E", "VORNA_TEST_ACTIVATED=" + name};
+    std::istringstream emulator(VORNA_TEST_EMULATOR);
+    for (std::string word; emulator >> word;)
+        words.push_back(word);
+    words.push_back(readFile("/proc/self/cmdline").c_str());  // the program's path, up to its first NUL
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(&word[0]);
+    argv.push_back(NULL);
+    ForkedProcess manager([&argv] { execv(argv[0], argv.data()); });
+
+    VORNA::Connection connection(name.c_str(), 0, NULL, NULL, 10000);
+    unsigned char reply[8] = {};
+    EXPECT_EQ(
+        5, connection.call(reinterpret_cast<const unsigned char*>("hello"), 5, reply, sizeof(reply), 10000))
+        << "the started server did not answer on the handed socket";
+    EXPECT_EQ(0, manager.wait()) << "the activated server failed";
+}
+
+INSTANTIATE_TEST_SUITE_P(Drives, ListenerTest, ::testing::Values(Drive::THREAD, Drive::LOOP), driveName);
 
 }  // namespace

@@ -111,12 +111,17 @@ class VORNA_API Listener {
     // Opens the listening socket and starts the event thread "listener". Returns 0, or -3 when the name is
     // taken or longer than 107 bytes, a resource cannot be had, the thread cannot start, or the server
     // already runs (then nothing changes). Without a callback the server accepts, reads and releases
-    // clients and reports nothing.
+    // clients and reports nothing. Socket activation: when LISTEN_PID names this process and one of the
+    // LISTEN_FDS descriptors (from 3 on) is a listening stream socket on this abstract name, the server
+    // takes it over (close-on-exec) instead of binding; once every handed descriptor has been taken,
+    // LISTEN_PID, LISTEN_FDS and LISTEN_FDNAMES are removed from the environment. An idle server makes no
+    // system call and never wakes.
     int run();
 
-    // Stops the event thread (within about 50 ms plus the callback in progress), closes every client
-    // socket without a callback, and frees everything. Returns 0, or -1 when the server does not run.
-    // Never call it from the message callback. Other threads may be inside response(), notify(),
+    // Stops the event thread (at once, after the callback in progress) or waits for a dispatch() in
+    // progress on another thread, closes every client socket without a callback, and frees everything.
+    // Returns 0, or -1 when the server does not run, and -1 with an ERR line, changing nothing, when
+    // called from the message callback. Other threads may be inside response(), notify(),
     // notifyAll(), peerCredentials() or closeClient() meanwhile: each either completes or returns -1, -2
     // or -3, and a send blocked on a full socket fails at once. In a forked child it only closes the
     // child's copies of the sockets, returns 0 and waits for nothing.
@@ -138,7 +143,8 @@ class VORNA_API Listener {
     // Does the work that is ready (accepting clients, reading requests with their callbacks, reporting
     // ends, resuming accept() after the descriptor-exhaustion pause) and returns without blocking. Returns
     // the number of events handled (0 when nothing was ready); -1 when the server does not run in loop
-    // mode. Call it from one thread at a time, never from the message callback.
+    // mode (no log line: a loop may call it once more after stall() on another thread), and -1 with an
+    // ERR line from the message callback. Call it from one thread at a time.
     int dispatch();
 
     // Sends a response header (HEADER_ID_RESPONSE) and `len` body bytes, as one message that no other
@@ -337,14 +343,13 @@ class VORNA_API Connection {
 // The server's event thread. Only the library creates it; its members are the event loop's state.
 class VORNA_API ListenerSktWorker : public VORNA::Thread {
   public:
-    // Creates the epoll instance and watches the record's listening socket (both retried until they work).
+    // Runs the server's event loop until stall(); the record holds the loop's descriptors and clients.
     explicit ListenerSktWorker(ListenerSkt* als);
-    // Shuts down and releases every client still listed, without callbacks, and closes the epoll instance.
-    // The thread must have ended. A client record that a send still uses is freed when that send returns.
+    // Releases nothing: the thread must have ended, and the record keeps what the loop used.
     ~ListenerSktWorker() override;
 
     ListenerSkt* als;  // the server's record (not owned)
-    Conn* conn_list;   // head of the list of accepted clients, in accept order, guarded by the record's lock
+    Conn* conn_list;   // always null: kept for the layout; the record lists the clients
 
   protected:
     bool threadLoop() override;

@@ -4,12 +4,17 @@
 // reports (and may echo each request), a capture of the library's log lines in this process, and the
 // reading side of the wire for raw clients.
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -107,14 +112,57 @@ class ServerEvents {
     std::function<void(const Event&)> mHook;
 };
 
+// How a server under test runs: on its own event thread (run()), or in loop mode (runInLoop()) driven by
+// a LoopDriver, as an application's poll loop would drive it.
+enum class Drive { THREAD, LOOP };
+
+inline std::string driveName(const ::testing::TestParamInfo<Drive>& info) {
+    return info.param == Drive::THREAD ? "Thread" : "Loop";
+}
+
+// An application's event loop for one loop-mode server, on a thread of its own: it polls the server's
+// fd() and calls dispatch() whenever it is readable, until stop() (or until the server no longer runs in
+// loop mode). stall() may run meanwhile on another thread, also while a dispatch() is in progress.
+class LoopDriver {
+  public:
+    LoopDriver() = default;
+    ~LoopDriver() { stop(); }
+    LoopDriver(const LoopDriver&) = delete;
+    LoopDriver& operator=(const LoopDriver&) = delete;
+
+    void start(VORNA::Listener* server) {
+        mStopFd = eventfd(0, EFD_CLOEXEC);
+        mThread = std::thread([this, server, fd = server->fd()] {
+            pollfd watched[2] = {{fd, POLLIN, 0}, {mStopFd, POLLIN, 0}};
+            while (poll(watched, 2, -1) >= 0 && watched[1].revents == 0) {
+                if (watched[0].revents != 0 && server->dispatch() < 0)
+                    break;
+            }
+        });
+    }
+
+    void stop() {
+        if (!mThread.joinable())
+            return;
+        const uint64_t one = 1;
+        EXPECT_EQ(static_cast<ssize_t>(sizeof(one)), write(mStopFd, &one, sizeof(one)));
+        mThread.join();
+        close(mStopFd);
+    }
+
+  private:
+    int mStopFd = -1;
+    std::thread mThread;
+};
+
 // A Listener under test with its events recorded. A serving Listener ends the process when destroyed, so
 // one left serving by a failed check is stalled first.
 class TestServer {
   public:
     enum Reply { SILENT, ECHO };
 
-    explicit TestServer(const char* tag, Reply reply = SILENT)
-        : name(uniqueName(tag)), server(name.c_str(), 0) {
+    explicit TestServer(const char* tag, Reply reply = SILENT, Drive drive = Drive::THREAD)
+        : name(uniqueName(tag)), server(name.c_str(), 0), mDrive(drive) {
         server.setMsgCbk(ServerEvents::record, &events);
         if (reply == ECHO) {
             events.setHook([this](const ServerEvents::Event& event) {
@@ -127,18 +175,23 @@ class TestServer {
     }
     ~TestServer() {
         if (mServing)
-            server.stall();
+            stall();
     }
 
     int run() {
-        const int result = server.run();
+        const int result = mDrive == Drive::LOOP ? server.runInLoop() : server.run();
+        if (result == 0 && mDrive == Drive::LOOP && !mServing)
+            mLoop.start(&server);
         mServing = mServing || result == 0;
         return result;
     }
 
+    // Stops the server from this thread while the loop (if any) may be inside dispatch().
     int stall() {
         mServing = false;
-        return server.stall();
+        const int result = server.stall();
+        mLoop.stop();
+        return result;
     }
 
     // Connects a raw client and returns the handle the server reported for it; null (with a failure)
@@ -157,6 +210,8 @@ class TestServer {
     VORNA::Listener server;
 
   private:
+    const Drive mDrive;
+    LoopDriver mLoop;
     bool mServing = false;
 };
 
