@@ -273,9 +273,7 @@ TEST_P(ListenerModes, ForkedChildrenThatStopTheirCopyLeaveTheParentServing) {
             server.notify(event.conn, 1u, static_cast<unsigned int>(event.data.size()));
     });
     ASSERT_EQ(0, GetParam() == Drive::LOOP ? server.runInLoop() : server.run());
-    LoopDriver loop;
-    if (GetParam() == Drive::LOOP)
-        loop.start(&server);
+    std::unique_ptr<LoopDriver> loop(GetParam() == Drive::LOOP ? new LoopDriver(server) : NULL);
     RawStream client = connectRawClient(name);
     void* handle = events.connected(0);
     ASSERT_NE(nullptr, handle);

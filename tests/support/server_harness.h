@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "support/child.h"
+#include "support/loop_driver.h"
 #include "support/peers.h"
 #include "vorna/log.h"
 #include "vorna/messaging.h"
@@ -120,41 +121,6 @@ inline std::string driveName(const ::testing::TestParamInfo<Drive>& info) {
     return info.param == Drive::THREAD ? "Thread" : "Loop";
 }
 
-// An application's event loop for one loop-mode server, on a thread of its own: it polls the server's
-// fd() and calls dispatch() whenever it is readable, until stop() (or until the server no longer runs in
-// loop mode). stall() may run meanwhile on another thread, also while a dispatch() is in progress.
-class LoopDriver {
-  public:
-    LoopDriver() = default;
-    ~LoopDriver() { stop(); }
-    LoopDriver(const LoopDriver&) = delete;
-    LoopDriver& operator=(const LoopDriver&) = delete;
-
-    void start(VORNA::Listener* server) {
-        mStopFd = eventfd(0, EFD_CLOEXEC);
-        mThread = std::thread([this, server, fd = server->fd()] {
-            pollfd watched[2] = {{fd, POLLIN, 0}, {mStopFd, POLLIN, 0}};
-            while (poll(watched, 2, -1) >= 0 && watched[1].revents == 0) {
-                if (watched[0].revents != 0 && server->dispatch() < 0)
-                    break;
-            }
-        });
-    }
-
-    void stop() {
-        if (!mThread.joinable())
-            return;
-        const uint64_t one = 1;
-        EXPECT_EQ(static_cast<ssize_t>(sizeof(one)), write(mStopFd, &one, sizeof(one)));
-        mThread.join();
-        close(mStopFd);
-    }
-
-  private:
-    int mStopFd = -1;
-    std::thread mThread;
-};
-
 // A Listener under test with its events recorded. A serving Listener ends the process when destroyed, so
 // one left serving by a failed check is stalled first.
 class TestServer {
@@ -181,7 +147,7 @@ class TestServer {
     int run() {
         const int result = mDrive == Drive::LOOP ? server.runInLoop() : server.run();
         if (result == 0 && mDrive == Drive::LOOP && !mServing)
-            mLoop.start(&server);
+            mLoop.reset(new LoopDriver(server));
         mServing = mServing || result == 0;
         return result;
     }
@@ -190,7 +156,7 @@ class TestServer {
     int stall() {
         mServing = false;
         const int result = server.stall();
-        mLoop.stop();
+        mLoop.reset();
         return result;
     }
 
@@ -211,7 +177,7 @@ class TestServer {
 
   private:
     const Drive mDrive;
-    LoopDriver mLoop;
+    std::unique_ptr<LoopDriver> mLoop;  // loop mode: the application's loop, on a thread of its own
     bool mServing = false;
 };
 

@@ -15,6 +15,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -97,7 +98,9 @@ int idle(int seconds) {
     if (looped.connectInLoop(5000) != 0 || !notified.isConnected() || !direct.isConnected())
         return 1;
     loopServer.dispatch();  // accepts the loop client
+    syscall(SYS_getppid);  // marks the start of the idle time for the counter
     poll(NULL, 0, seconds * 1000);
+    syscall(SYS_getppid);
     fprintf(stderr, "idle-locks %ld\n", gLocks.load());
     looped.disconnect();
     loopServer.stall();
