@@ -20,3 +20,4 @@ install(FILES ${PROJECT_BINARY_DIR}/vornaConfig.cmake ${PROJECT_BINARY_DIR}/vorn
 file(RELATIVE_PATH VORNA_PC_TO_PREFIX "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
 configure_file(cmake/vorna.pc.in ${PROJECT_BINARY_DIR}/vorna.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/vorna.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+include(${CMAKE_CURRENT_LIST_DIR}/docs.cmake)

@@ -50,6 +50,7 @@ VORNA_API void LogInit(const char* path);
 // PATH_MAX) means no limit, as LogInit. Does nothing once a log file is open.
 VORNA_API void LogInitLimited(const char* path, int maxBytes, int keep);
 
+// Bounded formatting, as the log lines use it.
 class VORNA_API VsnPrinter {
   public:
     // Formats into `s`, storing at most size - 2 characters and the terminating NUL. A size of 0 writes
