@@ -1,7 +1,8 @@
 include(CMakePackageConfigHelpers)
 
-# Components follow the Debian packages (cmake/packaging.cmake): "runtime" is the shared library with its
-# SONAME, "dev" what builds against it; the tools directory installs into "tools".
+# Components follow the Debian packages (debian/rules): "runtime" is the shared library with its SONAME,
+# "dev" what builds against it, "doc" the API reference; the tools directory installs into "tools" and
+# "devtools".
 install(TARGETS vorna EXPORT vornaTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
@@ -19,5 +20,4 @@ install(FILES ${PROJECT_BINARY_DIR}/vornaConfig.cmake ${PROJECT_BINARY_DIR}/vorn
 file(RELATIVE_PATH VORNA_PC_TO_PREFIX "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
 configure_file(cmake/vorna.pc.in ${PROJECT_BINARY_DIR}/vorna.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/vorna.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
-
-include(${CMAKE_CURRENT_LIST_DIR}/packaging.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/docs.cmake)

@@ -50,6 +50,38 @@ VORNA_API void LogInit(const char* path);
 // PATH_MAX) means no limit, as LogInit. Does nothing once a log file is open.
 VORNA_API void LogInitLimited(const char* path, int maxBytes, int keep);
 
+// Log lines of an application in the library's own format, one macro per level:
+//   VORNA_LOG_INF("   app    ", "started %d\n", 42);
+// writes "[   app    ][ main.cpp main 12] INF: started 42" (the level marker "<1>" goes to the log file
+// and the writer). `tag` is a string literal, shown between the brackets as it is (the library's own
+// lines use "   vorna  ", ten characters); then come the source file, the function and the line, as the
+// library's lines give them. The file is the source's name without its directories; define
+// VORNA_LOG_FILE before including this header to show another text. The rest is LogPrint's message
+// format and its arguments, checked by the compiler.
+#ifndef VORNA_LOG_FILE
+#ifdef __FILE_NAME__
+#define VORNA_LOG_FILE __FILE_NAME__
+#else
+#define VORNA_LOG_FILE __FILE__
+#endif
+#endif
+
+// The line prefix of a level ("<1>", "INF") for `tag`, a string literal.
+#define VORNA_LOG_PREFIX(marker, tag, level) marker "[" tag "][%s %s %s %d] " level ": "
+// An INF line (level 1).
+#define VORNA_LOG_INF(tag, ...) \
+    LogPrint(VORNA_LOG_PREFIX("<1>", tag, "INF"), "", VORNA_LOG_FILE, __func__, __LINE__, __VA_ARGS__)
+// A WRN line (level 2).
+#define VORNA_LOG_WRN(tag, ...) \
+    LogPrint(VORNA_LOG_PREFIX("<2>", tag, "WRN"), "", VORNA_LOG_FILE, __func__, __LINE__, __VA_ARGS__)
+// An ERR line (level 3).
+#define VORNA_LOG_ERR(tag, ...) \
+    LogPrint(VORNA_LOG_PREFIX("<3>", tag, "ERR"), "", VORNA_LOG_FILE, __func__, __LINE__, __VA_ARGS__)
+// A BUG line (level 4).
+#define VORNA_LOG_BUG(tag, ...) \
+    LogPrint(VORNA_LOG_PREFIX("<4>", tag, "BUG"), "", VORNA_LOG_FILE, __func__, __LINE__, __VA_ARGS__)
+
+// Bounded formatting, as the log lines use it.
 class VORNA_API VsnPrinter {
   public:
     // Formats into `s`, storing at most size - 2 characters and the terminating NUL. A size of 0 writes

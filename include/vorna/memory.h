@@ -107,8 +107,9 @@ class VORNA_API ShareMemory {
     int cacheSize() const { return mCacheSize; }
     // This object's record, valid while the object lives; all zero when construction failed.
     Info_t* info() { return &mInfo; }
-    // Perform no cache maintenance: return 0 for physical memory, -1 for a segment.
+    // Performs no cache maintenance: returns 0 for physical memory, -1 for a segment.
     int flush(unsigned char* addr, int len);
+    // As flush(): no cache maintenance; 0 for physical memory, -1 for a segment.
     int invalid(unsigned char* addr, int len);
 
   private:

@@ -35,6 +35,7 @@ static_assert(offsetof(MsgHeader, reserved0) == 12 && offsetof(MsgHeader, time_u
               "header words 3 to 5");
 static_assert(offsetof(MsgHeader, len) == 24 && offsetof(MsgHeader, reserved1) == 28, "header words 6 and 7");
 
+// The first word of every MsgHeader.
 const uint32_t MSG_HEADER_MAGIC = 0x00112233u;
 
 // Header ids.
@@ -358,6 +359,7 @@ class VORNA_API ListenerSktWorker : public VORNA::Thread {
 // A client's receive thread in notifier mode. Only the library creates it.
 class VORNA_API ConnectionSktWorker : public VORNA::Thread {
   public:
+    // Receives for the client `als` and hands each notification to `cbk` with `ctx`.
     ConnectionSktWorker(ConnectionSocket* als, NotifyCbk cbk, void* ctx);
     ~ConnectionSktWorker() override;
 

@@ -44,12 +44,14 @@ class VORNA_API Condition {
 
     // Waits until woken. Returns 0, or the negated error number.
     int wait(Mutex& mutex);
+    // As wait(Mutex&), for a mutex given by address.
     int wait(Mutex* mutex);
     // Waits until woken or until timeoutMs milliseconds have passed. Returns 0 when woken, -110 when the
     // deadline passed, -1 when the clock cannot be read, or another negated error number. A negative
     // timeout acts as 0. The timeout runs on the monotonic clock: setting the wall clock does not
     // stretch or shorten it.
     int wait(Mutex& mutex, long timeoutMs);
+    // As wait(Mutex&, long), for a mutex given by address.
     int wait(Mutex* mutex, long timeoutMs);
     // Wakes at most one waiter; a signal with no waiter is lost. Returns the POSIX result (0).
     int signal();

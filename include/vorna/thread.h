@@ -19,6 +19,7 @@ namespace VORNA {
 // then destroy. The destructor only joins: end a running thread before destroying its object.
 class VORNA_API Thread {
   public:
+    // Prepares a thread that does not run yet; `userData` is kept for the derived class (may be null).
     explicit Thread(void* userData);
     // Joins the thread (logs "thread is not run" for an object that never ran) and releases everything.
     virtual ~Thread();
