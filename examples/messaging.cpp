@@ -88,7 +88,6 @@ void onNotify(void*, unsigned int msg, void* data, int len) {
 }
 
 const int kReplyTimeoutMs = 2000;  // a bound for every wait: a stopped server never holds the client
-const int kTimedOut = -110;
 
 // Sends one request and reads its echo. Requests are unframed: the server may receive this one in
 // pieces and answer each piece, so read until the whole echo is back.
@@ -101,10 +100,10 @@ bool echoes(VORNA::Connection& client, const char* text) {
         return false;
     int received = 0;
     while (received < requestLength) {
-        // The body length; -110 when no response began in time, -1 when the connection is gone.
+        // The body length; TIMED_OUT when no response began in time, -1 when the connection is gone.
         int length = client.recv(reply + received, sizeof reply - received, kReplyTimeoutMs);
         if (length < 0) {
-            fprintf(stderr, "client: %s\n", length == kTimedOut ? "no answer in time" : "connection lost");
+            fprintf(stderr, "client: %s\n", length == VORNA::Connection::TIMED_OUT ? "no answer in time" : "connection lost");
             return false;
         }
         received += length;
@@ -118,7 +117,7 @@ bool echoes(VORNA::Connection& client, const char* text) {
 bool pings(VORNA::Connection& client) {
     const unsigned char ping[1] = {'!'};
     unsigned char reply[16];
-    int length = client.call(ping, sizeof ping, reply, sizeof reply, kReplyTimeoutMs);  // -110, -90, -1, -2
+    int length = client.call(ping, sizeof ping, reply, sizeof reply, kReplyTimeoutMs);  // or TIMED_OUT, RESPONSE_TOO_LONG, -1, -2
     if (length != 1 || reply[0] != '!') {
         fprintf(stderr, "client: call failed (%d)\n", length);
         return false;

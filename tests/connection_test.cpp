@@ -49,7 +49,7 @@ const int kPromptMs = 1000 * kSlack;
 // How long the rest of a message that has begun may take (the client's documented bound), with a margin.
 const int kCompletionMs = 3000 + 2000 * kSlack;
 const int kUntimed = -1000;
-const int kTimedOut = -110;
+const int kTimedOut = VORNA::Connection::TIMED_OUT;
 const char kModule[] = "src/Connection";
 
 LogLine connectionLine(const char* level, const char* function, const std::string& text) {
