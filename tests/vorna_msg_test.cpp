@@ -26,10 +26,12 @@ namespace {
 
 using namespace testing_support;
 using testing::AllOf;
+using testing::Contains;
 using testing::HasSubstr;
 using testing::IsEmpty;
 using testing::Matcher;
 using testing::Not;
+using testing::StartsWith;
 
 size_t occurrences(const std::string& text, const std::string& part) {
     size_t count = 0;
@@ -308,6 +310,9 @@ TEST(VornaMsgTest, ListShowsRunningServersWithTheirProcessAndNotAStoppedOne) {
     // show a marked name: the longest name a server can hold is listed whole and unmarked.
     const std::string longest = name + std::string(107 - name.size(), 'l');
     RawServer holder(longest);
+    // A name that would forge a row and drive the terminal if it were printed raw.
+    const std::string forged = "forged-" + name;
+    RawServer spoof(name + "-x\n" + forged + "  1  /bin/true\x1b[2J");
 
     const ChildResult text = runTool({"list"});
     const ChildResult json = runTool({"list", "--json"});
@@ -326,9 +331,15 @@ TEST(VornaMsgTest, ListShowsRunningServersWithTheirProcessAndNotAStoppedOne) {
             << json.out;
     for (const std::string& object : split(json.out, '\n'))
         EXPECT_NE("<invalid>", jsonField(object, "name")) << object;
+#ifndef VORNA_TEST_EMULATED  // qemu-arm has no sock_diag: the tool reads /proc/net/unix, which can be fooled
+    EXPECT_THAT(split(text.out, '\n'),
+                AllOf(Contains(StartsWith(name + "-x\\x0a" + forged + "  1  /bin/true\\x1b[2J ")),
+                      Not(Contains(StartsWith(forged)))));
+#endif
 
     EXPECT_EQ(130, server.stop());
-    EXPECT_THAT(runTool({"list"}).out, Not(HasSubstr(name + " "))) << "a stopped server is listed";
+    EXPECT_THAT(split(runTool({"list"}).out, '\n'), Not(Contains(StartsWith(name + " "))))
+        << "a stopped server is listed";
 }
 
 TEST(SocketTableTest, OnlyListeningStreamSocketsWithAbstractNamesAreServicesAndLongOnesAreMarked) {
