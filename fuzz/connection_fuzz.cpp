@@ -2,7 +2,7 @@
 // recv(), notifier mode through the receive thread. Neither may crash, write past the caller's buffer,
 // leak, or block once the peer has gone; what they deliver must be what the stream holds.
 //
-// Input: the first byte is the capacity of the caller's recv() buffer (twice it, plus 1 for a recv() with a
+// Input: the last byte is the capacity of the caller's recv() buffer (twice it, plus 1 for a recv() with a
 // deadline), the rest is the stream.
 
 #include <stdint.h>
@@ -47,16 +47,11 @@ struct Notified {
 
 // A response body as recv() must take it: too long (or negative) fails and is dropped from the stream; one
 // cut short by the end of the stream fails.
-Received expectResponse(fuzz::Cursor* stream, int32_t length, int capacity) {
-    if (length < 0 || length > capacity) {
-        if (length > 0)
-            stream->skip(static_cast<size_t>(length));
+Received expectResponse(FuzzedDataProvider* stream, int32_t length, int capacity) {
+    const std::string body = stream->ConsumeBytesAsString(length > 0 ? static_cast<size_t>(length) : 0);
+    if (length < 0 || length > capacity || body.size() != static_cast<size_t>(length))
         return {-1, std::string()};
-    }
-    Received received = {length, std::string()};
-    if (!stream->take(static_cast<size_t>(length), &received.body))
-        received = {-1, std::string()};
-    return received;
+    return {length, body};
 }
 
 // What the stream gives, read until a header that leaves no way to find the next one (a wrong magic, an
@@ -65,9 +60,10 @@ Received expectResponse(fuzz::Cursor* stream, int32_t length, int capacity) {
 // only a response with a negative length reaches the caller's recv() as a failure.
 void expect(const uint8_t* data, size_t size, int capacity, bool notifier, std::vector<Received>* responses,
             std::vector<Notified>* notifications) {
-    fuzz::Cursor stream(data, size);
+    FuzzedDataProvider stream(data, size);
     MsgHeader header;
-    while (stream.takeWhole(&header)) {
+    while (stream.remaining_bytes() >= sizeof(header)) {
+        stream.ConsumeData(&header, sizeof(header));
         const bool magic = header.magic == MSG_HEADER_MAGIC;
         const bool framed =
             magic &&
@@ -81,12 +77,13 @@ void expect(const uint8_t* data, size_t size, int capacity, bool notifier, std::
         Notified notified = {header.msg, header.len, header.id == HEADER_ID_NOTIFY_DATA, std::string()};
         if (header.id == HEADER_ID_RESPONSE) {
             responses->push_back(expectResponse(&stream, header.len, capacity));
-        } else if (!notifier) {  // a direct recv() fails on a notification, whose body goes with it
-            stream.skip(notified.hasData ? static_cast<size_t>(header.len) : 0);
-            responses->push_back({-1, std::string()});
-        } else if (!notified.hasData || stream.take(static_cast<size_t>(header.len), &notified.body)) {
-            notifications->push_back(notified);
+            continue;
         }
+        notified.body = stream.ConsumeBytesAsString(notified.hasData ? static_cast<size_t>(header.len) : 0);
+        if (!notifier)  // a direct recv() fails on a notification, whose body goes with it
+            responses->push_back({-1, std::string()});
+        else if (notified.body.size() == static_cast<size_t>(notified.hasData ? header.len : 0))
+            notifications->push_back(notified);
     }
 }
 
@@ -147,11 +144,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1 || size - 1 > kMaxStream)
         return -1;
     // The low bit picks the bounded recv(); the rest is the capacity.
-    const int capacity = data[0] >> 1;
-    const bool bounded = (data[0] & 1) != 0;
-    const size_t descriptors = fuzz::openDescriptorCount();
-    fuzzMode(data + 1, size - 1, capacity, bounded, false);
-    fuzzMode(data + 1, size - 1, capacity, bounded, true);
-    FUZZ_CHECK(fuzz::openDescriptorCount() == descriptors);
+    const uint8_t choice = FuzzedDataProvider(data, size).ConsumeIntegral<uint8_t>();
+    const int capacity = choice >> 1;
+    const bool bounded = (choice & 1) != 0;
+    const int descriptors = raw_peer::openDescriptorCount();
+    fuzzMode(data, size - 1, capacity, bounded, false);
+    fuzzMode(data, size - 1, capacity, bounded, true);
+    FUZZ_CHECK(raw_peer::openDescriptorCount() == descriptors);
     return 0;
 }

@@ -10,8 +10,9 @@
 // client that is not read breaks as soon as its socket is full, as it would after the send timeout, and
 // costs the fuzzer no time.
 //
-// Input: a script of one-byte operations (low 4 bits: the operation, high 4 bits: its argument); a write
-// takes its length from the next byte and its bytes from the ones after it. A restart takes effect only in
+// Input: a script of one-byte operations (low 4 bits: the operation, high 4 bits: its argument), read
+// from the end backwards; a write takes its length from the next of those bytes and its bytes from the
+// front of the input. A restart takes effect only in
 // the inputs that their hash picks (see kRestartOneIn).
 
 #include <sched.h>
@@ -212,17 +213,16 @@ void waitUntilSettled() {
 
 // A record closed by the callback is freed once the event thread has left that callback, a few steps
 // after the callback's report that settled the server.
-bool descriptorsReturnTo(size_t count) {
+bool descriptorsReturnTo(int count) {
     const auto deadline = std::chrono::steady_clock::now() + kSettleTimeout;
-    while (fuzz::openDescriptorCount() != count && std::chrono::steady_clock::now() < deadline)
+    while (raw_peer::openDescriptorCount() != count && std::chrono::steady_clock::now() < deadline)
         sched_yield();
-    return fuzz::openDescriptorCount() == count;
+    return raw_peer::openDescriptorCount() == count;
 }
 
 // Request bytes go out as far as the socket takes them: requests have no framing to keep.
-void write(Client* client, fuzz::Cursor* script) {
-    std::string bytes;
-    script->take(script->take<uint8_t>(), &bytes);
+void write(Client* client, FuzzedDataProvider* script) {
+    const std::string bytes = script->ConsumeBytesAsString(script->ConsumeIntegral<uint8_t>());
     if (client->fd >= 0)
         send(client->fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
 }
@@ -257,11 +257,11 @@ void reuseClosed(unsigned int argument) {
 // Leaves the process `argument % 8` free descriptors, for the server's accepts and the clients.
 void limitDescriptors(unsigned int argument) {
     rlimit tight = gDescriptorLimit;
-    tight.rlim_cur = static_cast<rlim_t>(fuzz::openDescriptorCount() + argument % 8);
+    tight.rlim_cur = static_cast<rlim_t>(raw_peer::openDescriptorCount()) + argument % 8;
     setrlimit(RLIMIT_NOFILE, &tight);
 }
 
-void perform(Operation operation, unsigned int argument, fuzz::Cursor* script, bool* mayRestart) {
+void perform(Operation operation, unsigned int argument, FuzzedDataProvider* script, bool* mayRestart) {
     Client* client = &gClients[argument % kClients];
     if (operation == CONNECT)
         connectWithoutWaiting(client);
@@ -301,12 +301,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const size_t descriptors = fuzz::openDescriptorCount();
-    fuzz::Cursor script(data, size);
+    const int descriptors = raw_peer::openDescriptorCount();
+    FuzzedDataProvider script(data, size);
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     bool mayRestart = std::hash<std::string_view>()(input) % kRestartOneIn == 0;
-    for (size_t count = 0; count < kMaxOperations && !script.ended(); ++count) {
-        const uint8_t op = script.take<uint8_t>();
+    for (size_t count = 0; count < kMaxOperations && script.remaining_bytes() > 0; ++count) {
+        const uint8_t op = script.ConsumeIntegral<uint8_t>();
         perform(static_cast<Operation>((op & 15) % OPS), op >> 4, &script, &mayRestart);
     }
     for (Client& client : gClients)

@@ -1,8 +1,8 @@
 // VORNA::ShareMemory built from arbitrary Info_t records: each must give either a working mapping or a
 // clean, empty object, and destroying them must leave nothing behind.
 //
-// Input: two creator sizes (int32 each), a physical address and size for the mapping constructor, then
-// any number of 24-byte Info_t records.
+// Input: from the end backwards, two creator sizes (int32 each), a physical address and size for the
+// mapping constructor; from the front, any number of 24-byte Info_t records.
 //
 // Only segments this process created may be attached: a record's segment id is replaced by one of them
 // (negative ids, which no segment has, stay), so the fuzzer never reaches another process's memory. The
@@ -74,19 +74,19 @@ void checkAttached(VORNA::ShareMemory& memory, const Info& record, VORNA::ShareM
 
 // Creators, the mapping constructor and the records of one input; all destroyed on return.
 void construct(const uint8_t* data, size_t size) {
-    fuzz::Cursor input(data, size);
+    FuzzedDataProvider input(data, size);
     std::vector<std::unique_ptr<VORNA::ShareMemory>> objects;
     std::vector<VORNA::ShareMemory*> created;
     for (int i = 0; i < kCreators; ++i) {
-        objects.emplace_back(new VORNA::ShareMemory(createdSize(input.take<int>()), false));
+        objects.emplace_back(new VORNA::ShareMemory(createdSize(input.ConsumeIntegral<int>()), false));
         VORNA::ShareMemory* creator = objects.back().get();
         if (creator->data() == NULL)
             checkEmpty(*creator);
         else
             created.push_back(creator);
     }
-    const uint32_t phys = input.take<uint32_t>();
-    const int physSize = input.take<int>();
+    const uint32_t phys = input.ConsumeIntegral<uint32_t>();
+    const int physSize = input.ConsumeIntegral<int>();
     if (gPhysicalAllowed) {
         VORNA::ShareMemory physical(reinterpret_cast<unsigned char*>(static_cast<uintptr_t>(phys)), physSize,
                                     true);
@@ -94,8 +94,9 @@ void construct(const uint8_t* data, size_t size) {
         if (physical.data() == NULL)
             checkEmpty(physical);
     }
-    for (size_t count = 0; count < kMaxRecords && !input.ended(); ++count) {
-        Info record = input.take<Info>();
+    for (size_t count = 0; count < kMaxRecords && input.remaining_bytes() > 0; ++count) {
+        Info record = {};
+        input.ConsumeData(&record, sizeof(record));
         VORNA::ShareMemory* creator = NULL;
         if (record.type == 0)
             creator = pointAtOwnSegment(&record.shmid, created);
@@ -117,8 +118,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const size_t descriptors = fuzz::openDescriptorCount();
+    const int descriptors = raw_peer::openDescriptorCount();
     construct(data, size);
-    FUZZ_CHECK(fuzz::openDescriptorCount() == descriptors);
+    FUZZ_CHECK(raw_peer::openDescriptorCount() == descriptors);
     return 0;
 }

@@ -1,6 +1,7 @@
 // Lock order: gLogMutex, then gFileMutex (writers); gEchoMutex, then gFileMutex (whoever copies the log
 // file to standard output). Writers never take gEchoMutex and the echo never takes gLogMutex, so a slow
-// console holds up writers only when a rotation has to wait for the echo to finish the previous file.
+// console holds up writers only when a rotation has to wait for the echo to finish the previous file, or
+// when lines the file could not take overflow the buffer that holds them for the echo.
 
 #include <ctype.h>
 #include <errno.h>
@@ -21,6 +22,7 @@
 #include <atomic>
 
 #include "internal/log.h"
+#include "internal/thread_annotations.h"
 #include "vorna/log.h"
 
 namespace {
@@ -33,31 +35,31 @@ const size_t kMessageSize = 256;
 const size_t kMessageKept = kMessageSize - 2;
 const useconds_t kEchoPollUs = 10000;
 
-class PosixLock {
-  public:
-    explicit PosixLock(pthread_mutex_t* mutex) : mMutex(mutex) { pthread_mutex_lock(mMutex); }
-    ~PosixLock() { pthread_mutex_unlock(mMutex); }
-    PosixLock(const PosixLock&) = delete;
-    PosixLock& operator=(const PosixLock&) = delete;
+using vorna::LockGuard;
 
-  private:
-    pthread_mutex_t* mMutex;
-};
-
-pthread_mutex_t gLogMutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_mutex_t gFileMutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_mutex_t gEchoMutex = PTHREAD_MUTEX_INITIALIZER;
+vorna::Lock gLogMutex;
+vorna::Lock gFileMutex;
+vorna::Lock gEchoMutex;
 // Signalled, under gFileMutex, when the echo has copied a rotated-out file to its end or has stopped.
-pthread_cond_t gRetiredCopied = PTHREAD_COND_INITIALIZER;
+vorna::CondVar gRetiredCopied;
 
 // Lines of a lower level return before taking any lock. Read without a lock on every call.
 std::atomic<int> gThreshold{0};
 
-// Guarded by gLogMutex: the line being built, and where finished lines go instead of console or file.
-char gLine[kPrefixSize + kMessageSize];
-size_t gPrefixLength;
-LogWriter gWriter;
-void* gWriterContext;
+// A line with its prefix, as built before it goes out.
+struct Line {
+    char text[kPrefixSize + kMessageSize];
+    size_t prefixLength;
+    size_t length;
+};
+
+// The line being built, and where finished lines go instead of console or file.
+Line gLine GUARDED_BY(gLogMutex);
+LogWriter gWriter GUARDED_BY(gLogMutex);
+void* gWriterContext GUARDED_BY(gLogMutex);
+// Set while this thread runs the writer, which is called with gLogMutex held: a line it logs must not
+// wait for that lock.
+thread_local bool tInWriter;
 
 // The log file. Lines are kept in `pending`, the library's own buffer, until the echo polls or the buffer
 // fills: a line then costs no system call, and the crash handler can still write what is kept with
@@ -67,8 +69,15 @@ struct LogFile {
     std::atomic<int> fd{-1};
     // Bytes of the current file, the pending ones included.
     std::atomic<int64_t> written{0};
-    char pending[16384];
+    char pending[16384] GUARDED_BY(gFileMutex);
     std::atomic<size_t> pendingLength{0};
+
+    // Lines that a write to the file failed to store (a full disk), and those kept after them until the
+    // echo has shown them: they belong after the file's last byte, and reach standard output only.
+    char unwritten[16384] GUARDED_BY(gFileMutex);
+    std::atomic<size_t> unwrittenLength{0};
+    // Set by a failed write and cleared by one that works: one ERR line per failure, not one per line.
+    bool writeFailing GUARDED_BY(gFileMutex) = false;
 
     // A rotated-out file whose tail the echo has not copied yet (-1: none), and its final size.
     std::atomic<int> retiredFd{-1};
@@ -78,13 +87,13 @@ struct LogFile {
     std::atomic<int64_t> readOffset{0};
 
     // Rotation; maxBytes 0 means none.
-    char path[PATH_MAX];
-    int64_t maxBytes = 0;
-    int keep = 0;
+    char path[PATH_MAX] GUARDED_BY(gFileMutex);
+    int64_t maxBytes GUARDED_BY(gFileMutex) = 0;
+    int keep GUARDED_BY(gFileMutex) = 0;
 
-    bool echoStarted = false;
+    bool echoStarted GUARDED_BY(gFileMutex) = false;
     std::atomic<bool> echoRunning{false};
-    bool exitHookSet = false;
+    bool exitHookSet GUARDED_BY(gFileMutex) = false;
 };
 
 LogFile gFile;
@@ -143,8 +152,9 @@ void takeOutputTokenForCrash() {
     gOutputToken.store(kTakenByCrash, std::memory_order_release);
 }
 
-// Guarded by gEchoMutex: lines read back from the file, several at a time.
-char gEchoBuffer[4096];
+// Lines read back from the file, several at a time; and the unwritten lines the echo shows after them.
+char gEchoBuffer[4096] GUARDED_BY(gEchoMutex);
+char gEchoBacklog[sizeof(LogFile::unwritten)] GUARDED_BY(gEchoMutex);
 
 bool hasLevelMarker(const char* text) {
     return text[0] == '<' && isdigit(static_cast<unsigned char>(text[1])) && text[2] == '>';
@@ -200,40 +210,87 @@ size_t formatMessage(char* out, const char* format, va_list args) {
     return length;
 }
 
-// The prefix (at most 62 characters) and the message, one after the other in gLine.
-size_t composeLine(const char* prefixFormat, const char* field1, const char* field2, const char* field3,
-                   int line, const char* format, va_list args) {
+// The prefix (at most 62 characters) and the message, one after the other.
+void composeLine(Line* out, const char* prefixFormat, const char* field1, const char* field2,
+                 const char* field3, int line, const char* format, va_list args) {
     size_t length = 0;
-    gLine[0] = '\0';
+    out->text[0] = '\0';
     if (prefixFormat != NULL) {
-        const int n = snprintf(gLine, kPrefixSize - 1, prefixFormat, field1, field2, field3, line);
+        const int n = snprintf(out->text, kPrefixSize - 1, prefixFormat, field1, field2, field3, line);
         length = n < 0 ? 0 : std::min(static_cast<size_t>(n), kPrefixSize - 2);
-        gLine[length] = '\0';
+        out->text[length] = '\0';
     }
-    gPrefixLength = length;
+    out->prefixLength = length;
     if (format != NULL)
-        length += formatMessage(gLine + length, format, args);
-    return length;
+        length += formatMessage(out->text + length, format, args);
+    out->length = length;
 }
 
 // ---- The log file ----
 
-// Called with gFileMutex held. A failed write loses the kept lines rather than keep them forever.
-void flushPending() {
+// Writes `text` to standard output without the level markers of its lines. `text` is changed.
+void showWithoutMarkers(char* text, size_t length);
+
+// Adds lines to those that only standard output shows. When they do not fit, those already kept go out
+// at once: standard output may then show them before the last lines of the file.
+void keepUnwritten(const char* text, size_t length) REQUIRES(gFileMutex) {
+    size_t kept = gFile.unwrittenLength.load(std::memory_order_relaxed);
+    if (kept + length > sizeof(gFile.unwritten)) {
+        OutputToken token;
+        showWithoutMarkers(gFile.unwritten, kept);
+        kept = 0;
+    }
+    memcpy(gFile.unwritten + kept, text, length);
+    gFile.unwrittenLength.store(kept + length, std::memory_order_relaxed);
+}
+
+// One ERR line, on standard output only, for the first of a run of failed writes.
+void reportWriteFailure(int error) REQUIRES(gFileMutex) {
+    if (gFile.writeFailing)
+        return;
+    gFile.writeFailing = true;
+    char reason[128];
+    char line[kPrefixSize + kMessageSize];
+    const int length = snprintf(
+        line, sizeof(line), VORNA_PREFIX_ERR "log file write failed: %s; lines go to standard output only\n",
+        "", "src/log", "flushPending", __LINE__, strerror_r(error, reason, sizeof(reason)));
+    keepUnwritten(line, std::min(static_cast<size_t>(std::max(length, 0)), sizeof(line) - 1));
+}
+
+// Called with gFileMutex held. The kept lines go to the file, unless lines the file failed to take still
+// wait for the echo: those come first. Lines the file does not take are taken back from it whole (no cut
+// line stays) and become unwritten lines.
+void flushPending() REQUIRES(gFileMutex) {
     const size_t length = gFile.pendingLength.load(std::memory_order_relaxed);
     if (length == 0)
         return;
-    OutputToken token;
-    writeAll(gFile.fd.load(std::memory_order_relaxed), gFile.pending, length);
+    const int fd = gFile.fd.load(std::memory_order_relaxed);
+    const int64_t fileEnd = gFile.written.load(std::memory_order_relaxed) - static_cast<int64_t>(length);
+    int error = 0;
+    if (gFile.unwrittenLength.load(std::memory_order_relaxed) == 0) {
+        OutputToken token;
+        if (writeAll(fd, gFile.pending, length)) {
+            gFile.writeFailing = false;
+            gFile.pendingLength.store(0, std::memory_order_release);
+            return;
+        }
+        error = errno != 0 ? errno : EIO;
+        if (ftruncate(fd, fileEnd) == 0)
+            lseek(fd, fileEnd, SEEK_SET);
+    }
+    keepUnwritten(gFile.pending, length);
+    if (error != 0)
+        reportWriteFailure(error);
+    gFile.written.store(fileEnd, std::memory_order_relaxed);
     gFile.pendingLength.store(0, std::memory_order_release);
 }
 
-void makeKeptName(char* name, size_t size, int index) {
+void makeKeptName(char* name, size_t size, int index) REQUIRES(gFileMutex) {
     snprintf(name, size, "%s.%d", gFile.path, index);
 }
 
 // path.(keep - 1) -> path.keep, ..., path -> path.1; with nothing to keep the file is removed.
-void shiftKeptFiles() {
+void shiftKeptFiles() REQUIRES(gFileMutex) {
     char from[PATH_MAX + 16];
     char to[PATH_MAX + 16];
     for (int index = gFile.keep - 1; index >= 1; --index) {
@@ -257,10 +314,10 @@ int openLogFile(const char* path) {
 // Called with gFileMutex held, after a line took the file past its limit. The old file stays open for the
 // echo until it has copied its tail, so that the console neither loses nor repeats a line; only one file
 // waits at a time, so that a stalled console cannot pile up open files.
-void rotate() {
+void rotate() REQUIRES(gFileMutex) {
     flushPending();
     while (gFile.retiredFd.load(std::memory_order_relaxed) >= 0 && gFile.echoRunning.load())
-        pthread_cond_wait(&gRetiredCopied, &gFileMutex);
+        gRetiredCopied.wait(gFileMutex);
     shiftKeptFiles();
     const int fresh = openLogFile(gFile.path);
     if (fresh < 0) {
@@ -281,7 +338,7 @@ void rotate() {
 }
 
 // Called with gFileMutex held.
-void appendToLogFile(const char* line, size_t length) {
+void appendToLogFile(const char* line, size_t length) REQUIRES(gFileMutex) {
     if (gFile.pendingLength.load(std::memory_order_relaxed) + length > sizeof(gFile.pending))
         flushPending();
     const size_t kept = gFile.pendingLength.load(std::memory_order_relaxed);
@@ -295,24 +352,34 @@ void appendToLogFile(const char* line, size_t length) {
 }
 
 // Only a marker of the prefix is dropped: a message is shown as written.
-void writeToConsole(size_t length) {
-    const size_t skipped = gPrefixLength >= 3 && hasLevelMarker(gLine) ? 3 : 0;
-    fwrite(gLine + skipped, 1, length - skipped, stdout);
+size_t consoleStart(const Line& line) {
+    return line.prefixLength >= 3 && hasLevelMarker(line.text) ? 3 : 0;
 }
 
-void deliverLine(int level, size_t length) {
+void deliverLine(int level) REQUIRES(gLogMutex) {
     if (gWriter != NULL) {
-        gWriter(gWriterContext, level, gLine, static_cast<int>(length));
+        tInWriter = true;
+        gWriter(gWriterContext, level, gLine.text, static_cast<int>(gLine.length));
+        tInWriter = false;
         return;
     }
     {
-        PosixLock lock(&gFileMutex);
+        LockGuard lock(gFileMutex);
         if (gFile.fd.load(std::memory_order_relaxed) >= 0) {
-            appendToLogFile(gLine, length);
+            appendToLogFile(gLine.text, gLine.length);
             return;
         }
     }
-    writeToConsole(length);
+    fwrite(gLine.text + consoleStart(gLine), 1, gLine.length - consoleStart(gLine), stdout);
+}
+
+// A line logged by the writer itself: waiting for the log lock, which this thread holds, would never end,
+// and the writer may be what fails. Standard error takes it, in one write.
+void logFromWriter(const char* prefixFormat, const char* field1, const char* field2, const char* field3,
+                   int line, const char* format, va_list args) {
+    Line own;
+    composeLine(&own, prefixFormat, field1, field2, field3, line, format, args);
+    writeAll(STDERR_FILENO, own.text + consoleStart(own), own.length - consoleStart(own));
 }
 
 // ---- The echo ----
@@ -362,7 +429,7 @@ bool echoRange(int fd, int64_t end, char* buffer, size_t size) {
 
 // The echo's own pass: a buffer at a time under the output token, so that the crash handler can take
 // over between two.
-bool echoRangeInTurn(int fd, int64_t end) {
+bool echoRangeInTurn(int fd, int64_t end) REQUIRES(gEchoMutex) {
     while (gFile.readOffset.load(std::memory_order_relaxed) < end) {
         OutputToken token;
         if (!echoOneBuffer(fd, end, gEchoBuffer, sizeof(gEchoBuffer)))
@@ -371,62 +438,105 @@ bool echoRangeInTurn(int fd, int64_t end) {
     return true;
 }
 
+void showWithoutMarkers(char* text, size_t length) {
+    writeAll(STDOUT_FILENO, text, stripLevelMarkers(text, length));
+}
+
 // Called with gFileMutex held, once the echo has reached the end of a rotated-out file.
-void releaseRetired() {
+void releaseRetired() REQUIRES(gFileMutex) {
     close(gFile.retiredFd.load(std::memory_order_relaxed));
     gFile.retiredFd.store(-1, std::memory_order_relaxed);
     gFile.readOffset.store(0, std::memory_order_relaxed);
-    pthread_cond_broadcast(&gRetiredCopied);
+    gRetiredCopied.notifyAll();
 }
 
-// Copies every line written so far to standard output: the rest of a rotated-out file, then the current
-// file. Called with gEchoMutex held. Returns false, with gFileMutex held, when the echo must stop.
-bool echoNewLines() {
-    for (;;) {
-        pthread_mutex_lock(&gFileMutex);
-        const int current = gFile.fd.load(std::memory_order_relaxed);
-        if (current < 0 || gFile.readOffset.load(std::memory_order_relaxed) < 0)
-            return false;
-        flushPending();
-        const int retired = gFile.retiredFd.load(std::memory_order_relaxed);
-        const int source = retired >= 0 ? retired : current;
-        const int64_t end = retired >= 0 ? gFile.retiredEnd.load(std::memory_order_relaxed)
-                                         : gFile.written.load(std::memory_order_relaxed);
-        pthread_mutex_unlock(&gFileMutex);
+// Moves the unwritten lines to gEchoBacklog; returns their length.
+size_t takeUnwritten() REQUIRES(gEchoMutex, gFileMutex) {
+    const size_t length = gFile.unwrittenLength.load(std::memory_order_relaxed);
+    memcpy(gEchoBacklog, gFile.unwritten, length);
+    gFile.unwrittenLength.store(0, std::memory_order_relaxed);
+    return length;
+}
 
+void showBacklog(size_t length) REQUIRES(gEchoMutex) {
+    if (length == 0)
+        return;
+    OutputToken token;
+    showWithoutMarkers(gEchoBacklog, length);
+}
+
+// What the echo copies next: the rest of a rotated-out file; or the current file to its end, and then
+// the lines it did not take (`backlog` bytes of gEchoBacklog).
+struct EchoStep {
+    int fd;
+    int64_t end;
+    bool retired;
+    size_t backlog;
+};
+
+// False when the echo must stop.
+bool takeEchoStep(EchoStep* step) REQUIRES(gEchoMutex) {
+    LockGuard lock(gFileMutex);
+    const int current = gFile.fd.load(std::memory_order_relaxed);
+    if (current < 0 || gFile.readOffset.load(std::memory_order_relaxed) < 0)
+        return false;
+    flushPending();
+    const int retired = gFile.retiredFd.load(std::memory_order_relaxed);
+    step->retired = retired >= 0;
+    step->fd = step->retired ? retired : current;
+    step->end = step->retired ? gFile.retiredEnd.load(std::memory_order_relaxed)
+                              : gFile.written.load(std::memory_order_relaxed);
+    step->backlog = step->retired ? 0 : takeUnwritten();
+    return true;
+}
+
+// Copies every line logged so far to standard output: the rest of a rotated-out file, then the current
+// file and the lines it did not take. Returns false when the echo must stop.
+bool echoNewLines() REQUIRES(gEchoMutex) {
+    for (;;) {
+        EchoStep step;
+        if (!takeEchoStep(&step))
+            return false;
         // Lines this process printed with stdio before these were logged come first.
         fflush(stdout);
-        if (!echoRangeInTurn(source, end)) {
-            pthread_mutex_lock(&gFileMutex);
+        if (!echoRangeInTurn(step.fd, step.end))
             return false;
-        }
-        if (retired < 0)
+        if (!step.retired) {
+            showBacklog(step.backlog);
             return true;
-        PosixLock lock(&gFileMutex);
+        }
+        LockGuard lock(gFileMutex);
         releaseRetired();
     }
 }
 
-void stopEcho() {
+void stopEcho() REQUIRES(gFileMutex) {
     gFile.echoRunning.store(false);
-    pthread_cond_broadcast(&gRetiredCopied);
+    gRetiredCopied.notifyAll();
+}
+
+bool echoHasWork() {
+    return gFile.fd.load(std::memory_order_relaxed) >= 0 &&
+           (gFile.retiredFd.load(std::memory_order_relaxed) >= 0 ||
+            gFile.unwrittenLength.load(std::memory_order_relaxed) > 0 ||
+            gFile.readOffset.load(std::memory_order_relaxed) !=
+                gFile.written.load(std::memory_order_relaxed));
 }
 
 void* echoLogFile(void*) {
     for (;;) {
         // Polling, rather than waking per line, lets a burst of lines reach the file in one write.
         usleep(kEchoPollUs);
-        if (gFile.fd.load(std::memory_order_relaxed) < 0 ||
-            (gFile.retiredFd.load(std::memory_order_relaxed) < 0 &&
-             gFile.readOffset.load(std::memory_order_relaxed) ==
-                 gFile.written.load(std::memory_order_relaxed)))
+        if (!echoHasWork())
             continue;
-        PosixLock echo(&gEchoMutex);
+        LockGuard echo(gEchoMutex);
         if (!echoNewLines())
             break;
     }
-    stopEcho();
-    pthread_mutex_unlock(&gFileMutex);
+    {
+        LockGuard lock(gFileMutex);
+        stopEcho();
+    }
     puts("break log thread.");
     puts("log thread is exitting.");
     pthread_exit(NULL);
@@ -434,19 +544,23 @@ void* echoLogFile(void*) {
 
 // A normal exit shows the lines of the last poll interval too.
 void echoAtExit() {
-    PosixLock echo(&gEchoMutex);
+    LockGuard echo(gEchoMutex);
     if (gFile.echoRunning.load()) {
-        if (!echoNewLines())
-            pthread_mutex_unlock(&gFileMutex);
+        echoNewLines();
         return;
     }
-    PosixLock lock(&gFileMutex);
-    flushPending();
+    size_t backlog = 0;
+    {
+        LockGuard lock(gFileMutex);
+        flushPending();
+        backlog = takeUnwritten();
+    }
+    showBacklog(backlog);
 }
 
 // Called with gFileMutex held. The echo thread of an earlier call whose file could not be opened is
 // still polling and serves this file too: a second one would copy lines alongside it, out of order.
-void startEcho() {
+void startEcho() REQUIRES(gFileMutex) {
     if (gFile.echoStarted)
         return;
     pthread_t thread;
@@ -484,7 +598,7 @@ __attribute__((constructor)) void readLevelFromEnvironment() {
 }
 
 void openLog(const char* path, int maxBytes, int keep) {
-    PosixLock lock(&gFileMutex);
+    LockGuard lock(gFileMutex);
     if (gFile.fd.load(std::memory_order_relaxed) >= 0)
         return;
     const int fd = openLogFile(path);
@@ -520,12 +634,16 @@ int LogPrint(const char* prefixFormat, const char* field1, const char* field2, c
     const int level = levelOf(prefixFormat);
     if (level != 0 && level < gThreshold.load(std::memory_order_relaxed))
         return 0;
-    PosixLock lock(&gLogMutex);
     va_list args;
     va_start(args, format);
-    const size_t length = composeLine(prefixFormat, field1, field2, field3, line, format, args);
+    if (tInWriter) {
+        logFromWriter(prefixFormat, field1, field2, field3, line, format, args);
+    } else {
+        LockGuard lock(gLogMutex);
+        composeLine(&gLine, prefixFormat, field1, field2, field3, line, format, args);
+        deliverLine(level);
+    }
     va_end(args);
-    deliverLine(level, length);
     return 0;
 }
 
@@ -534,7 +652,9 @@ void LogSetLevel(int level) {
 }
 
 void LogSetWriter(LogWriter writer, void* context) {
-    PosixLock lock(&gLogMutex);
+    if (tInWriter)
+        return;
+    LockGuard lock(gLogMutex);
     gWriter = writer;
     gWriterContext = context;
 }
@@ -572,18 +692,25 @@ bool vorna::writeAll(int fd, const char* data, size_t length) {
     return true;
 }
 
-void logFlushAfterCrash() {
+// Reads the file's buffers without gFileMutex, which the crashed thread may hold.
+void logFlushAfterCrash() NO_THREAD_SAFETY_ANALYSIS {
     takeOutputTokenForCrash();
     writeStdioBacklog();
     const int fd = gFile.fd.load(std::memory_order_acquire);
     if (fd < 0)
         return;
-    writeAll(fd, gFile.pending, gFile.pendingLength.load(std::memory_order_acquire));
+    const size_t pending = gFile.pendingLength.load(std::memory_order_acquire);
+    const size_t unwritten = gFile.unwrittenLength.load(std::memory_order_relaxed);
+    const bool stored = unwritten == 0 && writeAll(fd, gFile.pending, pending);
     char buffer[2048];
     const int retired = gFile.retiredFd.load(std::memory_order_acquire);
     if (retired >= 0) {
         echoRange(retired, gFile.retiredEnd.load(std::memory_order_relaxed), buffer, sizeof(buffer));
         gFile.readOffset.store(0, std::memory_order_relaxed);
     }
-    echoRange(fd, gFile.written.load(std::memory_order_relaxed), buffer, sizeof(buffer));
+    const int64_t written = gFile.written.load(std::memory_order_relaxed);
+    echoRange(fd, stored ? written : written - static_cast<int64_t>(pending), buffer, sizeof(buffer));
+    showWithoutMarkers(gFile.unwritten, unwritten);
+    if (!stored)
+        showWithoutMarkers(gFile.pending, pending);
 }

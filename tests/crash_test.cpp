@@ -12,10 +12,12 @@
 #include <fstream>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "support/child.h"
+#include "support/probes.h"
 #include "vorna/log.h"
 
 namespace {
@@ -110,10 +112,13 @@ TEST(CrashHandler, ReportsTheSignalTheTraceAndTheDetailsAndExitsWith255) {
         Crash crash;
         int signal;
         std::string codeAndAddress;
+        bool onAnotherThread;
     } cases[] = {
-        {writeToNull, SIGSEGV, std::string("1 (SEGV_MAPERR)\ninfo.si_addr  = ") + nullText},
+        {writeToNull, SIGSEGV, std::string("1 (SEGV_MAPERR)\ninfo.si_addr  = ") + nullText, false},
         // A signal sent to oneself is delivered before kill() returns.
-        {[] { kill(getpid(), SIGINT); }, SIGINT, "0 ()\ninfo.si_addr  = "},
+        {[] { kill(getpid(), SIGINT); }, SIGINT, "0 ()\ninfo.si_addr  = ", false},
+        // abort() sends the signal to its own thread: SI_TKILL.
+        {abort, SIGABRT, "-6 ()\ninfo.si_addr  = ", true},
     };
 #if defined(__arm__) || defined(__aarch64__)
     const char registers[] = "pc = [^\n]+\nlr = [^\n]+\nsp = [^\n]+\n";
@@ -127,10 +132,16 @@ TEST(CrashHandler, ReportsTheSignalTheTraceAndTheDetailsAndExitsWith255) {
         const ChildResult child = runInChild([&] {
             if (signal_proc_init() != 0)
                 _exit(1);
-            prctl(PR_SET_NAME, "crasher", 0, 0, 0);
-            printf("%d\n", static_cast<int>(getpid()));
-            fflush(stdout);
-            c.crash();
+            const auto crashHere = [&] {
+                prctl(PR_SET_NAME, "crasher", 0, 0, 0);
+                printf("%d\n%d\n", static_cast<int>(getpid()), static_cast<int>(currentTid()));
+                fflush(stdout);
+                c.crash();
+            };
+            if (c.onAnotherThread)
+                std::thread(crashHere).join();
+            else
+                crashHere();
             _exit(2);
         });
         ASSERT_EQ(255, child.status) << child.err;
@@ -140,8 +151,8 @@ TEST(CrashHandler, ReportsTheSignalTheTraceAndTheDetailsAndExitsWith255) {
         const std::string shape =
             "[^\n]*\nStack trace \\(non-dedicated\\):\n([^\n]+\n){1,20}End of stack trace\n"
             "Crash details:\npid = " +
-            child.out.substr(0, child.out.size() - 1) + "\nthread = [0-9]+ \\(crasher\\)\n" + registers +
-            "(frame #[0-9]+ = [^\n]+\n){1,20}End of crash details\n";
+            std::regex_replace(child.out, std::regex("\n(.*)\n"), "\nthread = $1 \\(crasher\\)\n") +
+            registers + "(frame #[0-9]+ = [^\n]+\n){1,20}End of crash details\n";
         EXPECT_TRUE(std::regex_match(child.err.substr(head.size()), std::regex(shape))) << child.err;
         if (c.crash != writeToNull)
             continue;

@@ -1,6 +1,10 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "support/child.h"
@@ -19,6 +24,8 @@
 namespace {
 
 using namespace testing_support;
+using testing::Contains;
+using testing::HasSubstr;
 
 // The six prefix formats of the library's log lines.
 const char kInf[] = "<1>[   vorna  ][%s %s %s %d] INF: ";
@@ -221,8 +228,9 @@ TEST(LogLevel, SetLevelDropsLowerLevelsAndKeepsUnmarkedLines) {
 }
 
 TEST(LogLevel, LevelComesFromTheEnvironment) {
-    const std::pair<const char*, int> cases[] = {{"warning", 2}, {"ERROR", 3}, {"bug", 4},  {"info", 1},
-                                                 {"3", 3},       {"5", 5},     {"loud", 0}, {"", 0}};
+    const std::pair<const char*, int> cases[] = {{"warning", 2}, {"ERROR", 3},   {"bug", 4},  {"info", 1},
+                                                 {"3", 3},       {"5", 5},       {"loud", 0}, {"", 0},
+                                                 {"3x", 0},      {"2 errors", 0}};
     const char probe[] = VORNA_TEST_EMULATOR
         " " VORNA_TEST_SELF
         " --gtest_also_run_disabled_tests --gtest_filter=LogLevel.DISABLED_EnvironmentProbe";
@@ -333,6 +341,82 @@ TEST(LogRotation, FilesStayBoundedAndTheEchoShowsEveryLineOnceAcrossRotationsWit
     EXPECT_NE(0, access((path + "." + std::to_string(kKeep + 1)).c_str(), F_OK)) << "more files than kept";
     const std::string echoed = std::regex_replace("\n" + child.out, std::regex("\n\\["), "\n<1>[");
     EXPECT_EQ(kept, echoed.substr(echoed.size() - std::min(echoed.size(), kept.size())));
+}
+
+// A file on a full disk: a tmpfs of its own, in a mount namespace of the child's own, filled up. Needs
+// root (the CI runs as root).
+bool mountFullDisk(const std::string& directory) {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("vorna-test", directory.c_str(), "tmpfs", 0, "size=64k") != 0)
+        return false;
+    const int filler = open((directory + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const char block[4096] = {};
+    while (filler >= 0 && write(filler, block, sizeof(block)) > 0) {
+    }
+    return filler >= 0 && errno == ENOSPC && close(filler) == 0;
+}
+
+TEST(LogFile, LinesAFullDiskRefusesReachTheConsoleWithOneErrorAndLaterOnesTheFileOnceThereIsSpace) {
+    char directory[] = "/tmp/vorna-full-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(directory));
+    const std::string path = std::string(directory) + "/vorna.log";
+    const ChildResult child = runInChild([&] {
+        if (!mountFullDisk(directory)) {
+            printf("no full disk\n");
+            return;
+        }
+        EchoCapture echo;
+        LogInit(path.c_str());
+        for (int i = 0; i < 250; ++i) {
+            LogPrint(kInf, "", "src/F", "full", i, "line %d\n", i);
+            if (i == 199) {
+                echo.readLines(201);  // the error line too
+                unlink((std::string(directory) + "/filler").c_str());
+            }
+        }
+        echo.handBack(251);
+        fputs(readFile(path).c_str(), stderr);
+    });
+    rmdir(directory);
+    if (child.out == "no full disk\n")
+        GTEST_SKIP() << "a tmpfs needs root";
+    std::string all, later;
+    for (int i = 0; i < 250; ++i) {
+        const std::string line = shownLine(1, "src/F full " + std::to_string(i), "line " + std::to_string(i));
+        all += line;
+        later += i < 200 ? "" : "<1>" + line;
+    }
+    const std::regex error(
+        "\\[   vorna  \\]\\[ src/log flushPending [0-9]+\\] ERR: log file write failed: No "
+        "space left on device; lines go to standard output only\n");
+    EXPECT_EQ(all, std::regex_replace(child.out, error, "")) << "lines lost, repeated or out of order";
+    EXPECT_THAT(sortedLines(child.out), Contains(HasSubstr("ERR: log file write failed")).Times(1));
+    EXPECT_EQ(later, child.err) << "the file, once it has space again";
+}
+
+void logFromWriter(void* ctx, int, const char* line, int) {
+    LogPrint(kErr, "", "src/W", "writer", 1, "the writer failed\n");
+    LogSetWriter(nullptr, nullptr);  // ignored
+    *static_cast<std::string*>(ctx) += line;
+}
+
+TEST(LogWriter, LinesLoggedByTheWriterGoToStandardErrorInsteadOfDeadlocking) {
+    const ChildResult child = runInChild(
+        [] {
+            std::string written;
+            LogSetWriter(logFromWriter, &written);
+            LogPrint(kInf, "", "src/W", "caller", 2, "to the writer\n");
+            LogPrint(kInf, "", "src/W", "caller", 3, "again\n");
+            LogSetWriter(nullptr, nullptr);
+            printf("%s", written.c_str());
+        },
+        5000 * kSlack);
+    EXPECT_EQ("<1>" + shownLine(1, "src/W caller 2", "to the writer") + "<1>" +
+                  shownLine(1, "src/W caller 3", "again"),
+              child.out);
+    EXPECT_EQ(shownLine(3, "src/W writer 1", "the writer failed") +
+                  shownLine(3, "src/W writer 1", "the writer failed"),
+              child.err);
 }
 
 // At most size - 2 characters and the NUL, nothing with a size of 0, and nothing beyond.

@@ -51,9 +51,8 @@ TEST(Sleep, LastsAtLeastItsDurationAndReturnsAtOnceForZeroOrLess) {
         10000);
     EXPECT_EQ(0, child.status);
     const std::pair<long long, std::function<void()>> sleeps[] = {
-        {30, [] { VORNA::Sleep::sleep(30); }},
-        {1050, [] { VORNA::Sleep::sleep(1050); }},
-        {1000, [] { VORNA::Sleep::sleepSecond(1); }},
+        {30, [] { VORNA::Sleep::sleep(30); }},      {1050, [] { VORNA::Sleep::sleep(1050); }},
+        {1000, [] { VORNA::Sleep::sleep(1000); }},  {1000, [] { VORNA::Sleep::sleepSecond(1); }},
         {20, [] { VORNA::Sleep::sleepUs(20000); }},
     };
     for (const auto& sleep : sleeps) {

@@ -25,8 +25,10 @@ VORNA_API void LogSetLevel(int level);
 // Receives each line in place of the console or the log file. `level` is the digit of the line's "<n>"
 // marker (0 when it has none); `line` holds the whole line exactly as the file would store it, level
 // marker included, `len` characters long and NUL-terminated; it is valid only during the call. The writer
-// runs on the logging thread with the library's log lock held: calls never overlap, and it must not call
-// LogPrint, LogSetWriter or anything that logs through the library (that would deadlock).
+// runs on the logging thread with the library's log lock held, so calls never overlap. A line the writer
+// logs itself (through LogPrint or anything that logs through the library) does not reach it: it goes to
+// standard error, without its level marker, and the process goes on; LogSetWriter called from inside the
+// writer does nothing.
 typedef void (*LogWriter)(void* ctx, int level, const char* line, int len);
 
 // Sends every later line to `writer`, called with `ctx`, instead of the console or the log file; a null
@@ -39,7 +41,10 @@ VORNA_API void LogSetWriter(LogWriter writer, void* ctx);
 // that copies new lines to standard output. Does nothing once a log file is open. When the file cannot
 // be opened, lines keep going to standard output and a later call may try again. After
 // signal_proc_init, the lines already logged reach the file and standard output even if the process
-// crashes; a normal exit also echoes the last lines.
+// crashes; a normal exit also echoes the last lines. When a write to the file fails (a full disk), the
+// lines it held, and those logged until the echo has shown them, reach standard output only: the file
+// misses them (it keeps no cut line), and one ERR line on standard output reports the failure. The echo
+// goes on, and lines go to the file again once a write succeeds.
 VORNA_API void LogInit(const char* path);
 
 // As LogInit, but the file is bounded: once a line takes it past `maxBytes`, it is renamed to

@@ -1,6 +1,5 @@
 #include "support/child.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -16,43 +15,72 @@
 
 namespace testing_support {
 
-namespace {
+ChildProcess::ChildProcess(const std::function<void()>& body, Output output) {
+    for (int& fd : mFiles)
+        fd = output == CAPTURE ? open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600) : -1;
+    fflush(stdout);
+    fflush(stderr);
+    mPid = fork();
+    if (mPid != 0)
+        return;
+    const int devNull = open("/dev/null", O_RDWR);
+    dup2(devNull, STDIN_FILENO);
+    dup2(output == CAPTURE ? mFiles[0] : devNull, STDOUT_FILENO);
+    dup2(output == CAPTURE ? mFiles[1] : devNull, STDERR_FILENO);
+    body();
+    fflush(stdout);
+    fflush(stderr);
+    _exit(0);
+}
 
-// Waits until `deadlineMs` for output on a child's standard output and standard error pipes, then
-// appends what each holds to `out` and `err`. A pipe at its end is closed and its descriptor set to -1.
-// Returns false once both are closed or the deadline has passed.
-bool readChildPipes(int* outFd, int* errFd, std::string* out, std::string* err, long long deadlineMs) {
-    const long long left = deadlineMs - nowMs();
-    if ((*outFd < 0 && *errFd < 0) || left <= 0)
-        return false;
-    pollfd fds[2] = {{*outFd, POLLIN, 0}, {*errFd, POLLIN, 0}};
-    if (poll(fds, 2, static_cast<int>(left)) <= 0)
-        return nowMs() < deadlineMs;
-    int* ownFds[2] = {outFd, errFd};
-    std::string* sinks[2] = {out, err};
-    for (int i = 0; i < 2; ++i) {
-        // A pipe at its end (or failing) is closed; the other may still have data.
-        if (fds[i].fd >= 0 && fds[i].revents != 0 && !readSomeBefore(fds[i].fd, sinks[i], deadlineMs)) {
-            close(*ownFds[i]);
-            *ownFds[i] = -1;
-        }
+ChildProcess::~ChildProcess() {
+    if (mPid > 0) {
+        ::kill(mPid, SIGKILL);
+        waitpid(mPid, NULL, 0);
     }
-    return true;
+    for (int fd : mFiles) {
+        if (fd >= 0)
+            close(fd);
+    }
 }
 
-// How many entries a directory holds, "." and ".." left out; -1 when it cannot be read.
-int directoryEntryCount(const char* path) {
-    DIR* dir = opendir(path);
-    if (dir == NULL)
+void ChildProcess::kill(int signal) {
+    if (mPid > 0)
+        ::kill(mPid, signal);
+}
+
+int ChildProcess::wait(int timeoutMs) {
+    int status = 0;
+    if (mPid <= 0 || !waitUntil([&] { return waitpid(mPid, &status, WNOHANG) == mPid; }, timeoutMs))
         return -1;
-    int count = -2;  // "." and ".."
-    while (readdir(dir) != NULL)
-        ++count;
-    closedir(dir);
-    return count;
+    mPid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-}  // namespace
+int ChildProcess::finish(int timeoutMs) {
+    const pid_t pid = mPid;
+    const int status = wait(timeoutMs);
+    if (status == -1) {
+        ADD_FAILURE() << "child " << pid << " did not end within " << timeoutMs << " ms; its output:\n"
+                      << out() << err();
+        kill(SIGKILL);
+    }
+    return status;
+}
+
+std::string ChildProcess::out() const {
+    return mFiles[0] < 0 ? "" : readFile("/proc/self/fd/" + std::to_string(mFiles[0]));
+}
+
+std::string ChildProcess::err() const {
+    return mFiles[1] < 0 ? "" : readFile("/proc/self/fd/" + std::to_string(mFiles[1]));
+}
+
+ChildResult runInChild(const std::function<void()>& body, int timeoutMs) {
+    ChildProcess child(body, ChildProcess::CAPTURE);
+    const int status = child.finish(timeoutMs);
+    return {status, child.out(), child.err()};
+}
 
 long long nowMs() {
     timespec now;
@@ -70,48 +98,6 @@ bool readSomeBefore(int fd, std::string* text, long long deadlineMs) {
     if (count > 0)
         text->append(buffer, static_cast<size_t>(count));
     return count > 0;
-}
-
-ChildResult runInChild(const std::function<void()>& body, int timeoutMs) {
-    int outPipe[2];
-    int errPipe[2];
-    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
-        ADD_FAILURE() << "pipe failed";
-        return {-1, "", ""};
-    }
-    fflush(stdout);
-    fflush(stderr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(outPipe[1], STDOUT_FILENO);
-        dup2(errPipe[1], STDERR_FILENO);
-        for (int fd : {outPipe[0], errPipe[0], outPipe[1], errPipe[1]})
-            close(fd);
-        body();
-        fflush(stdout);
-        fflush(stderr);
-        _exit(0);
-    }
-    close(outPipe[1]);
-    close(errPipe[1]);
-    // Both pipes are read until the child closes them, so that neither can fill up and block it.
-    ChildResult result{-1, "", ""};
-    const long long deadline = nowMs() + timeoutMs;
-    while (readChildPipes(&outPipe[0], &errPipe[0], &result.out, &result.err, deadline)) {
-    }
-    for (int fd : {outPipe[0], errPipe[0]}) {
-        if (fd >= 0)
-            close(fd);
-    }
-    int status = 0;
-    if (!waitUntil([&] { return waitpid(pid, &status, WNOHANG) != 0; }, timeoutMs)) {
-        ADD_FAILURE() << "child " << pid << " did not end within " << timeoutMs << " ms";
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return result;
-    }
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return result;
 }
 
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
@@ -142,11 +128,6 @@ std::string readFile(const std::string& path) {
         text.append(chunk, got > 0 ? static_cast<size_t>(got) : 0);
     close(fd);
     return text;
-}
-
-int openDescriptorCount() {
-    const int entries = directoryEntryCount("/proc/self/fd");
-    return entries < 0 ? -1 : entries - 1;  // the directory's own descriptor
 }
 
 }  // namespace testing_support

@@ -1,9 +1,16 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
 
+#include "support/raw_peer.h"
+#include "support/sanitizers.h"
+
 namespace testing_support {
+
+using raw_peer::openDescriptorCount;
 
 struct ChildResult {
     // The exit status when the child exited, or 128 + the signal number when a signal ended it.
@@ -12,9 +19,35 @@ struct ChildResult {
     std::string err;  // everything the child wrote on standard error
 };
 
-// Runs `body` in a forked child with standard output and standard error captured, then exits the child
-// with status 0 (after flushing stdio) unless `body` ended it otherwise. Fails the test if the child
-// does not end within `timeoutMs`.
+// A forked process that runs `body` and then exits with status 0 (after flushing stdio) unless `body`
+// ended it otherwise; its standard input is /dev/null. The fork happens in the constructor, so create it
+// before the test process starts threads that the child could inherit in a locked state. With CAPTURE,
+// the child's standard output and error go to files that out() and err() read at any time (a child that
+// writes without end can fill no pipe and block); with DISCARD, to /dev/null.
+class ChildProcess {
+  public:
+    enum Output { DISCARD, CAPTURE };
+    explicit ChildProcess(const std::function<void()>& body, Output output = DISCARD);
+    ~ChildProcess();  // kills and reaps the child if it still runs
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return mPid; }
+    void kill(int signal);
+    // The exit status, or 128 + the signal that ended it; -1 if it did not end within the deadline.
+    int wait(int timeoutMs = 10000);
+    // As wait(), but a child still running at the deadline fails the test (with its output) and is killed.
+    int finish(int timeoutMs = 20000);
+    std::string out() const;
+    std::string err() const;
+
+  private:
+    pid_t mPid = -1;
+    int mFiles[2] = {-1, -1};
+};
+
+// Runs `body` in a ChildProcess with its output captured, and waits for its end. Fails the test if the
+// child does not end within `timeoutMs`.
 ChildResult runInChild(const std::function<void()>& body, int timeoutMs = 20000);
 
 // Polls `condition` until it holds or `timeoutMs` passes; returns its last value.
@@ -32,25 +65,5 @@ std::string uniqueName(const char* tag);
 
 // The whole content of a file; empty when it cannot be read.
 std::string readFile(const std::string& path);
-
-// How many descriptors the process has open (entries of /proc/self/fd).
-int openDescriptorCount();
-
-#if defined(__SANITIZE_ADDRESS__)
-#define VORNA_TEST_UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VORNA_TEST_UNDER_ASAN 1
-#endif
-#endif
-
-// LeakSanitizer's check at exit() can hang in a forked child of a threaded process: another thread may
-// have held the sanitizer's allocator lock at the moment of fork, and no thread releases it there. Tests
-// whose forked child must leave through exit() skip under ASan; the other builds run them.
-#ifdef VORNA_TEST_UNDER_ASAN
-const bool kExitInForkedChildMayHang = true;
-#else
-const bool kExitInForkedChildMayHang = false;
-#endif
 
 }  // namespace testing_support

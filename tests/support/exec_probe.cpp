@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -17,42 +15,24 @@ namespace testing_support {
 std::vector<int> descriptorsInheritedByExec() {
     // `ls` runs as the shell's child and lists the shell's descriptors, so that its own directory
     // descriptor is not among them.
-    char shell[] = "/bin/sh";
-    char option[] = "-c";
-    char command[] = "ls /proc/$$/fd; exit 0";
-    char* const argv[] = {shell, option, command, NULL};
-    char path[] = "PATH=/usr/bin:/bin";
-    char* const envp[] = {path, NULL};
-    int output[2];
-    if (pipe2(output, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe2 failed";
-        return {};
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // Only async-signal-safe calls between fork and exec: the parent may run threads.
-        dup2(output[1], STDOUT_FILENO);
-        execve(shell, argv, envp);
-        _exit(127);
-    }
-    close(output[1]);
-    std::string listing;
-    while (pid > 0 && readSomeBefore(output[0], &listing, nowMs() + 20000)) {
-    }
-    close(output[0]);
-    int status = -1;
-    if (pid > 0 && !waitUntil([pid, &status] { return waitpid(pid, &status, WNOHANG) == pid; })) {
-        // It closed its output without ending: it lists nothing.
-        kill(pid, SIGKILL);
-        waitpid(pid, NULL, 0);
-        status = -1;
-    }
-    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        ADD_FAILURE() << "the descriptor listing did not run (status " << status << "): " << listing;
+    ChildProcess listing(
+        [] {
+            char shell[] = "/bin/sh";
+            char option[] = "-c";
+            char command[] = "ls /proc/$$/fd; exit 0";
+            char* const argv[] = {shell, option, command, NULL};
+            char path[] = "PATH=/usr/bin:/bin";
+            char* const envp[] = {path, NULL};
+            execve(shell, argv, envp);
+        },
+        ChildProcess::CAPTURE);
+    const int status = listing.finish();
+    if (status != 0) {
+        ADD_FAILURE() << "the descriptor listing did not run (status " << status << "): " << listing.err();
         return {};
     }
     std::vector<int> numbers;
-    std::istringstream lines(listing);
+    std::istringstream lines(listing.out());
     for (int number; lines >> number;)
         numbers.push_back(number);
     return numbers;

@@ -22,43 +22,6 @@ std::string patternBytes(size_t count, unsigned seed) {
     return bytes;
 }
 
-ForkedProcess::ForkedProcess(const std::function<void()>& body, bool keepOutput) {
-    fflush(stdout);
-    fflush(stderr);
-    mPid = fork();
-    if (mPid != 0)
-        return;
-    if (!keepOutput) {
-        const int devNull = open("/dev/null", O_WRONLY);
-        dup2(devNull, STDOUT_FILENO);
-        dup2(devNull, STDERR_FILENO);
-    }
-    body();
-    fflush(stdout);
-    _exit(0);
-}
-
-ForkedProcess::~ForkedProcess() {
-    if (mPid > 0) {
-        ::kill(mPid, SIGKILL);
-        waitpid(mPid, NULL, 0);
-    }
-}
-
-void ForkedProcess::kill(int signal) {
-    if (mPid > 0)
-        ::kill(mPid, signal);
-}
-
-int ForkedProcess::wait(int timeoutMs) {
-    int status = 0;
-    const bool ended = waitUntil([&] { return waitpid(mPid, &status, WNOHANG) == mPid; }, timeoutMs);
-    if (!ended)
-        return -1;
-    mPid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 ProcessSignal::ProcessSignal() {
     if (pipe2(mPipe, O_CLOEXEC) != 0)
         mPipe[0] = mPipe[1] = -1;

@@ -38,24 +38,8 @@ using raw_peer::wireHeader;
 // `count` bytes of a recognisable pattern that differs with `seed`.
 std::string patternBytes(size_t count, unsigned seed = 0);
 
-// A forked process that runs `body` and then exits with status 0. The fork happens in the constructor,
-// so create it before the test process starts threads that the child could inherit in a locked state.
-// The child's standard output and error go to /dev/null unless `keepOutput` is set.
-class ForkedProcess {
-  public:
-    explicit ForkedProcess(const std::function<void()>& body, bool keepOutput = false);
-    ~ForkedProcess();  // kills and reaps the child if it still runs
-    ForkedProcess(const ForkedProcess&) = delete;
-    ForkedProcess& operator=(const ForkedProcess&) = delete;
-
-    pid_t pid() const { return mPid; }
-    void kill(int signal);
-    // The exit status, or 128 + the signal that ended it; -1 if it did not end within the deadline.
-    int wait(int timeoutMs = 10000);
-
-  private:
-    pid_t mPid = -1;
-};
+// The name the messaging tests know ChildProcess by.
+using ForkedProcess = ChildProcess;
 
 // A one-shot signal between two processes: the child calls `post`, the parent `waitFor`. Create it before
 // the fork.

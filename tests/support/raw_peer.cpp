@@ -1,5 +1,6 @@
 #include "support/raw_peer.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <poll.h>
 #include <string.h>
@@ -162,6 +163,17 @@ std::vector<int> openDescriptors(int below) {
         }
     }
     return open;
+}
+
+int openDescriptorCount() {
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == NULL)
+        return -1;
+    int count = -3;  // ".", ".." and the directory's own descriptor
+    while (readdir(dir) != NULL)
+        ++count;
+    closedir(dir);
+    return count;
 }
 
 RawStream::~RawStream() {

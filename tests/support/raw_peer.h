@@ -66,6 +66,8 @@ bool waitReadable(int fd, int timeoutMs);
 
 // Descriptors that are open in this process now, of those below `below` and the descriptor limit.
 std::vector<int> openDescriptors(int below = 1024);
+// How many descriptors the process has open, whatever their numbers.
+int openDescriptorCount();
 
 // A stream socket end with whole-message reads and writes. Every read takes a deadline, so a peer that
 // sends nothing fails the caller instead of hanging it.

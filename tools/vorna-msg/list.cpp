@@ -20,8 +20,11 @@ const char kHelp[] =
     "Lists every abstract socket name on which a process of this machine listens for stream connections,\n"
     "sorted, one per line: the name, the serving process's id and its command line. The process shows as\n"
     "'-' where /proc does not let the caller see it (another user's process, without privileges). Names\n"
-    "longer than 107 bytes are listed too and marked: no libvorna client can reach them. The kernel shows\n"
-    "NUL bytes inside a name as '@'.\n"
+    "longer than 107 bytes are listed too and marked: no libvorna client can reach them. NUL bytes inside\n"
+    "a name show as '@'; in text, other control bytes show as \\xHH and a backslash doubled, so that no\n"
+    "name can forge a row or drive the terminal. The table comes from the kernel's sock_diag interface,\n"
+    "or from /proc/net/unix where that is missing (under an emulator), which cannot tell a newline in a\n"
+    "name from the end of a row.\n"
     "\n"
     "options:\n"
     "  --json    one JSON object per line: name, pid (0 when unknown), command, overlong\n"
@@ -65,12 +68,13 @@ std::vector<Service> findServices(const std::vector<ListeningSocket>& sockets) {
 void printText(const std::vector<Service>& services, ToolOutput& out) {
     size_t width = 0;
     for (const Service& service : services)
-        width = std::max(width, service.name.size());
+        width = std::max(width, escapedText(service.name).size());
     for (const Service& service : services) {
+        const std::string name = escapedText(service.name);
         const std::string pid = service.pid == 0 ? "-" : std::to_string(service.pid);
-        std::string row = service.name + std::string(width - service.name.size(), ' ') + "  " +
+        std::string row = name + std::string(width - name.size(), ' ') + "  " +
                           std::string(pid.size() < 7 ? 7 - pid.size() : 0, ' ') + pid + "  " +
-                          service.command;
+                          escapedText(service.command);
         if (service.overlong())
             row += std::string(service.command.empty() ? "" : "  ") + kOverlongMark;
         while (!row.empty() && row.back() == ' ')

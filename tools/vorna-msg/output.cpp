@@ -133,6 +133,21 @@ std::string describeBytes(const std::string& bytes, size_t limit) {
     return text;
 }
 
+std::string escapedText(const std::string& bytes) {
+    std::string text;
+    for (char c : bytes) {
+        if (c == '\\') {
+            text += "\\\\";
+        } else if (isPrintableByte(static_cast<unsigned char>(c))) {
+            text.push_back(c);
+        } else {
+            text += "\\x";
+            appendHexByte(&text, static_cast<unsigned char>(c));
+        }
+    }
+    return text;
+}
+
 std::string hexDump(const std::string& bytes) {
     std::string text;
     for (size_t offset = 0; offset < bytes.size(); offset += 16) {

@@ -12,6 +12,10 @@ bool isPrintableText(const std::string& bytes);
 // bytes (00 ff 10). Data past `limit` bytes is left out and counted.
 std::string describeBytes(const std::string& bytes, size_t limit = 256);
 
+// Bytes for a terminal: printable ASCII as it is, a backslash doubled, anything else (control bytes,
+// escape sequences, bytes past ASCII) as \xHH.
+std::string escapedText(const std::string& bytes);
+
 // A hex dump, 16 bytes a line: offset, the bytes, and their printable characters.
 std::string hexDump(const std::string& bytes);
 
