@@ -2,6 +2,10 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <stddef.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -104,8 +108,8 @@ class Tool {
     void signal(int number) { kill(mPid, number); }
     pid_t pid() const { return mPid; }
 
-    // Waits for the tool to end and returns its exit status, or 128 + the signal that ended it; -1 (and a
-    // failure) when it does not end in time.
+    // Waits for the tool to end and returns its exit status, or 128 + the signal that ended it (then
+    // endedBySignal()); -1 (and a failure) when it does not end in time.
     int finish(int timeoutMs = kToolTimeoutMs) {
         int status = 0;
         if (!waitUntil([&] { return waitpid(mPid, &status, WNOHANG) == mPid; }, timeoutMs)) {
@@ -114,13 +118,16 @@ class Tool {
             return -1;
         }
         mPid = -1;
+        mEndedBySignal = WIFSIGNALED(status);
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
+    bool endedBySignal() const { return mEndedBySignal; }
     std::string out() const { return readFile("/proc/self/fd/" + std::to_string(mFiles[0])); }
     std::string err() const { return readFile("/proc/self/fd/" + std::to_string(mFiles[1])); }
 
   private:
     pid_t mPid = -1;
+    bool mEndedBySignal = false;
     int mFiles[2] = {-1, -1};
 };
 
@@ -443,6 +450,45 @@ TEST(VornaMsgTest, StopSignalsEndEachWaitingCommandPromptlyAndALateResponseEndsA
         } else if (c.signal == 0) {
             EXPECT_EQ("late\n", tool.out());
         }
+    }
+}
+
+// The service manager's end of NOTIFY_SOCKET: a datagram socket bound to `target`, a path or '@' and an
+// abstract name.
+RawStream bindNotifySocket(const std::string& target) {
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path, target.data(), target.size());
+    if (target[0] == '@')
+        address.sun_path[0] = '\0';
+    RawStream socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + target.size());
+    EXPECT_EQ(0, bind(socket.fd(), reinterpret_cast<sockaddr*>(&address), length)) << target;
+    return socket;
+}
+
+// Under a service manager, serve reports READY=1 once its name listens and STOPPING=1 at a stop signal,
+// then ends by that signal itself, which the manager counts as a clean stop and a shell as 143 or 130.
+TEST(VornaMsgTest, ServeTellsTheServiceManagerWhenItListensAndEndsByTheStopSignal) {
+    for (const int stop : {SIGTERM, SIGINT}) {
+        const std::string name = uniqueName("msg-notify");
+        const std::string target = (stop == SIGTERM ? "@" : "/tmp/") + name + ".manager";
+        SCOPED_TRACE(target);
+        RawStream manager = bindNotifySocket(target);
+        setenv("NOTIFY_SOCKET", target.c_str(), 1);
+        Tool server({"serve", "NAME"}, name);
+        unsetenv("NOTIFY_SOCKET");
+
+        std::string states;
+        EXPECT_TRUE(readSomeBefore(manager.fd(), &states, nowMs() + kToolTimeoutMs)) << server.err();
+        EXPECT_TRUE(connectRawClient(name).isOpen()) << "ready before listening";
+        server.signal(stop);
+        EXPECT_TRUE(readSomeBefore(manager.fd(), &states, nowMs() + kToolTimeoutMs)) << server.err();
+        EXPECT_EQ("READY=1STOPPING=1", states);
+        EXPECT_EQ(128 + stop, server.finish());
+        EXPECT_TRUE(server.endedBySignal());
+        if (target[0] == '/')
+            unlink(target.c_str());
     }
 }
 
