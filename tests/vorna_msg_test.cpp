@@ -453,42 +453,31 @@ TEST(VornaMsgTest, StopSignalsEndEachWaitingCommandPromptlyAndALateResponseEndsA
     }
 }
 
-// The service manager's end of NOTIFY_SOCKET: a datagram socket bound to `target`, a path or '@' and an
-// abstract name.
-RawStream bindNotifySocket(const std::string& target) {
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    memcpy(address.sun_path, target.data(), target.size());
-    if (target[0] == '@')
-        address.sun_path[0] = '\0';
-    RawStream socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + target.size());
-    EXPECT_EQ(0, bind(socket.fd(), reinterpret_cast<sockaddr*>(&address), length)) << target;
-    return socket;
-}
-
 // Under a service manager, serve reports READY=1 once its name listens and STOPPING=1 at a stop signal,
 // then ends by that signal itself, which the manager counts as a clean stop and a shell as 143 or 130.
 TEST(VornaMsgTest, ServeTellsTheServiceManagerWhenItListensAndEndsByTheStopSignal) {
     for (const int stop : {SIGTERM, SIGINT}) {
         const std::string name = uniqueName("msg-notify");
-        const std::string target = (stop == SIGTERM ? "@" : "/tmp/") + name + ".manager";
-        SCOPED_TRACE(target);
-        RawStream manager = bindNotifySocket(target);
+        const std::string target = (stop == SIGTERM ? "@" : "/tmp/") + name + ".manager";  // both kinds
+        RawStream manager(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));  // the manager's end
+        sockaddr_un address = {AF_UNIX, {}};
+        memcpy(address.sun_path, target.data(), target.size());
+        address.sun_path[0] = target[0] == '@' ? '\0' : target[0];
+        ASSERT_EQ(0, bind(manager.fd(), reinterpret_cast<sockaddr*>(&address),
+                          static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + target.size())));
         setenv("NOTIFY_SOCKET", target.c_str(), 1);
         Tool server({"serve", "NAME"}, name);
         unsetenv("NOTIFY_SOCKET");
 
         std::string states;
         EXPECT_TRUE(readSomeBefore(manager.fd(), &states, nowMs() + kToolTimeoutMs)) << server.err();
-        EXPECT_TRUE(connectRawClient(name).isOpen()) << "ready before listening";
+        EXPECT_TRUE(connectRawClient(name).isOpen()) << "ready before listening on " << target;
         server.signal(stop);
         EXPECT_TRUE(readSomeBefore(manager.fd(), &states, nowMs() + kToolTimeoutMs)) << server.err();
-        EXPECT_EQ("READY=1STOPPING=1", states);
+        EXPECT_EQ("READY=1STOPPING=1", states) << target;
         EXPECT_EQ(128 + stop, server.finish());
         EXPECT_TRUE(server.endedBySignal());
-        if (target[0] == '/')
-            unlink(target.c_str());
+        unlink(target.c_str());  // the path's file; nothing for an abstract name
     }
 }
 
