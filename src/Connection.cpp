@@ -1,33 +1,56 @@
 #define LOG_MODULE "src/Connection"
 
-// Lock order: the gSocketEntry stripes in index order, then the side tables' mutex; they are held together
-// only by the fork handlers, and none is held while any other lock is taken. Within a record, the CallGate's
-// lock, the ResponseHandoff's lock and mLossLock are never held together: a caller passes the gate first and
-// then works with the hand-off. No lock is held while an application callback runs.
+// A Connection's record (ConnectionSocket) lives as long as the object. Each connect() gives it a Link: the
+// socket and everything that reads or writes it. A Link is counted: the record holds one reference while
+// the connection is current, the receive thread one while it runs. Calls borrow the record's reference:
+// they count themselves in the record's mUsers, and disconnect() releases the reference only once they
+// have all left, after waking every one of them. The last release closes the socket, so no call or
+// thread ever reads a descriptor number that may already belong to something else.
+//
+// Who reads the stream: in thread mode the receive thread, which hands each response to the caller that
+// waits for it; in direct and loop mode the caller holding the turn reads its own response, and in loop
+// mode dispatch() reads the notifications while no caller reads.
+//
+// Lock order: a record's mControl, then a Link's mStream, then the Link's mLock (the turn's); the record's
+// mLossLock and mDrainLock are taken alone. No lock is held while an application callback runs, except
+// mStream by dispatch(), which the notification callback cannot reach (recv() and call() refuse to run
+// there).
 
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <vector>
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#include <sanitizer/lsan_interface.h>
+#define VORNA_LSAN_IGNORE(object) __lsan_ignore_object(object)
+#endif
+#endif
+#ifndef VORNA_LSAN_IGNORE
+#define VORNA_LSAN_IGNORE(object) static_cast<void>(object)
+#endif
 
 #include "internal/log.h"
 #include "internal/owner_process.h"
 #include "internal/socket_io.h"
+#include "internal/thread_annotations.h"
+#include "internal/thread_detach.h"
 #include "vorna/messaging.h"
 #include "vorna/sync.h"
 #include "vorna/time.h"
@@ -45,49 +68,21 @@ const int kGuardDescriptors = 3;
 const int kNotConnected = -1;
 const int kBadArgument = -2;
 const int kNoCredentials = -3;
-const int kTooLong = -90;
-const int kTimedOut = -110;
+const int kTooLong = VORNA::Connection::RESPONSE_TOO_LONG;
+const int kTimedOut = VORNA::Connection::TIMED_OUT;
 // Once a message has begun, the rest of it must arrive within this time. The server writes a header and
 // its body back to back, so a peer that stops in the middle has broken the framing for good; waiting
 // longer would only hold the callers.
 const int kMessageCompletionMs = 3000;
+// A deadline for reads that must not wait at all (dispatch()).
+const long long kDontWait = -2;
+// dispatch() delivers at most this many notifications per call, so that a busy server cannot hold the
+// application's loop; the descriptor stays readable for the rest.
+const int kDispatchBatch = 64;
 
 const char kRecv[] = "recv";
 const char kCall[] = "call";
 const char kThreadLoop[] = "threadLoop";
-
-// Guard the Connections' pSocket while a caller takes a reference to the record and while disconnect()
-// detaches it, one lock for each slot address's stripe so that busy connections do not contend. Held for
-// a few instructions only; fork handlers keep them usable in a child.
-const unsigned kEntryStripeBits = 4;  // the fork handlers hold them all: few enough for TSan
-std::mutex gSocketEntry[1u << kEntryStripeBits];
-
-std::mutex& socketEntry(ConnectionSocket* const* slot) {
-    // Objects of different threads' heaps often share their low address bits: a multiplicative hash
-    // spreads them over the stripes.
-    const uint64_t mixed = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(slot)) * 0x9E3779B97F4A7C15ull;
-    return gSocketEntry[mixed >> (64 - kEntryStripeBits)];
-}
-
-std::mutex& sideTablesMutex();
-
-void lockAll() {
-    for (std::mutex& entry : gSocketEntry)
-        entry.lock();
-    sideTablesMutex().lock();
-}
-
-void unlockAll() {
-    sideTablesMutex().unlock();
-    for (std::mutex& entry : gSocketEntry)
-        entry.unlock();
-}
-
-// Parks a fork between complete critical sections of the process-wide locks, so that a child never
-// inherits one of them locked.
-struct ForkSafety {
-    ForkSafety() { pthread_atfork(lockAll, unlockAll, unlockAll); }
-} gForkSafety;
 
 // Kept near the top of the file: the log prefix has a fixed width, so this long step name leaves room only
 // for "ER" of the level word, and a line number of three digits would cut it to "E".
@@ -104,250 +99,56 @@ void closeSocket(int fd) {
         ERR("close failed\n");
 }
 
-// One caller at a time reads responses: the gate orders recv() and call() callers, and in direct mode it
-// is also what keeps two threads from reading the stream at once.
-class CallGate {
+// A descriptor with one owner.
+class UniqueFd {
   public:
-    enum Entry { ENTERED, TIMED_OUT, CLOSED };
+    UniqueFd() = default;
+    ~UniqueFd() { reset(); }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
 
-    // Waits for the turn until `deadlineMs` (vorna::kNoDeadline: without limit).
-    Entry enter(long long deadlineMs) {
-        std::unique_lock<std::mutex> lock(mMutex);
-        while (mBusy && !mClosed) {
-            if (deadlineMs == vorna::kNoDeadline)
-                mFree.wait(lock);
-            else if (mFree.wait_until(lock, steadyTime(deadlineMs)) == std::cv_status::timeout && mBusy)
-                return mClosed ? CLOSED : TIMED_OUT;
-        }
-        if (mClosed)
-            return CLOSED;
-        mBusy = true;
-        return ENTERED;
+    int get() const { return mFd; }
+    void adopt(int fd) {
+        reset();
+        mFd = fd;
     }
-
-    void leave() {
-        {
-            std::lock_guard<std::mutex> lock(mMutex);
-            mBusy = false;
-        }
-        mFree.notify_one();
+    void reset() {
+        if (mFd >= 0)
+            closeSocket(mFd);
+        mFd = -1;
     }
-
-    // Every caller waiting for the turn, and every later one, gets CLOSED.
-    void close() {
-        {
-            std::lock_guard<std::mutex> lock(mMutex);
-            mClosed = true;
-        }
-        mFree.notify_all();
-    }
-
-    static std::chrono::steady_clock::time_point steadyTime(long long monotonicMs) {
-        // libstdc++'s steady_clock is CLOCK_MONOTONIC, the clock of vorna::monotonicMs.
-        return std::chrono::steady_clock::time_point(std::chrono::milliseconds(monotonicMs));
+    // A forked child's copy: closed, whatever happens to the rest of its owner.
+    void closeCopy() {
+        if (mFd >= 0)
+            close(mFd);
+        mFd = -1;
     }
 
   private:
-    std::mutex mMutex;
-    std::condition_variable mFree;
-    bool mBusy = false;    // guarded by mMutex
-    bool mClosed = false;  // guarded by mMutex
-};
-
-// Holds the turn of a CallGate for one scope.
-class GateTurn {
-  public:
-    GateTurn(CallGate& gate, long long deadlineMs) : mGate(gate), mEntry(gate.enter(deadlineMs)) {}
-    ~GateTurn() {
-        if (mEntry == CallGate::ENTERED)
-            mGate.leave();
-    }
-    GateTurn(const GateTurn&) = delete;
-    GateTurn& operator=(const GateTurn&) = delete;
-
-    CallGate::Entry entry() const { return mEntry; }
-
-  private:
-    CallGate& mGate;
-    const CallGate::Entry mEntry;
-};
-
-// A caller's claim on the next response: the buffer it lends, and what became of it.
-struct Taker {
-    enum State { WAITING, READING, DONE };
-
-    unsigned char* buf;
-    int capacity;
-    int tooLongResult;      // what a body longer than `capacity` gives
-    bool discard;           // the body is owed to a caller that gave up: drop it quietly
-    const char* operation;  // names the caller in log lines
-    State state;            // guarded by the hand-off's mutex
-    int result;             // guarded by the hand-off's mutex; valid once DONE
-};
-
-// Notifier mode: hands responses from the receive thread to the caller that waits for one. The caller
-// lends its buffer before it waits; the receive thread reads the body straight into it and wakes the
-// caller once. Owned by the connection's record, which outlives both sides.
-class ResponseHandoff {
-  public:
-    enum Claim { CLAIM_TAKER, CLAIM_DROP, CLAIM_STOP };
-
-    // Caller: lends `taker` for the next response. False when no response will come any more.
-    bool lend(Taker* taker) {
-        bool receiverWaits;
-        {
-            std::lock_guard<std::mutex> lock(mMutex);
-            if (mLost)
-                return false;
-            taker->state = Taker::WAITING;
-            mTaker = taker;
-            receiverWaits = mReceiverWaits;
-        }
-        if (receiverWaits)
-            mTakerCame.notify_one();
-        return true;
-    }
-
-    // Caller: takes the loan back when its request failed to go out whole; with `owes` (part of it went
-    // out, so the server may still answer) the connection owes that answer. Waits for the response
-    // instead if one has begun.
-    int withdraw(Taker* taker, bool owes) {
-        std::unique_lock<std::mutex> lock(mMutex);
-        if (taker->state == Taker::WAITING) {
-            mTaker = NULL;
-            if (owes)
-                owe();
-            return kNotConnected;
-        }
-        return awaitDone(lock, taker);
-    }
-
-    // Caller: waits for the response until `deadlineMs`; a response that has begun is always waited for,
-    // since the receive thread completes it within kMessageCompletionMs. Returns its result; -110 when
-    // none began in time (with `owes`, the connection then owes that response, and the receive thread
-    // drops it when it comes); -1 when the connection is lost.
-    int await(Taker* taker, long long deadlineMs, bool owes) {
-        std::unique_lock<std::mutex> lock(mMutex);
-        while (taker->state == Taker::WAITING) {
-            if (mLost) {
-                mTaker = NULL;
-                return kNotConnected;
-            }
-            // A response header already read and not owed to anyone goes to this caller: it has begun.
-            const bool responseWaiting = mReceiverWaits && mOwed == 0;
-            if (!responseWaiting && deadlineMs != vorna::kNoDeadline && vorna::monotonicMs() >= deadlineMs) {
-                mTaker = NULL;
-                if (owes)
-                    owe();
-                return kTimedOut;
-            }
-            if (deadlineMs == vorna::kNoDeadline || responseWaiting)
-                mResponseIn.wait(lock);
-            else
-                mResponseIn.wait_until(lock, CallGate::steadyTime(deadlineMs));
-        }
-        return awaitDone(lock, taker);
-    }
-
-    // Receive thread, after a response header: drops a response owed to a caller that gave up, or waits
-    // for a caller to lend a buffer.
-    Claim claim(Taker** taker) {
-        std::unique_lock<std::mutex> lock(mMutex);
-        for (;;) {
-            if (mStopped)
-                return CLAIM_STOP;
-            if (mOwed > 0) {
-                --mOwed;
-                return CLAIM_DROP;
-            }
-            if (mTaker != NULL)
-                break;
-            mReceiverWaits = true;
-            mTakerCame.wait(lock);
-            mReceiverWaits = false;
-        }
-        mTaker->state = Taker::READING;
-        *taker = mTaker;
-        return CLAIM_TAKER;
-    }
-
-    // Receive thread: the body is in (or failed); wakes its caller.
-    void finish(Taker* taker, int result) {
-        {
-            std::lock_guard<std::mutex> lock(mMutex);
-            taker->result = result;
-            taker->state = Taker::DONE;
-            mTaker = NULL;
-        }
-        mResponseIn.notify_one();
-    }
-
-    // No response will come any more: every waiting caller returns -1, and so does every later one.
-    void markLost() {
-        {
-            std::lock_guard<std::mutex> lock(mMutex);
-            mLost = true;
-        }
-        mResponseIn.notify_all();
-    }
-
-    // disconnect(): as markLost, and a receive thread that waits for a caller gives up too.
-    void stop() {
-        {
-            std::lock_guard<std::mutex> lock(mMutex);
-            mLost = true;
-            mStopped = true;
-        }
-        mResponseIn.notify_all();
-        mTakerCame.notify_all();
-    }
-
-  private:
-    void owe() {
-        ++mOwed;
-        if (mReceiverWaits)
-            mTakerCame.notify_one();
-    }
-
-    int awaitDone(std::unique_lock<std::mutex>& lock, Taker* taker) {
-        while (taker->state != Taker::DONE)
-            mResponseIn.wait(lock);
-        return taker->result;
-    }
-
-    std::mutex mMutex;
-    std::condition_variable mTakerCame;   // the receive thread waits here for a caller
-    std::condition_variable mResponseIn;  // the caller waits here for its response
-    Taker* mTaker = NULL;                 // guarded by mMutex
-    int mOwed = 0;                        // guarded by mMutex: responses to drop
-    bool mReceiverWaits = false;          // guarded by mMutex
-    bool mLost = false;                   // guarded by mMutex
-    bool mStopped = false;                // guarded by mMutex
+    int mFd = -1;
 };
 
 enum HeaderRead { HEADER_READ, HEADER_NOT_BEGUN, HEADER_FAILED };
 
-// Reads the messages of one connection's stream. In notifier mode the receive thread, the stream's only
-// reader, reads ahead: one recv takes in whatever the server has written (a header with its body, or
-// several notifications), where reading each header and body apart would cost a system call each. Direct
-// mode reads only what it asks for, so that unread data stays in the socket, where isConnected() looks.
-// Used by one thread at a time: the receive thread, or the caller holding the gate's turn.
+// Reads the messages of one connection's stream, reading ahead: one recv takes in whatever the server has
+// written (a header with its body, or several notifications), where reading each header and body apart
+// would cost a system call each. Used by one reader at a time (see the Link).
 class StreamReader {
   public:
-    explicit StreamReader(bool readAhead) : mAhead(readAhead ? new unsigned char[kAheadCapacity] : NULL) {}
+    StreamReader() : mAhead(new unsigned char[kAheadCapacity]) {}
     StreamReader(const StreamReader&) = delete;
     StreamReader& operator=(const StreamReader&) = delete;
 
-    // Reads one whole header, waiting for its first byte until `deadlineMs` (the receive thread, which
-    // reads ahead, always waits without limit); the rest must follow within kMessageCompletionMs. `*got` is
-    // the byte count read (or the failed read's result).
+    size_t buffered() const { return mEnd - mStart; }
+
+    // Reads one whole header, waiting for its first byte until `deadlineMs` (kNoDeadline: without limit;
+    // kDontWait: not at all); the rest must follow within kMessageCompletionMs. `*got` is the byte count
+    // read (or the failed read's result).
     HeaderRead readHeader(int fd, MsgHeader* header, long long deadlineMs, ssize_t* got) {
         memset(header, 0, sizeof(*header));
-        *got = 0;
         errno = 0;
         bool timedOut = false;
-        const ssize_t first = mAhead ? readSome(fd, header, sizeof(*header))
-                                     : recvFirstBefore(fd, header, sizeof(*header), deadlineMs, &timedOut);
+        const ssize_t first = readSome(fd, header, sizeof(*header), deadlineMs, &timedOut);
         *got = first;
         if (timedOut)
             return HEADER_NOT_BEGUN;
@@ -372,7 +173,7 @@ class StreamReader {
         char* rest = static_cast<char*>(data) + taken;
         const size_t missing = length - taken;
         ssize_t got;
-        if (mAhead && missing < kAheadCapacity / 2)
+        if (missing < kAheadCapacity / 2)
             got = fillAndTake(fd, rest, missing, deadlineMs);
         else  // a large body goes straight to its place
             got = vorna::recvAllBefore(fd, rest, missing, deadlineMs);
@@ -394,8 +195,6 @@ class StreamReader {
   private:
     static const size_t kAheadCapacity = 4096;
 
-    size_t buffered() const { return mEnd - mStart; }
-
     size_t take(void* data, size_t length) {
         const size_t count = std::min(length, buffered());
         if (count > 0)
@@ -406,11 +205,10 @@ class StreamReader {
         return count;
     }
 
-    // Read-ahead mode: at most `length` bytes for the caller, from the buffer or else from one blocking
-    // read of whatever is there.
-    ssize_t readSome(int fd, void* data, size_t length) {
+    // At most `length` bytes, from the buffer or else from one read of whatever is there.
+    ssize_t readSome(int fd, void* data, size_t length, long long deadlineMs, bool* timedOut) {
         if (buffered() == 0) {
-            const ssize_t got = vorna::recvOnce(fd, mAhead.get(), kAheadCapacity);
+            const ssize_t got = recvFirstBefore(fd, mAhead.get(), kAheadCapacity, deadlineMs, timedOut);
             if (got <= 0)
                 return got;
             mEnd = static_cast<size_t>(got);
@@ -418,13 +216,14 @@ class StreamReader {
         return static_cast<ssize_t>(take(data, length));
     }
 
-    // Direct mode: one recv whose wait for the first byte ends at `deadlineMs` (kNoDeadline: without
-    // limit). The socket's receive timeout bounds it, rather than a poll() before the recv: one system
-    // call less for each response. `*timedOut` tells that nothing came in time.
+    // One recv whose wait for the first byte ends at `deadlineMs`. The socket's receive timeout bounds it,
+    // rather than a poll() before the recv: one system call less for each response. `*timedOut` tells
+    // that nothing came in time.
     ssize_t recvFirstBefore(int fd, void* data, size_t length, long long deadlineMs, bool* timedOut) {
         const bool unbounded = deadlineMs == vorna::kNoDeadline;
         for (;;) {
-            const long long leftMs = unbounded ? 0 : deadlineMs - vorna::monotonicMs();
+            const long long leftMs =
+                unbounded || deadlineMs == kDontWait ? 0 : deadlineMs - vorna::monotonicMs();
             const bool waits = unbounded || leftMs > 0;
             if (waits && !boundWait(fd, leftMs))
                 return -1;
@@ -478,174 +277,452 @@ class StreamReader {
         return static_cast<ssize_t>(take(data, length));
     }
 
-    const std::unique_ptr<unsigned char[]> mAhead;  // null in direct mode
+    const std::unique_ptr<unsigned char[]> mAhead;
     size_t mStart = 0;
     size_t mEnd = 0;
-    long long mWaitBoundMs = 0;  // direct mode: the socket's receive timeout, 0 for none
+    long long mWaitBoundMs = 0;  // the socket's receive timeout, 0 for none
 };
+
+// Takes a broken or unfinished read as the end of the stream: from now on the connection is lost.
+void logReadFailure(const char* operation, ssize_t result) {
+    const int error = errno;
+    VORNA_LOG_AS(VORNA_PREFIX_WRN, operation, "recv failed(%d) errno:%s %d, reTry=%d\n",
+                 static_cast<int>(result), strerror(error), error, 0);
+}
+
+// A caller's claim on the next response: the buffer it lends, and the result. In thread mode the receive
+// thread fills it and posts `done`.
+class Taker {
+  public:
+    Taker(unsigned char* buf, int capacity, int tooLongResult, const char* operation)
+        : buf(buf), capacity(capacity), tooLongResult(tooLongResult), operation(operation) {
+        sem_init(&mDone, 0, 0);
+    }
+    ~Taker() { sem_destroy(&mDone); }
+    Taker(const Taker&) = delete;
+    Taker& operator=(const Taker&) = delete;
+
+    void finish(int value) {
+        result = value;
+        sem_post(&mDone);
+    }
+
+    // Waits for finish() until `deadlineMs` (kNoDeadline: without limit). False when the deadline came
+    // first.
+    bool waitUntil(long long deadlineMs) {
+        for (;;) {
+            int waited;
+            if (deadlineMs == vorna::kNoDeadline) {
+                waited = sem_wait(&mDone);
+            } else {
+                const long long leftMs = deadlineMs - vorna::monotonicMs();
+                if (leftMs <= 0)
+                    return sem_trywait(&mDone) == 0;
+                // sem_timedwait takes the wall clock; the monotonic deadline above decides when to stop.
+                timespec until;
+                clock_gettime(CLOCK_REALTIME, &until);
+                until.tv_sec += static_cast<time_t>(leftMs / 1000);
+                until.tv_nsec += static_cast<long>(leftMs % 1000) * 1000000L;
+                if (until.tv_nsec >= 1000000000L) {
+                    until.tv_sec += 1;
+                    until.tv_nsec -= 1000000000L;
+                }
+                waited = sem_timedwait(&mDone, &until);
+            }
+            if (waited == 0)
+                return true;
+        }
+    }
+
+    unsigned char* const buf;
+    const int capacity;
+    const int tooLongResult;  // what a body longer than `capacity` gives
+    const char* const operation;
+    int result = kNotConnected;  // valid once done is posted
+
+  private:
+    sem_t mDone;
+};
+
+// Reads a response body of `bodyLen` bytes into `taker`'s buffer (or drops it for a null taker). A body
+// that does not fit is read off the stream and dropped, so that the next message still starts at a
+// header. Returns the length, taker->tooLongResult, 0 for a dropped body, or -1 when the stream broke
+// (`*broken` set).
+int readResponseBody(StreamReader& reader, int fd, const Taker* taker, int32_t bodyLen, bool* broken) {
+    const long long deadline = vorna::deadlineAfterMs(kMessageCompletionMs);
+    *broken = false;
+    if (taker == NULL && bodyLen >= 0) {
+        *broken = !reader.discardAll(fd, static_cast<size_t>(bodyLen), deadline);
+        return *broken ? kNotConnected : 0;
+    }
+    const char* operation = taker != NULL ? taker->operation : kRecv;
+    if (bodyLen < 0 || bodyLen > taker->capacity) {
+        VORNA_LOG_AS(VORNA_PREFIX_ERR, operation, "response len(%d) larger than buffer len(%d)\n", bodyLen,
+                     taker->capacity);
+        // A negative length leaves no way to find the next header.
+        *broken = bodyLen < 0 || !reader.discardAll(fd, static_cast<size_t>(bodyLen), deadline);
+        return *broken ? kNotConnected : taker->tooLongResult;
+    }
+    const ssize_t got = reader.readAll(fd, taker->buf, static_cast<size_t>(bodyLen), deadline);
+    if (got == bodyLen)
+        return bodyLen;
+    *broken = true;
+    logReadFailure(operation, got);
+    const int error = errno;
+    VORNA_LOG_AS(VORNA_PREFIX_ERR, operation, "recv failed(%d) %s %d\n", static_cast<int>(got),
+                 strerror(error), error);
+    return kNotConnected;
+}
+
+// One caller at a time reads responses: the turn orders recv() and call() callers. Taken with one lock;
+// given back without one unless somebody waits.
+class Turn {
+  public:
+    enum Entry { ENTERED, TIMED_OUT, CLOSED };
+
+    // Waits for the turn until `deadlineMs` (kNoDeadline: without limit).
+    Entry enter(long long deadlineMs) {
+        vorna::LockGuard guard(mLock);
+        while (mBusy.load(std::memory_order_relaxed) && !mClosed) {
+            ++mWaiters;
+            const bool inTime = !mBusy.load() || mFree.waitUntil(mLock, deadlineMs);
+            --mWaiters;
+            if (!inTime && mBusy.load(std::memory_order_relaxed) && !mClosed)
+                return TIMED_OUT;
+        }
+        if (mClosed)
+            return CLOSED;
+        mBusy.store(true, std::memory_order_relaxed);
+        return ENTERED;
+    }
+
+    void leave() {
+        mBusy.store(false, std::memory_order_seq_cst);
+        if (mWaiters.load(std::memory_order_seq_cst) > 0) {
+            vorna::LockGuard guard(mLock);
+            mFree.notifyOne();
+        }
+    }
+
+    // Every caller waiting for the turn, and every later one, gets CLOSED.
+    void close() {
+        vorna::LockGuard guard(mLock);
+        mClosed = true;
+        mFree.notifyAll();
+    }
+
+  private:
+    vorna::Lock mLock;
+    vorna::CondVar mFree;
+    // Set under mLock; cleared by leave() without it, which then wakes a waiter under mLock. A waiter
+    // counts itself before it looks at mBusy again, so leave() sees it or it sees the turn free.
+    std::atomic<bool> mBusy{false};
+    std::atomic<int> mWaiters{0};  // changed under mLock
+    bool mClosed GUARDED_BY(mLock) = false;
+};
+
+// Holds the turn for one scope.
+class TurnHeld {
+  public:
+    TurnHeld(Turn& turn, long long deadlineMs) : mTurn(turn), mEntry(turn.enter(deadlineMs)) {}
+    ~TurnHeld() {
+        if (mEntry == Turn::ENTERED)
+            mTurn.leave();
+    }
+    TurnHeld(const TurnHeld&) = delete;
+    TurnHeld& operator=(const TurnHeld&) = delete;
+
+    Turn::Entry entry() const { return mEntry; }
+
+  private:
+    Turn& mTurn;
+    const Turn::Entry mEntry;
+};
+
+// Thread mode: hands each response from the receive thread to the caller holding the turn. The slot says
+// who takes the next response: nobody yet (EMPTY), a caller that lent its buffer and waits (a Taker), a
+// caller still to come while the receive thread holds the response's header and waits (PARKED), or
+// nobody any more (CLOSED). Every change is a compare-and-swap, so a round trip takes no lock here.
+class ResponseHandoff {
+  public:
+    enum Lend { LENT, TAKE_PARKED, LOST };
+    enum Claim { CLAIM_TAKER, CLAIM_DROP, CLAIM_HANDED, CLAIM_STOP };
+
+    ResponseHandoff() { sem_init(&mResume, 0, 0); }
+    ~ResponseHandoff() { sem_destroy(&mResume); }
+    ResponseHandoff(const ResponseHandoff&) = delete;
+    ResponseHandoff& operator=(const ResponseHandoff&) = delete;
+
+    // Caller: lends `taker` for the next response; or, when the receive thread waits with a response
+    // header, takes that response over (read it with parkedLength(), then resume()).
+    Lend lend(Taker* taker) {
+        uintptr_t expected = EMPTY;
+        if (mSlot.compare_exchange_strong(expected, slotOf(taker)))
+            return LENT;
+        if (expected == PARKED && mSlot.compare_exchange_strong(expected, EMPTY))
+            return TAKE_PARKED;
+        return LOST;
+    }
+
+    // Caller: takes its loan back. False when the receive thread has claimed it already: its result then
+    // comes within kMessageCompletionMs.
+    bool withdraw(Taker* taker) {
+        uintptr_t expected = slotOf(taker);
+        return mSlot.compare_exchange_strong(expected, EMPTY);
+    }
+
+    // Caller: the connection owes the next response to a caller that gave up; it is dropped.
+    void owe() { mOwed.fetch_add(1); }
+
+    // Either side: drops a response owed to a caller that gave up. True when one was owed.
+    bool takeOwed() {
+        int owed = mOwed.load();
+        while (owed > 0 && !mOwed.compare_exchange_weak(owed, owed - 1)) {
+        }
+        return owed > 0;
+    }
+
+    int32_t parkedLength() const { return mParkedLength; }
+
+    // Caller, after taking a parked response over: the receive thread reads on.
+    void resume() { sem_post(&mResume); }
+
+    // Receive thread, after a response header of `length` bytes: drops an owed response, or claims the
+    // waiting caller's taker, or waits until a caller has taken the response over.
+    Claim claim(int32_t length, Taker** taker) {
+        if (takeOwed())
+            return CLAIM_DROP;
+        for (;;) {
+            uintptr_t slot = mSlot.load();
+            if (slot == CLOSED)
+                return CLAIM_STOP;
+            if (slot != EMPTY) {
+                if (mSlot.compare_exchange_strong(slot, EMPTY)) {
+                    *taker = reinterpret_cast<Taker*>(slot);
+                    return CLAIM_TAKER;
+                }
+                continue;
+            }
+            mParkedLength = length;  // published by the swap below
+            if (mSlot.compare_exchange_strong(slot, PARKED)) {
+                while (sem_wait(&mResume) != 0) {
+                }
+                return mSlot.load() == CLOSED ? CLAIM_STOP : CLAIM_HANDED;
+            }
+        }
+    }
+
+    // No response will be handed over any more: a waiting caller gets -1, a waiting receive thread ends.
+    void close() {
+        const uintptr_t slot = mSlot.exchange(CLOSED);
+        if (slot == PARKED)
+            resume();
+        else if (slot != EMPTY && slot != CLOSED)
+            reinterpret_cast<Taker*>(slot)->finish(kNotConnected);
+    }
+
+  private:
+    // Takers are aligned, so these values never name one.
+    static const uintptr_t EMPTY = 0;
+    static const uintptr_t PARKED = 1;
+    static const uintptr_t CLOSED = 2;
+
+    static uintptr_t slotOf(Taker* taker) { return reinterpret_cast<uintptr_t>(taker); }
+
+    std::atomic<uintptr_t> mSlot{EMPTY};
+    std::atomic<int> mOwed{0};
+    int32_t mParkedLength = 0;
+    sem_t mResume;
+};
+
+// A notification read off the stream: `data` is its malloc'ed body (null for a value notification).
+struct Notification {
+    unsigned int msg;
+    void* data;
+    int len;
+};
+
+enum Step { STEP_NOTIFICATION, STEP_RESPONSE, STEP_SKIPPED, STEP_IDLE, STEP_ENDED };
 
 struct LossHandler {
     VORNA::Connection::LossCbk cbk;
     void* ctx;
 };
 
-// A socket descriptor with one owner.
-class UniqueSocket {
-  public:
-    UniqueSocket() = default;
-    ~UniqueSocket() { reset(); }
-    UniqueSocket(const UniqueSocket&) = delete;
-    UniqueSocket& operator=(const UniqueSocket&) = delete;
-
-    int get() const { return mFd; }
-    void adopt(int fd) {
-        reset();
-        mFd = fd;
-    }
-    void reset() {
-        if (mFd >= 0)
-            closeSocket(mFd);
-        mFd = -1;
-    }
-
-  private:
-    int mFd = -1;
-};
+enum Mode { MODE_DIRECT, MODE_THREAD, MODE_LOOP };
 
 }  // namespace
 
-// The private record of a live connection. References: one for the Connection, one for the receive
-// thread, one for each call in progress; the last one released destroys it, so the socket is closed only
-// once nobody can read it any more.
+// The private record of a Connection, from its constructor to its destructor.
 struct ConnectionSocket {
-    UniqueSocket mSocket;
-    vorna::OwnerProcess mOwner;
-    std::atomic<int> mRefs{1};
-    std::atomic<bool> mIsStall{false};     // disconnect() has begun
-    std::atomic<bool> mIsConnected{true};  // false once the stream is known to have ended or broken
-    // The receive thread's reference, still held: the thread drops it when it ends, or disconnect() does
-    // for a thread that was stopped before it began its loop.
-    std::atomic<bool> mReceiverHolds{false};
-    CallGate mGate;
-    int mDirectOwed = 0;                        // direct mode, guarded by mGate's turn: responses to drop
-    std::unique_ptr<ResponseHandoff> mHandoff;  // notifier mode
-    std::unique_ptr<StreamReader> mReader;      // read by the receive thread, or with mGate's turn
-    std::unique_ptr<ConnectionSktWorker> mWorker;
-    std::mutex mLossLock;
-    LossHandler mLoss = {NULL, NULL};  // guarded by mLossLock
-    ConnectionSocket* mNextAbandoned = NULL;
+    const vorna::OwnerProcess owner;
+    vorna::Lock control;                   // connect() and disconnect(), one at a time
+    std::atomic<struct Link*> link{NULL};  // the current connection, or null
+    // Calls in progress, each borrowing the record's reference to `link`.
+    std::atomic<int> users{0};
+    std::atomic<bool> draining{false};  // disconnect() waits for the users to leave
+    vorna::Lock drainLock;
+    vorna::CondVar drained;
+    vorna::Lock lossLock;
+    LossHandler loss GUARDED_BY(lossLock) = {NULL, NULL};
 
-    int fd() const { return mSocket.get(); }
-    bool isStalling() const { return mIsStall.load(std::memory_order_acquire); }
-    bool isConnected() const { return mIsConnected.load(std::memory_order_acquire); }
-    void markLost() { mIsConnected.store(false, std::memory_order_release); }
+    LossHandler lossHandler() {
+        vorna::LockGuard guard(lossLock);
+        return loss;
+    }
 };
 
 namespace {
 
-// The record that the receive thread running on this thread serves; lets disconnect() know that it was
-// called from that record's own callback.
-thread_local const ConnectionSocket* tServing = NULL;
+class ReceiveThread;
 
-// A file-local wrapper keeps the container's code out of the library's exports.
-struct EndedWorker {
-    ConnectionSktWorker* worker;
+}  // namespace
+
+// One connection: its socket and everything that reads or writes it. Counted (see the top of the file).
+struct Link {
+    Link(int fd, Mode linkMode, NotifyCbk callback, void* context, ConnectionSocket* owner)
+        : mode(linkMode), cbk(callback), ctx(context), record(owner) {
+        socket.adopt(fd);
+    }
+    ~Link();
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
+
+    int fd() const { return socket.get(); }
+    bool isStopping() const { return stopped.load(std::memory_order_acquire); }
+    bool isConnected() const { return connected.load(std::memory_order_acquire); }
+    void hold() { refs.fetch_add(1, std::memory_order_relaxed); }
+    void release() {
+        if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+            delete this;
+    }
+    // True on the thread that runs this connection's notification callbacks, while it runs them.
+    bool onCallbackThread() const {
+        return callbackThreadSet.load(std::memory_order_acquire) &&
+               pthread_equal(callbackThread.load(std::memory_order_relaxed), pthread_self());
+    }
+
+    std::atomic<int> refs{1};  // the record's
+    UniqueFd socket;
+    const Mode mode;
+    const NotifyCbk cbk;
+    void* const ctx;
+    // For the loss handler; valid while the connection is not stopping.
+    ConnectionSocket* const record;
+    const vorna::OwnerProcess owner;
+    std::atomic<bool> stopped{false};         // disconnect() has begun
+    std::atomic<bool> connected{true};        // false once the stream is known to have ended or broken
+    std::atomic<bool> directBuffered{false};  // direct mode: a message was read ahead, still unread
+    std::atomic<pthread_t> callbackThread{pthread_t()};
+    std::atomic<bool> callbackThreadSet{false};
+    Turn turn;
+    // Direct and loop mode: responses owed to calls that gave up; changed with the turn held.
+    int owedToCallers = 0;
+    // Read by the receive thread (thread mode); with the turn (direct mode); under `stream` (loop mode).
+    StreamReader reader;
+
+    // Thread mode.
+    ResponseHandoff handoff;
+    std::unique_ptr<ReceiveThread> worker;
+
+    // Loop mode: whoever holds `stream` reads the socket, a caller waiting for its response or dispatch().
+    vorna::Lock stream;
+    bool parked GUARDED_BY(stream) = false;  // dispatch() met a response header; its body is next
+    int32_t parkedLength GUARDED_BY(stream) = 0;
+    std::vector<Notification> queued GUARDED_BY(stream);  // read by callers, for the next dispatch()
+    bool lossPending GUARDED_BY(stream) = false;          // the end was seen; dispatch() tells it
+    UniqueFd pollSet;                                     // epoll instance: the socket and `wake`
+    UniqueFd wake;  // eventfd: readable while dispatch() has something read already
 };
 
-// State kept beside each Connection because its layout is fixed: loss handlers, and the receive threads
-// whose connection was ended from their own callback (they cannot reclaim themselves). Never destroyed:
-// connections may outlive static destruction.
-struct SideTables {
-    std::mutex mutex;
-    std::map<const VORNA::Connection*, LossHandler> loss;
-    std::vector<EndedWorker> endedWorkers;
-    ConnectionSocket* abandoned = NULL;  // records left behind in a forked child
-    vorna::OwnerProcess owner;
-};
+namespace {
 
-SideTables& sideTables() {
-    static SideTables* tables = new SideTables();
-    return *tables;
-}
-
-std::mutex& sideTablesMutex() {
-    return sideTables().mutex;
-}
-
-// Worker objects of receive threads that ended on their own are deleted here, by the next connect() or
-// disconnect(); deleting waits for the thread's last instructions.
-void reclaimEndedWorkers() {
-    SideTables& tables = sideTables();
-    std::vector<EndedWorker> ended;
-    {
-        std::lock_guard<std::mutex> lock(tables.mutex);
-        if (!tables.owner.isCurrent())
-            return;  // a child has none of these threads
-        ended.swap(tables.endedWorkers);
-    }
-    for (const EndedWorker& entry : ended)
-        delete entry.worker;
-}
-
-// At exit, the threads that ended on their own are joined, so that none is left unreclaimed.
-struct EndedWorkerReaper {
-    ~EndedWorkerReaper() { reclaimEndedWorkers(); }
-} gEndedWorkerReaper;
-
-void destroyRecord(ConnectionSocket* s) {
-    if (s->mWorker && tServing == s) {
-        SideTables& tables = sideTables();
-        std::lock_guard<std::mutex> lock(tables.mutex);
-        tables.endedWorkers.push_back(EndedWorker{s->mWorker.release()});
-    }
-    delete s;
-}
-
-void releaseRecord(ConnectionSocket* s) {
-    if (s->mRefs.fetch_sub(1, std::memory_order_acq_rel) == 1)
-        destroyRecord(s);
-}
-
-void releaseReceiverReference(ConnectionSocket* s) {
-    if (s->mReceiverHolds.exchange(false, std::memory_order_acq_rel))
-        releaseRecord(s);
-}
-
-// A forked child holds copies of the parent's descriptors but none of its threads, and the socket is
-// shared with the parent: the child closes its copy and leaves the rest alone. The record stays
-// reachable, since its locks and thread object may be in any state.
-void abandonInChild(ConnectionSocket* s) {
-    s->mSocket.reset();
-    SideTables& tables = sideTables();
-    std::lock_guard<std::mutex> lock(tables.mutex);
-    s->mNextAbandoned = tables.abandoned;
-    tables.abandoned = s;
-}
-
-// A counted reference to a Connection's live record for the length of one call.
-class RecordRef {
+// The receive thread of one Link in thread mode. ConnectionSktWorker is its exported face, whose layout is
+// fixed; this adds the Link it serves.
+class ReceiveThread final : public ConnectionSktWorker {
   public:
-    explicit RecordRef(ConnectionSocket* const& slot) {
-        std::lock_guard<std::mutex> entry(socketEntry(&slot));
-        if (slot != NULL && slot->mOwner.isCurrent()) {
-            slot->mRefs.fetch_add(1, std::memory_order_relaxed);
-            mRecord = slot;
-        }
-    }
-    ~RecordRef() {
-        if (mRecord != NULL)
-            releaseRecord(mRecord);
-    }
-    RecordRef(const RecordRef&) = delete;
-    RecordRef& operator=(const RecordRef&) = delete;
+    explicit ReceiveThread(Link* link)
+        : ConnectionSktWorker(link->record, link->cbk, link->ctx), mLink(link) {}
 
-    ConnectionSocket* get() const { return mRecord; }
-    ConnectionSocket* operator->() const { return mRecord; }
+  protected:
+    bool threadLoop() override;
 
   private:
-    ConnectionSocket* mRecord = NULL;
+    Link* const mLink;
 };
 
+// Ends the life of a receive thread's object that nobody will join (its connection was ended from its own
+// callback): the thread detaches itself, and the object goes when the thread exits, after the base class
+// has finished with it.
+void retireOnExit(ReceiveThread* worker) {
+    static thread_local std::unique_ptr<ReceiveThread> retired;
+    vorna::detachSelf(*worker);
+    retired.reset(worker);
+}
+
+}  // namespace
+
+Link::~Link() {
+    for (const Notification& note : queued)
+        free(note.data);
+    if (worker && pthread_equal(pthread_self(), callbackThread.load()) && callbackThreadSet.load())
+        retireOnExit(worker.release());
+    // Otherwise the worker's destructor joins a thread that has ended or is about to.
+}
+
+namespace {
+
+// A forked child holds copies of the parent's descriptors but none of its threads, and the socket is shared
+// with the parent: the child closes its copies and leaves the rest alone. The Link's locks and thread
+// object may be in any state, so it is deliberately not destroyed.
+void abandonInChild(Link* link) {
+    link->socket.closeCopy();
+    link->pollSet.closeCopy();
+    link->wake.closeCopy();
+    VORNA_LSAN_IGNORE(link);
+    VORNA_LSAN_IGNORE(link->worker.get());
+}
+
+// The current Link of a record for the length of one call, borrowing the record's reference: disconnect()
+// releases it only when every call has left. Null when not connected, or in a process that fork() made
+// after the connection.
+class CallScope {
+  public:
+    explicit CallScope(ConnectionSocket* record) : mRecord(record) {
+        if (mRecord == NULL)
+            return;
+        mRecord->users.fetch_add(1);
+        Link* link = mRecord->link.load();
+        if (link != NULL && link->owner.isCurrent())
+            mLink = link;
+    }
+    ~CallScope() {
+        if (mRecord != NULL && mRecord->users.fetch_sub(1) == 1 && mRecord->draining.load()) {
+            vorna::LockGuard guard(mRecord->drainLock);
+            mRecord->drained.notifyAll();
+        }
+    }
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+
+    Link* get() const { return mLink; }
+    Link* operator->() const { return mLink; }
+
+  private:
+    ConnectionSocket* const mRecord;
+    Link* mLink = NULL;
+};
+
+// disconnect(): waits until every call has left the record (they were all woken first).
+void drainUsers(ConnectionSocket* record) {
+    record->draining.store(true);
+    {
+        vorna::LockGuard guard(record->drainLock);
+        while (record->users.load() != 0)
+            record->drained.wait(record->drainLock);
+    }
+    record->draining.store(false);
+}
 // Holds the lowest free descriptor numbers while connect() creates its sockets, so that a process running
 // with its standard descriptors closed never gets its socket on 0, 1 or 2 (where a stray printf would
 // write into the stream).
@@ -757,98 +834,8 @@ int connectBounded(const char* name, int timeoutMs) {
     }
 }
 
-// Takes a broken or unfinished read as the end of the stream: from now on the connection is lost.
-void logReadFailure(const char* operation, ssize_t result) {
-    const int error = errno;
-    VORNA_LOG_AS(VORNA_PREFIX_WRN, operation, "recv failed(%d) errno:%s %d, reTry=%d\n",
-                 static_cast<int>(result), strerror(error), error, 0);
-}
-
-// Reads a response body of `bodyLen` bytes into `taker`'s buffer. A body that does not fit is read off the
-// stream and dropped, so that the next message still starts at a header. Returns the length,
-// taker.tooLongResult, or -1 when the stream broke (`*broken` set).
-int readResponseBody(StreamReader& reader, int fd, const Taker& taker, int32_t bodyLen, bool* broken) {
-    const long long deadline = vorna::deadlineAfterMs(kMessageCompletionMs);
-    *broken = false;
-    if (taker.discard && bodyLen >= 0) {
-        *broken = !reader.discardAll(fd, static_cast<size_t>(bodyLen), deadline);
-        return *broken ? kNotConnected : 0;
-    }
-    if (bodyLen < 0 || bodyLen > taker.capacity) {
-        VORNA_LOG_AS(VORNA_PREFIX_ERR, taker.operation, "response len(%d) larger than buffer len(%d)\n",
-                     bodyLen, taker.capacity);
-        // A negative length leaves no way to find the next header.
-        *broken = bodyLen < 0 || !reader.discardAll(fd, static_cast<size_t>(bodyLen), deadline);
-        return *broken ? kNotConnected : taker.tooLongResult;
-    }
-    const ssize_t got = reader.readAll(fd, taker.buf, static_cast<size_t>(bodyLen), deadline);
-    if (got == bodyLen)
-        return bodyLen;
-    *broken = true;
-    logReadFailure(taker.operation, got);
-    const int error = errno;
-    VORNA_LOG_AS(VORNA_PREFIX_ERR, taker.operation, "recv failed(%d) %s %d\n", static_cast<int>(got),
-                 strerror(error), error);
-    return kNotConnected;
-}
-
-// Direct mode: reads the next message, which must be a response, into `taker`'s buffer. Returns its
-// result, -110 when none began before `deadlineMs`, or -1.
-int readDirectResponse(ConnectionSocket* s, const Taker& taker, long long deadlineMs) {
-    MsgHeader header;
-    ssize_t got;
-    switch (s->mReader->readHeader(s->fd(), &header, deadlineMs, &got)) {
-        case HEADER_NOT_BEGUN:
-            return kTimedOut;
-        case HEADER_FAILED:
-            s->markLost();
-            logReadFailure(taker.operation, got);
-            VORNA_LOG_AS(VORNA_PREFIX_ERR, taker.operation, "bad header id(%d)\n", header.id);
-            return kNotConnected;
-        case HEADER_READ:
-            break;
-    }
-    if (header.magic != MSG_HEADER_MAGIC) {
-        s->markLost();
-        VORNA_LOG_AS(VORNA_PREFIX_ERR, taker.operation, "bad header magic(0x%x)\n", header.magic);
-        return kNotConnected;
-    }
-    if (header.id != HEADER_ID_RESPONSE) {
-        VORNA_LOG_AS(VORNA_PREFIX_ERR, taker.operation, "bad header id(%d)\n", header.id);
-        // A data notification is framed: reading its body keeps the next header in place. A longer body
-        // than any server sends means the stream is broken already: it is not read.
-        const bool framed = header.id == HEADER_ID_NOTIFY ||
-                            (header.id == HEADER_ID_NOTIFY_DATA && header.len >= 0 &&
-                             header.len <= vorna::kMaxNotifyDataLength &&
-                             s->mReader->discardAll(s->fd(), static_cast<size_t>(header.len),
-                                                    vorna::deadlineAfterMs(kMessageCompletionMs)));
-        if (!framed)
-            s->markLost();
-        return kNotConnected;
-    }
-    bool broken;
-    const int result = readResponseBody(*s->mReader, s->fd(), taker, header.len, &broken);
-    if (broken)
-        s->markLost();
-    return result;
-}
-
-// Direct mode, with the gate's turn held: first drops the responses owed to calls that gave up, then
-// reads the caller's own.
-int receiveDirect(ConnectionSocket* s, const Taker& taker, long long deadlineMs) {
-    if (!s->isConnected())
-        return kNotConnected;
-    while (s->mDirectOwed > 0) {
-        Taker drop = {NULL, 0, 0, true, taker.operation, Taker::WAITING, 0};
-        const int result = readDirectResponse(s, drop, deadlineMs);
-        if (result == kTimedOut || !s->isConnected())
-            return result;
-        --s->mDirectOwed;
-    }
-    return readDirectResponse(s, taker, deadlineMs);
-}
-
-// A call's request, whole. On failure errno tells why and `*sent` how much went out all the same.
+// Writes a request whole. Returns true when it all went out; otherwise logs why and `*sent` tells how much
+// went out all the same.
 bool sendRequest(int fd, const unsigned char* request, int requestLen, size_t* sent) {
     if (vorna::sendAll(fd, request, static_cast<size_t>(requestLen), sent) ==
         static_cast<ssize_t>(requestLen))
@@ -859,133 +846,458 @@ bool sendRequest(int fd, const unsigned char* request, int requestLen, size_t* s
     return false;
 }
 
-// Notifier mode: lends the caller's buffer and waits for the receive thread to fill it. `request` is sent
-// once the buffer is lent, so that its response cannot come before anyone waits for it.
-int receiveHandedOver(ConnectionSocket* s, Taker* taker, long long deadlineMs, const unsigned char* request,
-                      int requestLen) {
-    ResponseHandoff& handoff = *s->mHandoff;
-    if (!s->isConnected() || !handoff.lend(taker))
-        return kNotConnected;
-    size_t sent = 0;
-    if (request != NULL && !sendRequest(s->fd(), request, requestLen, &sent))
-        return handoff.withdraw(taker, sent > 0);
-    return handoff.await(taker, deadlineMs, request != NULL);
-}
-
-// recv() and call(): one transaction with the gate's turn held.
-int transact(ConnectionSocket* s, bool notifier, Taker* taker, long long deadlineMs,
-             const unsigned char* request, int requestLen) {
-    // Only this thread could hand the response over, and another caller may hold the turn meanwhile.
-    if (tServing == s) {
-        VORNA_LOG_AS(VORNA_PREFIX_ERR, taker->operation, "called from the notification callback\n");
-        return kNotConnected;
-    }
-    GateTurn turn(s->mGate, deadlineMs);
-    if (turn.entry() == CallGate::TIMED_OUT)
-        return kTimedOut;
-    if (turn.entry() == CallGate::CLOSED)
-        return kNotConnected;
-    if (notifier)
-        return receiveHandedOver(s, taker, deadlineMs, request, requestLen);
-    if (request != NULL) {
-        if (!s->isConnected())
-            return kNotConnected;
-        size_t sent = 0;
-        if (!sendRequest(s->fd(), request, requestLen, &sent)) {
-            if (errno != EAGAIN)
-                s->markLost();
-            else if (sent > 0)
-                ++s->mDirectOwed;  // part of the request went out: the server may still answer it
-            return kNotConnected;
-        }
-    }
-    const int result = receiveDirect(s, *taker, deadlineMs);
-    if (result == kTimedOut && request != NULL)
-        ++s->mDirectOwed;
-    return result;
-}
-
-void deliver(NotifyCbk cbk, void* ctx, unsigned int msg, void* data, int len) {
-    if (cbk == NULL) {
-        free(data);
-        VORNA_LOG_AS(VORNA_PREFIX_WRN, kThreadLoop, "connection cbk is null\n");
-        return;
-    }
-    cbk(ctx, msg, data, len);
-}
-
-// The body goes to the callback in a buffer of its own, never null (also for 0 bytes). Returns false when
-// the stream cannot be trusted any more: a length no server sends (a body of at most 255 bytes) would
-// otherwise let the peer make this process allocate and read up to 2 GiB.
-bool receiveNotificationData(ConnectionSocket* s, NotifyCbk cbk, void* ctx, const MsgHeader& header) {
+// A data notification's body, into a buffer of its own that is never null (also for 0 bytes). Returns
+// STEP_NOTIFICATION, STEP_SKIPPED (no memory: the body was dropped) or STEP_ENDED: a length no server sends
+// (at most 255 bytes) would otherwise let the peer make this process allocate and read up to 2 GiB.
+Step readNotificationData(Link& link, const MsgHeader& header, const char* operation, Notification* note) {
     const int32_t len = header.len;
     if (len < 0 || len > vorna::kMaxNotifyDataLength) {
-        VORNA_LOG_AS(VORNA_PREFIX_ERR, kThreadLoop, "bad notify data len(%d)\n", len);
-        return false;
+        VORNA_LOG_AS(VORNA_PREFIX_ERR, operation, "bad notify data len(%d)\n", len);
+        return STEP_ENDED;
     }
     const long long deadline = vorna::deadlineAfterMs(kMessageCompletionMs);
     void* data = malloc(len > 0 ? static_cast<size_t>(len) : 1);
     if (data == NULL) {
-        VORNA_LOG_AS(VORNA_PREFIX_ERR, kThreadLoop, "recv notify data failed\n");
-        return s->mReader->discardAll(s->fd(), static_cast<size_t>(len), deadline);
+        VORNA_LOG_AS(VORNA_PREFIX_ERR, operation, "recv notify data failed\n");
+        return link.reader.discardAll(link.fd(), static_cast<size_t>(len), deadline) ? STEP_SKIPPED
+                                                                                     : STEP_ENDED;
     }
-    const ssize_t got = s->mReader->readAll(s->fd(), data, static_cast<size_t>(len), deadline);
+    const ssize_t got = link.reader.readAll(link.fd(), data, static_cast<size_t>(len), deadline);
     if (got != len) {
-        logReadFailure(kThreadLoop, got);
+        logReadFailure(operation, got);
         free(data);
-        VORNA_LOG_AS(VORNA_PREFIX_ERR, kThreadLoop, "recv notify data failed\n");
-        return false;
+        VORNA_LOG_AS(VORNA_PREFIX_ERR, operation, "recv notify data failed\n");
+        return STEP_ENDED;
     }
-    deliver(cbk, ctx, header.msg, data, len);
-    return true;
+    *note = Notification{header.msg, data, len};
+    return STEP_NOTIFICATION;
 }
 
-// The body goes straight into the buffer of the caller that waits for it. Returns false when the stream
-// broke or disconnect() stopped the hand-off.
-bool receiveResponse(ConnectionSocket* s, int32_t len) {
-    Taker* taker = NULL;
-    switch (s->mHandoff->claim(&taker)) {
-        case ResponseHandoff::CLAIM_STOP:
-            return false;
-        case ResponseHandoff::CLAIM_DROP:
-            return len >= 0 && s->mReader->discardAll(s->fd(), static_cast<size_t>(len),
-                                                      vorna::deadlineAfterMs(kMessageCompletionMs));
-        case ResponseHandoff::CLAIM_TAKER:
-            break;
+// The receive step: reads the next message off the stream as its reader (the receive thread, dispatch(),
+// or a loop-mode caller). A notification is read whole into `*note`; of a response only the header is
+// read, and `*responseLen` is its body's length, which whoever takes the response reads.
+Step receiveStep(Link& link, long long deadlineMs, const char* operation, Notification* note,
+                 int32_t* responseLen) {
+    MsgHeader header;
+    ssize_t got;
+    const HeaderRead read = link.reader.readHeader(link.fd(), &header, deadlineMs, &got);
+    if (read == HEADER_NOT_BEGUN)
+        return STEP_IDLE;
+    if (read == HEADER_FAILED || header.magic != MSG_HEADER_MAGIC) {
+        if (!link.isStopping())
+            VORNA_LOG_AS(VORNA_PREFIX_ERR, operation, " disconnect return from recv failed(%d) magic=0x%x\n",
+                         static_cast<int>(got), header.magic);
+        return STEP_ENDED;
     }
-    bool broken;
-    const int result = readResponseBody(*s->mReader, s->fd(), *taker, len, &broken);
-    s->mHandoff->finish(taker, result);
-    return !broken;
+    switch (header.id) {
+        case HEADER_ID_NOTIFY:
+            *note = Notification{header.msg, NULL, header.len};
+            return STEP_NOTIFICATION;
+        case HEADER_ID_NOTIFY_DATA:
+            return readNotificationData(link, header, operation, note);
+        case HEADER_ID_RESPONSE:
+            *responseLen = header.len;
+            return STEP_RESPONSE;
+        default:
+            VORNA_LOG_AS(VORNA_PREFIX_ERR, operation, "unknown header id(%d)\n", header.id);
+            return STEP_ENDED;
+    }
 }
 
-// The receive thread's last step: no response will come any more, and the application hears of a loss
-// that disconnect() did not cause.
-void endReceiving(ConnectionSocket* s) {
-    s->markLost();
-    s->mHandoff->markLost();
-    if (s->isStalling())
+// Runs the notification callback with no lock held.
+void deliver(const Link& link, const Notification& note, const char* operation) {
+    if (link.cbk == NULL) {
+        free(note.data);
+        VORNA_LOG_AS(VORNA_PREFIX_WRN, operation, "connection cbk is null\n");
         return;
-    LossHandler loss;
-    {
-        std::lock_guard<std::mutex> lock(s->mLossLock);
-        loss = s->mLoss;
     }
+    link.cbk(link.ctx, note.msg, note.data, note.len);
+}
+
+// The stream has ended or broken: marked before any caller hears of it, so that isConnected() never lags
+// a -1. Every caller waiting for the turn, and every later one, gets -1.
+void markLost(Link& link) {
+    link.connected.store(false, std::memory_order_release);
+    link.turn.close();
+}
+
+// The loss event, unless disconnect() caused the end. The record lives while the connection is not
+// stopping: a destructor stops the connection before it frees the record.
+void reportLoss(Link& link) {
+    if (link.isStopping())
+        return;
+    const LossHandler loss = link.record->lossHandler();
     if (loss.cbk != NULL)
         loss.cbk(loss.ctx);
 }
 
-// connect() and connect(timeoutMs): a negative timeout selects the 501 logged attempts.
-int openConnection(const VORNA::Connection* self, const char* name, NotifyCbk cbk, void* ctx, int timeoutMs,
-                   ConnectionSocket** slot) {
-    if (*slot != NULL) {
-        VORNA_LOG_AS(VORNA_PREFIX_ERR, "connect", "pSocket is not null\n");
-        return -1;
+// Thread mode, after a response header: the body goes straight into the buffer of the caller that waits
+// for it. Returns false when the stream broke or disconnect() closed the hand-off.
+bool handOverResponse(Link& link, int32_t length) {
+    Taker* taker = NULL;
+    switch (link.handoff.claim(length, &taker)) {
+        case ResponseHandoff::CLAIM_STOP:
+            return false;
+        case ResponseHandoff::CLAIM_HANDED:
+            return true;
+        case ResponseHandoff::CLAIM_DROP:
+            break;
+        case ResponseHandoff::CLAIM_TAKER:
+            break;
     }
-    reclaimEndedWorkers();
-    std::unique_ptr<ConnectionSocket> s(new (std::nothrow) ConnectionSocket());
-    if (!s) {
-        VORNA_LOG_AS(VORNA_PREFIX_ERR, "connect", "alloc socket memory failed\n");
+    bool broken;
+    const int result = readResponseBody(link.reader, link.fd(), taker, length, &broken);
+    if (taker != NULL)
+        taker->finish(result);
+    return !broken;
+}
+
+bool ReceiveThread::threadLoop() {
+    Link& link = *mLink;
+    link.callbackThread.store(pthread_self());
+    link.callbackThreadSet.store(true, std::memory_order_release);
+    bool intact = true;
+    while (intact && !link.isStopping()) {
+        Notification note;
+        int32_t length = 0;
+        switch (receiveStep(link, vorna::kNoDeadline, kThreadLoop, &note, &length)) {
+            case STEP_NOTIFICATION:
+                deliver(link, note, kThreadLoop);
+                break;
+            case STEP_RESPONSE:
+                intact = handOverResponse(link, length);
+                break;
+            case STEP_SKIPPED:
+            case STEP_IDLE:
+                break;
+            case STEP_ENDED:
+                intact = false;
+                break;
+        }
+    }
+    markLost(link);
+    link.handoff.close();
+    reportLoss(link);
+    // The Link may go with this reference (when disconnect() ran from a callback): nothing of it is
+    // touched afterwards.
+    link.release();
+    return false;
+}
+
+// Loop mode: makes the poll set readable while dispatch() has something that is no longer in the socket
+// (notifications a caller read, bytes read ahead, the end of the stream), and quiet otherwise.
+void refreshReadiness(Link& link) REQUIRES(link.stream) {
+    const bool pending =
+        !link.queued.empty() || link.lossPending || (!link.parked && link.reader.buffered() > 0);
+    uint64_t count = 0;
+    if (pending) {
+        count = 1;
+        if (write(link.wake.get(), &count, sizeof(count)) < 0 && errno != EAGAIN)
+            ERR("wake dispatch failed: %s\n", strerror(errno));
+    } else if (read(link.wake.get(), &count, sizeof(count)) < 0 && errno != EAGAIN) {
+        ERR("quiet dispatch failed: %s\n", strerror(errno));
+    }
+}
+
+// Loop mode: the socket stays out of the poll set while a parked response waits for its caller (the loop
+// would otherwise wake for bytes only that caller may read) and once the stream has ended.
+void watchSocket(Link& link, bool watch) {
+    epoll_event event = {};
+    event.events = watch ? static_cast<uint32_t>(EPOLLIN) : 0u;
+    if (epoll_ctl(link.pollSet.get(), EPOLL_CTL_MOD, link.fd(), &event) != 0)
+        ERR("epoll_ctl failed: %s\n", strerror(errno));
+}
+
+// Loop mode: the end of the stream, seen by the stream's reader; dispatch() reports it.
+void noteEnd(Link& link) REQUIRES(link.stream) {
+    if (!link.isConnected())
+        return;
+    markLost(link);
+    link.lossPending = true;
+    watchSocket(link, false);
+}
+
+// Loop mode: takes what is ready for dispatch() into `batch`: first what callers kept, then what the
+// socket holds, up to a response header (parked for the caller that will take it) or the end. Sets
+// `*tellLoss` when the loss event is due after the batch.
+int collectReady(Link& link, Notification* batch, bool* tellLoss) REQUIRES(link.stream) {
+    int count = 0;
+    size_t kept = 0;
+    while (kept < link.queued.size() && count < kDispatchBatch)
+        batch[count++] = link.queued[kept++];
+    link.queued.erase(link.queued.begin(), link.queued.begin() + static_cast<long>(kept));
+    while (count < kDispatchBatch && link.queued.empty() && !link.parked && link.isConnected()) {
+        int32_t length = 0;
+        const Step step = receiveStep(link, kDontWait, "dispatch", &batch[count], &length);
+        if (step == STEP_NOTIFICATION) {
+            ++count;
+        } else if (step == STEP_RESPONSE) {
+            link.parked = true;
+            link.parkedLength = length;
+            watchSocket(link, false);
+        } else if (step == STEP_ENDED) {
+            noteEnd(link);
+        } else if (step == STEP_IDLE) {
+            break;
+        }
+    }
+    *tellLoss = link.lossPending && link.queued.empty() && count < kDispatchBatch;
+    if (*tellLoss)
+        link.lossPending = false;
+    refreshReadiness(link);
+    return count;
+}
+
+// Loop mode: delivers what is ready, the loss event last. A callback that ends the connection ends the
+// delivery too: the rest is released unseen.
+int dispatchReady(Link& link) {
+    Notification batch[kDispatchBatch];
+    bool tellLoss = false;
+    // A caller that reads the stream meanwhile keeps what it meets for the next dispatch(), and makes the
+    // descriptor readable for it.
+    if (!link.stream.tryLock())
+        return 0;
+    const int count = collectReady(link, batch, &tellLoss);
+    link.stream.unlock();
+
+    link.callbackThread.store(pthread_self());
+    link.callbackThreadSet.store(true, std::memory_order_release);
+    int delivered = 0;
+    for (int index = 0; index < count; ++index) {
+        if (link.isStopping()) {
+            free(batch[index].data);
+            continue;
+        }
+        deliver(link, batch[index], "dispatch");
+        ++delivered;
+    }
+    if (tellLoss && !link.isStopping()) {
+        reportLoss(link);
+        ++delivered;
+    }
+    link.callbackThreadSet.store(false, std::memory_order_release);
+    return delivered;
+}
+
+// Loop mode, with the turn and the stream held: reads on until the caller's own response, keeping the
+// notifications met on the way. Owed responses are dropped first.
+int readOwnResponseInLoop(Link& link, Taker& taker, long long deadlineMs) REQUIRES(link.stream) {
+    for (;;) {
+        int32_t length = 0;
+        if (link.parked) {
+            link.parked = false;
+            length = link.parkedLength;
+            watchSocket(link, true);
+        } else {
+            if (!link.isConnected())
+                return kNotConnected;
+            Notification note;
+            const Step step = receiveStep(link, deadlineMs, taker.operation, &note, &length);
+            if (step == STEP_NOTIFICATION)
+                link.queued.push_back(note);
+            if (step == STEP_IDLE)
+                return kTimedOut;
+            if (step == STEP_ENDED) {
+                noteEnd(link);
+                return kNotConnected;
+            }
+            if (step != STEP_RESPONSE)
+                continue;
+        }
+        const bool owed = link.owedToCallers > 0;
+        if (owed)
+            --link.owedToCallers;
+        bool broken;
+        const int result = readResponseBody(link.reader, link.fd(), owed ? NULL : &taker, length, &broken);
+        if (broken) {
+            noteEnd(link);
+            return kNotConnected;
+        }
+        if (!owed)
+            return result;
+    }
+}
+
+int receiveInLoop(Link& link, Taker& taker, long long deadlineMs) {
+    vorna::LockGuard guard(link.stream);
+    const int result = readOwnResponseInLoop(link, taker, deadlineMs);
+    refreshReadiness(link);
+    return result;
+}
+
+// Direct mode: reads the next message, which must be a response, into `taker`'s buffer (null: drop it).
+// Returns its result, -110 when none began before `deadlineMs`, or -1.
+int readDirectResponse(Link& link, Taker* taker, const char* operation, long long deadlineMs) {
+    MsgHeader header;
+    ssize_t got;
+    switch (link.reader.readHeader(link.fd(), &header, deadlineMs, &got)) {
+        case HEADER_NOT_BEGUN:
+            return kTimedOut;
+        case HEADER_FAILED:
+            markLost(link);
+            logReadFailure(operation, got);
+            VORNA_LOG_AS(VORNA_PREFIX_ERR, operation, "bad header id(%d)\n", header.id);
+            return kNotConnected;
+        case HEADER_READ:
+            break;
+    }
+    if (header.magic != MSG_HEADER_MAGIC) {
+        markLost(link);
+        VORNA_LOG_AS(VORNA_PREFIX_ERR, operation, "bad header magic(0x%x)\n", header.magic);
+        return kNotConnected;
+    }
+    if (header.id != HEADER_ID_RESPONSE) {
+        VORNA_LOG_AS(VORNA_PREFIX_ERR, operation, "bad header id(%d)\n", header.id);
+        // A data notification is framed: reading its body keeps the next header in place. A longer body
+        // than any server sends means the stream is broken already: it is not read.
+        const bool framed = header.id == HEADER_ID_NOTIFY ||
+                            (header.id == HEADER_ID_NOTIFY_DATA && header.len >= 0 &&
+                             header.len <= vorna::kMaxNotifyDataLength &&
+                             link.reader.discardAll(link.fd(), static_cast<size_t>(header.len),
+                                                    vorna::deadlineAfterMs(kMessageCompletionMs)));
+        if (!framed)
+            markLost(link);
+        return kNotConnected;
+    }
+    bool broken;
+    const int result = readResponseBody(link.reader, link.fd(), taker, header.len, &broken);
+    if (broken)
+        markLost(link);
+    return result;
+}
+
+// Direct mode, with the turn held: first drops the responses owed to calls that gave up, then reads the
+// caller's own.
+int receiveDirect(Link& link, Taker& taker, long long deadlineMs) {
+    while (link.owedToCallers > 0) {
+        const int result = readDirectResponse(link, NULL, taker.operation, deadlineMs);
+        if (result == kTimedOut || !link.isConnected())
+            return result;
+        --link.owedToCallers;
+    }
+    return readDirectResponse(link, &taker, taker.operation, deadlineMs);
+}
+
+// Thread mode, with the turn held: lends the caller's buffer and waits for the receive thread to fill it.
+// `request` is sent once the buffer is lent, so that its response cannot come before anyone waits for it.
+int receiveHandedOver(Link& link, Taker& taker, long long deadlineMs, const unsigned char* request,
+                      int requestLen) {
+    ResponseHandoff& handoff = link.handoff;
+    for (;;) {
+        const ResponseHandoff::Lend lend = handoff.lend(&taker);
+        if (lend == ResponseHandoff::LOST)
+            return kNotConnected;
+        if (lend == ResponseHandoff::LENT)
+            break;
+        // The receive thread met a response before anyone waited: it is read here, and goes to this
+        // caller unless a caller that gave up is owed it.
+        const bool owed = handoff.takeOwed();
+        size_t sent = 0;
+        if (!owed && request != NULL && !sendRequest(link.fd(), request, requestLen, &sent))
+            request = NULL;
+        bool broken;
+        const int result =
+            readResponseBody(link.reader, link.fd(), owed ? NULL : &taker, handoff.parkedLength(), &broken);
+        handoff.resume();
+        if (!owed)
+            return broken ? kNotConnected : result;
+    }
+    size_t sent = 0;
+    if (request != NULL && !sendRequest(link.fd(), request, requestLen, &sent)) {
+        if (!handoff.withdraw(&taker)) {
+            taker.waitUntil(vorna::kNoDeadline);
+            return taker.result;
+        }
+        if (sent > 0)
+            handoff.owe();  // part of the request went out: the server may still answer it
+        return kNotConnected;
+    }
+    if (taker.waitUntil(deadlineMs))
+        return taker.result;
+    if (handoff.withdraw(&taker)) {
+        if (request != NULL)
+            handoff.owe();
+        return kTimedOut;
+    }
+    // The receive thread has begun the response: it completes within kMessageCompletionMs.
+    taker.waitUntil(vorna::kNoDeadline);
+    return taker.result;
+}
+
+// Direct and loop mode, with the turn held: sends the request, then reads the response itself.
+int receiveOwn(Link& link, Taker& taker, long long deadlineMs, const unsigned char* request, int requestLen) {
+    if (request != NULL) {
+        size_t sent = 0;
+        if (!sendRequest(link.fd(), request, requestLen, &sent)) {
+            if (errno != EAGAIN && link.mode == MODE_DIRECT)
+                markLost(link);
+            else if (sent > 0)
+                ++link.owedToCallers;  // part of the request went out: the server may still answer it
+            return kNotConnected;
+        }
+    }
+    int result;
+    if (link.mode == MODE_LOOP) {
+        result = receiveInLoop(link, taker, deadlineMs);
+    } else {
+        result = receiveDirect(link, taker, deadlineMs);
+        link.directBuffered.store(link.reader.buffered() > 0, std::memory_order_release);
+    }
+    if (result == kTimedOut && request != NULL)
+        ++link.owedToCallers;
+    return result;
+}
+
+// recv() and call(): one transaction with the turn held.
+int transact(Link& link, Taker& taker, long long deadlineMs, const unsigned char* request, int requestLen) {
+    // Only this thread could hand the response over, and another caller may hold the turn meanwhile.
+    if (link.onCallbackThread()) {
+        VORNA_LOG_AS(VORNA_PREFIX_ERR, taker.operation, "called from the notification callback\n");
+        return kNotConnected;
+    }
+    TurnHeld turn(link.turn, deadlineMs);
+    if (turn.entry() == Turn::TIMED_OUT)
+        return kTimedOut;
+    if (turn.entry() == Turn::CLOSED || !link.isConnected())
+        return kNotConnected;
+    if (link.mode == MODE_THREAD)
+        return receiveHandedOver(link, taker, deadlineMs, request, requestLen);
+    return receiveOwn(link, taker, deadlineMs, request, requestLen);
+}
+
+// recv() with or without a deadline.
+int receive(ConnectionSocket* record, unsigned char* buf, int len, long long deadlineMs) {
+    CallScope link(record);
+    if (link.get() == NULL) {
+        VORNA_LOG_AS(VORNA_PREFIX_ERR, kRecv, "pSocket is null\n");
+        return kNotConnected;
+    }
+    Taker taker(buf, (buf == NULL || len < 0) ? 0 : len, kNotConnected, kRecv);
+    return transact(*link.get(), taker, deadlineMs, NULL, 0);
+}
+
+// Loop mode: the poll set that fd() gives the application: the socket, and the eventfd that stands for
+// what has been read off it already.
+bool openPollSet(Link& link) {
+    link.pollSet.adopt(epoll_create1(EPOLL_CLOEXEC));
+    link.wake.adopt(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    epoll_event event = {};
+    event.events = EPOLLIN;
+    if (link.pollSet.get() < 0 || link.wake.get() < 0 ||
+        epoll_ctl(link.pollSet.get(), EPOLL_CTL_ADD, link.fd(), &event) != 0 ||
+        epoll_ctl(link.pollSet.get(), EPOLL_CTL_ADD, link.wake.get(), &event) != 0) {
+        VORNA_LOG_AS(VORNA_PREFIX_ERR, "connectInLoop", "poll set failed: %s\n", strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// connect(), connect(timeoutMs) and connectInLoop(): a negative timeout selects the 501 logged attempts.
+int openConnection(ConnectionSocket* record, const char* name, NotifyCbk cbk, void* ctx, int timeoutMs,
+                   Mode mode) {
+    vorna::LockGuard control(record->control);
+    if (record->link.load() != NULL) {
+        VORNA_LOG_AS(VORNA_PREFIX_ERR, "connect", "pSocket is not null\n");
         return -1;
     }
     int fd;
@@ -995,41 +1307,39 @@ int openConnection(const VORNA::Connection* self, const char* name, NotifyCbk cb
     }
     if (fd < 0)
         return -2;
-    s->mSocket.adopt(fd);
-    s->mReader.reset(new StreamReader(cbk != NULL));
     if (!vorna::setSocketTimeout(fd, SO_SNDTIMEO, kSendTimeoutSeconds))
         VORNA_LOG_AS(VORNA_PREFIX_WRN, "connect", "set send timeout time failed\n");
-    {
-        SideTables& tables = sideTables();
-        std::lock_guard<std::mutex> lock(tables.mutex);
-        auto found = tables.loss.find(self);
-        if (found != tables.loss.end())
-            s->mLoss = found->second;
+    std::unique_ptr<Link> link(new (std::nothrow) Link(fd, mode, cbk, ctx, record));
+    if (!link) {
+        closeSocket(fd);
+        VORNA_LOG_AS(VORNA_PREFIX_ERR, "connect", "alloc socket memory failed\n");
+        return -1;
     }
-    if (cbk == NULL) {
+    if (mode == MODE_DIRECT)
         VORNA_LOG_AS(VORNA_PREFIX_WRN, "connect", "this connection has not a notifier.\n");
-    } else {
-        s->mHandoff.reset(new ResponseHandoff());
-        s->mWorker.reset(new ConnectionSktWorker(s.get(), cbk, ctx));
-        s->mRefs.fetch_add(1, std::memory_order_relaxed);  // the receive thread's
-        s->mReceiverHolds.store(true, std::memory_order_relaxed);
-        if (s->mWorker->run("notifier listener", 50, -10) != 0)
-            return -2;  // the thread never ran: its reference goes with the record
+    if (mode == MODE_LOOP && !openPollSet(*link))
+        return -2;
+    if (mode == MODE_THREAD) {
+        link->worker.reset(new ReceiveThread(link.get()));
+        link->hold();  // the receive thread's
+        if (link->worker->run("notifier listener", 50, -10) != 0) {
+            link->refs.fetch_sub(1);  // it never ran
+            return -2;
+        }
     }
-    std::lock_guard<std::mutex> entry(socketEntry(slot));
-    *slot = s.release();
+    record->link.store(link.release());
     return 0;
 }
 
-// recv() with or without a deadline.
-int receive(ConnectionSocket* const& slot, bool notifier, unsigned char* buf, int len, long long deadlineMs) {
-    RecordRef s(slot);
-    if (s.get() == NULL) {
-        VORNA_LOG_AS(VORNA_PREFIX_ERR, kRecv, "pSocket is null\n");
-        return kNotConnected;
-    }
-    Taker taker = {buf, (buf == NULL || len < 0) ? 0 : len, kNotConnected, false, kRecv, Taker::WAITING, 0};
-    return transact(s.get(), notifier, &taker, deadlineMs, NULL, 0);
+// Wakes everything that uses the connection: the receive thread, and every caller blocked in a read, a send
+// or a wait for its turn or its response returns at once. The socket closes with the Link's last reference.
+void stopLink(Link& link) {
+    link.stopped.store(true, std::memory_order_release);
+    if (link.worker)
+        link.worker->requestExit();
+    shutdown(link.fd(), SHUT_RDWR);
+    link.turn.close();
+    link.handoff.close();
 }
 
 }  // namespace
@@ -1039,76 +1349,87 @@ ConnectionSktWorker::ConnectionSktWorker(ConnectionSocket* record, NotifyCbk cbk
 
 ConnectionSktWorker::~ConnectionSktWorker() {}
 
+// The library runs its receive threads as ReceiveThread, which knows the connection it serves; a worker
+// made any other way has nothing to read.
 bool ConnectionSktWorker::threadLoop() {
-    if (als == NULL) {
-        ERR("als is null\n");
-        return false;
-    }
-    ConnectionSocket* const s = als;
-    tServing = s;
-    while (!exitPending() && !s->isStalling()) {
-        MsgHeader header;
-        ssize_t got;
-        if (s->mReader->readHeader(s->fd(), &header, vorna::kNoDeadline, &got) != HEADER_READ ||
-            header.magic != MSG_HEADER_MAGIC) {
-            if (!s->isStalling())
-                ERR(" disconnect return from recv failed(%d) magic=0x%x\n", static_cast<int>(got),
-                    header.magic);
-            break;
-        }
-        bool intact = true;
-        if (header.id == HEADER_ID_NOTIFY) {
-            deliver(mCbk, mCbkCtx, header.msg, NULL, header.len);
-        } else if (header.id == HEADER_ID_NOTIFY_DATA) {
-            intact = receiveNotificationData(s, mCbk, mCbkCtx, header);
-        } else if (header.id == HEADER_ID_RESPONSE) {
-            intact = receiveResponse(s, header.len);
-        } else {
-            ERR("unknown header id(%d)\n", header.id);
-            intact = false;
-        }
-        if (!intact)
-            break;
-    }
-    endReceiving(s);
-    // The record may go with this reference (when disconnect() ran from a callback): nothing of it is
-    // touched afterwards.
-    releaseReceiverReference(s);
-    tServing = NULL;
+    ERR("als is null\n");
     return false;
 }
 
 namespace VORNA {
 
 Connection::Connection(const char* name, int reserved, NotifyCbk cbk, void* ctx)
-    : mName(name), mReserved(reserved), pSocket(NULL), mCbk(cbk), mCbkCtx(ctx) {
+    : mName(name),
+      mReserved(reserved),
+      pSocket(new (std::nothrow) ConnectionSocket()),
+      mCbk(cbk),
+      mCbkCtx(ctx) {
+    VORNA_ASSERT(NULL != pSocket);
     connect();
 }
 
 Connection::Connection(const char* name, int reserved, NotifyCbk cbk, void* ctx, int connectTimeoutMs)
-    : mName(name), mReserved(reserved), pSocket(NULL), mCbk(cbk), mCbkCtx(ctx) {
+    : mName(name),
+      mReserved(reserved),
+      pSocket(new (std::nothrow) ConnectionSocket()),
+      mCbk(cbk),
+      mCbkCtx(ctx) {
+    VORNA_ASSERT(NULL != pSocket);
     if (connectTimeoutMs != CONNECT_LATER)
         connect(connectTimeoutMs);
 }
 
 Connection::~Connection() {
     disconnect();
-    SideTables& tables = sideTables();
-    std::lock_guard<std::mutex> lock(tables.mutex);
-    tables.loss.erase(this);
+    ConnectionSocket* record = pSocket;
+    pSocket = NULL;
+    // In a process that fork() made, the record's locks may be in any state: it is left alone.
+    if (record->owner.isCurrent())
+        delete record;
+    else
+        VORNA_LSAN_IGNORE(record);
 }
 
 int Connection::connect() {
-    return openConnection(this, mName, mCbk, mCbkCtx, -1, &pSocket);
+    return openConnection(pSocket, mName, mCbk, mCbkCtx, -1, mCbk != NULL ? MODE_THREAD : MODE_DIRECT);
 }
 
 int Connection::connect(int timeoutMs) {
-    return openConnection(this, mName, mCbk, mCbkCtx, timeoutMs < 0 ? 0 : timeoutMs, &pSocket);
+    return openConnection(pSocket, mName, mCbk, mCbkCtx, timeoutMs < 0 ? 0 : timeoutMs,
+                          mCbk != NULL ? MODE_THREAD : MODE_DIRECT);
+}
+
+int Connection::connectInLoop(int timeoutMs) {
+    if (mCbk == NULL) {
+        ERR("no notification callback\n");
+        return -1;
+    }
+    return openConnection(pSocket, mName, mCbk, mCbkCtx, timeoutMs < 0 ? 0 : timeoutMs, MODE_LOOP);
+}
+
+int Connection::fd() const {
+    CallScope link(pSocket);
+    return link.get() != NULL && link->mode == MODE_LOOP ? link->pollSet.get() : -1;
+}
+
+int Connection::dispatch() {
+    Link* link;
+    {
+        // Holds a reference of its own rather than borrowing the record's: a callback may disconnect().
+        CallScope scope(pSocket);
+        link = scope.get();
+        if (link == NULL || link->mode != MODE_LOOP)
+            return -1;
+        link->hold();
+    }
+    const int delivered = dispatchReady(*link);
+    link->release();
+    return delivered;
 }
 
 int Connection::send(unsigned char* buf, int len) {
-    RecordRef s(pSocket);
-    if (s.get() == NULL) {
+    CallScope link(pSocket);
+    if (link.get() == NULL) {
         ERR("pSocket is null\n");
         return -1;
     }
@@ -1121,7 +1442,7 @@ int Connection::send(unsigned char* buf, int len) {
     int failures = 0;
     // A zero-length request still makes its attempts: each send of 0 bytes counts as failed.
     do {
-        const ssize_t result = vorna::sendOnce(s->fd(), buf + sent, length - sent);
+        const ssize_t result = vorna::sendOnce(link->fd(), buf + sent, length - sent);
         if (result > 0) {
             sent += static_cast<size_t>(result);
             continue;
@@ -1129,8 +1450,8 @@ int Connection::send(unsigned char* buf, int len) {
         const int error = errno;
         WRN("[SIW], send failed(%d) errno:%s %d, reTry=%d\n", static_cast<int>(result), strerror(error),
             error, failures);
-        if (result < 0 && error != EAGAIN && !s->mHandoff)
-            s->markLost();
+        if (result < 0 && error != EAGAIN && link->mode == MODE_DIRECT)
+            markLost(*link.get());
         Sleep::sleep(kSendPauseMs);
         // EAGAIN: the 10-second send timeout ran out on a full socket.
         if ((result < 0 && error != EAGAIN) || ++failures == kSendAttempts)
@@ -1140,11 +1461,11 @@ int Connection::send(unsigned char* buf, int len) {
 }
 
 int Connection::recv(unsigned char* buf, int len) {
-    return receive(pSocket, mCbk != NULL, buf, len, vorna::kNoDeadline);
+    return receive(pSocket, buf, len, vorna::kNoDeadline);
 }
 
 int Connection::recv(unsigned char* buf, int len, int timeoutMs) {
-    return receive(pSocket, mCbk != NULL, buf, len, vorna::deadlineAfterMs(timeoutMs));
+    return receive(pSocket, buf, len, vorna::deadlineAfterMs(timeoutMs));
 }
 
 int Connection::call(const unsigned char* req, int reqLen, unsigned char* resp, int respCap, int timeoutMs) {
@@ -1153,55 +1474,43 @@ int Connection::call(const unsigned char* req, int reqLen, unsigned char* resp, 
             static_cast<void*>(resp), respCap);
         return kBadArgument;
     }
-    RecordRef s(pSocket);
-    if (s.get() == NULL) {
+    CallScope link(pSocket);
+    if (link.get() == NULL) {
         ERR("pSocket is null\n");
         return kNotConnected;
     }
-    Taker taker = {resp, respCap, kTooLong, false, kCall, Taker::WAITING, 0};
-    return transact(s.get(), mCbk != NULL, &taker, vorna::deadlineAfterMs(timeoutMs), req, reqLen);
+    Taker taker(resp, respCap, kTooLong, kCall);
+    return transact(*link.get(), taker, vorna::deadlineAfterMs(timeoutMs), req, reqLen);
 }
 
 bool Connection::isConnected() {
-    RecordRef s(pSocket);
-    if (s.get() == NULL || !s->isConnected())
+    CallScope link(pSocket);
+    if (link.get() == NULL || !link->isConnected())
         return false;
-    if (s->mHandoff)
+    if (link->mode != MODE_DIRECT || link->directBuffered.load(std::memory_order_acquire))
         return true;
     // Direct mode: a peer that has closed shows as the end of the stream, seen without consuming data.
     char probe;
-    const ssize_t peeked = vorna::recvOnce(s->fd(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    const ssize_t peeked = vorna::recvOnce(link->fd(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
     if (peeked == 0 || (peeked < 0 && errno != EAGAIN)) {
-        s->markLost();
+        markLost(*link.get());
         return false;
     }
     return true;
 }
 
 void Connection::setLossCbk(LossCbk cbk, void* ctx) {
-    const LossHandler handler = {cbk, ctx};
-    {
-        SideTables& tables = sideTables();
-        std::lock_guard<std::mutex> lock(tables.mutex);
-        if (cbk != NULL)
-            tables.loss[this] = handler;
-        else
-            tables.loss.erase(this);
-    }
-    RecordRef s(pSocket);
-    if (s.get() != NULL) {
-        std::lock_guard<std::mutex> lock(s->mLossLock);
-        s->mLoss = handler;
-    }
+    vorna::LockGuard guard(pSocket->lossLock);
+    pSocket->loss = LossHandler{cbk, ctx};
 }
 
 int Connection::peerCredentials(pid_t* pid, uid_t* uid, gid_t* gid) {
-    RecordRef s(pSocket);
-    if (s.get() == NULL) {
+    CallScope link(pSocket);
+    if (link.get() == NULL) {
         ERR("pSocket is null\n");
         return kNotConnected;
     }
-    if (!vorna::readPeerCredentials(s->fd(), pid, uid, gid)) {
+    if (!vorna::readPeerCredentials(link->fd(), pid, uid, gid)) {
         const int error = errno;
         ERR("get peer credentials failed: %s\n", strerror(error));
         return kNoCredentials;
@@ -1210,38 +1519,32 @@ int Connection::peerCredentials(pid_t* pid, uid_t* uid, gid_t* gid) {
 }
 
 int Connection::disconnect() {
-    ConnectionSocket* s;
-    {
-        // Detached first: a call that comes later finds no socket instead of a record being freed.
-        std::lock_guard<std::mutex> entry(socketEntry(&pSocket));
-        s = pSocket;
-        pSocket = NULL;
-    }
-    if (s == NULL) {
+    ConnectionSocket* record = pSocket;
+    // Another disconnect() (which may be waiting for this very callback's thread) or a connect() under way:
+    // there is nothing connected to end here.
+    if (record == NULL || !record->control.tryLock()) {
         ERR("pSocket is null\n");
         return -1;
     }
-    if (!s->mOwner.isCurrent()) {
-        abandonInChild(s);
+    Link* link = record->link.exchange(NULL);
+    if (link == NULL) {
+        record->control.unlock();
+        ERR("pSocket is null\n");
+        return -1;
+    }
+    if (!link->owner.isCurrent()) {
+        abandonInChild(link);
+        record->control.unlock();
         return 0;
     }
-    reclaimEndedWorkers();
-    s->mIsStall.store(true, std::memory_order_release);
-    if (s->mWorker)
-        s->mWorker->requestExit();
-    // Wakes the receive thread and every caller blocked in a read: their reads return at once. The socket
-    // is closed only with the record's last reference, when nobody reads it any more.
-    shutdown(s->fd(), SHUT_RDWR);
-    s->mGate.close();
-    if (s->mHandoff)
-        s->mHandoff->stop();
-    // From the connection's own callback the thread cannot wait for itself: it releases the record when
-    // the callback returns.
-    if (s->mWorker && tServing != s) {
-        s->mWorker->requestExitAndWait();
-        releaseReceiverReference(s);
-    }
-    releaseRecord(s);
+    stopLink(*link);
+    // From the connection's own callback the thread cannot wait for itself: it releases its reference
+    // when the callback returns.
+    if (link->worker && !link->onCallbackThread())
+        link->worker->requestExitAndWait();
+    drainUsers(record);
+    link->release();
+    record->control.unlock();
     return 0;
 }
 

@@ -9,6 +9,7 @@
 
 #include "internal/log.h"
 #include "internal/scoped_lock.h"
+#include "internal/thread_detach.h"
 #include "vorna/sync.h"
 #include "vorna/thread.h"
 
@@ -254,3 +255,16 @@ void* Thread::_threadLoop(void* self) {
 }
 
 }  // namespace VORNA
+
+namespace vorna {
+
+void detachSelf(VORNA::Thread& thread) {
+    ThreadPrivate* priv = thread.mPrivateData;
+    vorna::ScopedLock lock(*priv->mStateLock);
+    if (calledFromOwnThread(priv)) {
+        pthread_detach(priv->mThread);
+        priv->mJoinable = false;
+    }
+}
+
+}  // namespace vorna

@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "support/child.h"
+#include "support/loop_driver.h"
 #include "support/peers.h"
 #include "support/probes.h"
 #include "support/server_harness.h"
@@ -139,27 +140,49 @@ std::string callText(VORNA::Connection& connection, const std::string& request,
     return buf[respCap] != 0xA5 ? "overrun" : text(buf, got);
 }
 
-// A raw server and a Connection to it, in direct mode (false) or notifier mode (true).
-class ConnectionTest : public ::testing::TestWithParam<bool> {
+enum class Mode { kDirect, kNotifier, kLoop };
+
+// A Connection in `mode` (a loop-mode one with its loop running on a thread of the test) to `name`.
+struct Client {
+    Client(const std::string& name, Mode mode, NotifyCbk cbk, void* ctx)
+        : connection(name.c_str(), 0, mode == Mode::kDirect ? NULL : cbk, ctx,
+                     VORNA::Connection::CONNECT_LATER) {
+        const int connected =
+            mode == Mode::kLoop ? connection.connectInLoop(5000 * kSlack) : connection.connect(5000 * kSlack);
+        if (connected == 0 && mode == Mode::kLoop)
+            loop.reset(new LoopDriver(connection));
+    }
+    ~Client() { loop.reset(); }
+    VORNA::Connection connection;
+    std::unique_ptr<LoopDriver> loop;
+};
+
+// A raw server and a Client to it, in each mode.
+class ConnectionTest : public ::testing::TestWithParam<Mode> {
   protected:
     void SetUp() override {
         ASSERT_TRUE(server.isListening()) << "the raw server could not bind " << name;
-        connection.reset(new VORNA::Connection(name.c_str(), 0, GetParam() ? Notifications::record : NULL,
-                                               &notifications));
+        client.reset(new Client(name, GetParam(), Notifications::record, &notifications));
+        connection = &client->connection;
         peer = server.accept();
         ASSERT_TRUE(peer.isOpen()) << "the connection did not reach the raw server";
     }
+    bool notifies() const { return GetParam() != Mode::kDirect; }
 
     const std::string name = uniqueName("connection");
     RawServer server{name};
     Notifications notifications;
-    std::unique_ptr<VORNA::Connection> connection;
+    std::unique_ptr<Client> client;
+    VORNA::Connection* connection = NULL;
     RawStream peer;
 };
 
-INSTANTIATE_TEST_SUITE_P(BothModes, ConnectionTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? "Notifier" : "Direct";
+INSTANTIATE_TEST_SUITE_P(EveryMode, ConnectionTest,
+                         ::testing::Values(Mode::kDirect, Mode::kNotifier, Mode::kLoop),
+                         [](const ::testing::TestParamInfo<Mode>& info) {
+                             return info.param == Mode::kDirect     ? "Direct"
+                                    : info.param == Mode::kNotifier ? "Notifier"
+                                                                    : "Loop";
                          });
 
 // A request goes on the stream as it is, without a header, however large. A response that arrives in pieces
@@ -178,7 +201,7 @@ TEST_P(ConnectionTest, LargeRequestsAndResponsesCrossTheStreamWholeAndKeepTheFra
         connection->send(reinterpret_cast<unsigned char*>(&request[0]), static_cast<int>(request.size())));
     std::vector<unsigned char> buf(body.size() + 64, 0xA5);
     for (const std::string& expected : {body, std::string("next")}) {
-        const RecvOutcome got = recvWhile(connection.get(), buf.data(), body.size(), kUntimed, [] {});
+        const RecvOutcome got = recvWhile(connection, buf.data(), body.size(), kUntimed, [] {});
         EXPECT_TRUE(got.returned && text(buf.data(), got.result) == expected)
             << got.result << " bytes, not the body";
     }
@@ -219,8 +242,8 @@ TEST_P(ConnectionTest, CallsRefusedOnALiveOrEndedConnectionReturnTheirResultsAnd
         << describe(connectLines);
     EXPECT_EQ(4, connection->send(buf, 4)) << "the refused connect broke the connection";
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 4), peer.readExactly(4));
-    const RecvOutcome waiting = recvWhile(connection.get(), buf, sizeof(buf), kUntimed,
-                                          [&] { EXPECT_EQ(0, connection->disconnect()); });
+    const RecvOutcome waiting =
+        recvWhile(connection, buf, sizeof(buf), kUntimed, [&] { EXPECT_EQ(0, connection->disconnect()); });
     EXPECT_TRUE(waiting.returned && waiting.result == -1 && waiting.elapsedMs < kPromptMs)
         << "recv gave " << waiting.result << " after " << waiting.elapsedMs << " ms";
     EXPECT_TRUE(peer.waitForEndOfStream()) << "disconnect left the socket open";
@@ -321,6 +344,26 @@ TEST(ConnectionFrames, ReachTheCallbackInTheServersOrderOrBreakTheStreamWithThei
     }
 }
 
+// When the server ends the connection, every caller waiting for a response or for its turn hears it.
+TEST_P(ConnectionTest, EveryWaitingCallerHearsTheEnd) {
+    std::vector<std::atomic<pid_t>> tids(4);
+    std::vector<std::future<int>> waiting;
+    for (std::atomic<pid_t>& tid : tids)
+        waiting.push_back(std::async(std::launch::async, [&] {
+            tid = currentTid();
+            unsigned char buf[8];
+            return connection->recv(buf, sizeof(buf));
+        }));
+    for (std::atomic<pid_t>& tid : tids)
+        ASSERT_TRUE(waitUntil([&] { return tid != 0 && threadIsBlocked(tid); }));
+    peer.close();
+    for (std::future<int>& result : waiting) {
+        ASSERT_EQ(std::future_status::ready, result.wait_for(std::chrono::milliseconds(kPromptMs)))
+            << "a waiting caller did not hear the end";
+        EXPECT_EQ(-1, result.get());
+    }
+}
+
 // Answers each 16-byte request with "re:" and the request, after a value notification when `push` is set.
 // The i-th request that starts with 's' is answered only once its call has returned (`slowReturned` > i):
 // the connection must drop that answer.
@@ -344,7 +387,7 @@ TEST_P(ConnectionTest, SixteenThreadsCallingAtOnceEachGetTheirOwnResponse) {
     std::atomic<int> wrong{0};
     std::atomic<int> slowReturned{0};
     int pushed = 0;
-    std::thread server([&] { answerCalls(&peer, GetParam(), &slowReturned, &pushed); });
+    std::thread server([&] { answerCalls(&peer, notifies(), &slowReturned, &pushed); });
     std::vector<std::thread> callers;
     for (int t = 0; t < kThreads; ++t) {
         callers.emplace_back([&, t] {
@@ -367,7 +410,7 @@ TEST_P(ConnectionTest, SixteenThreadsCallingAtOnceEachGetTheirOwnResponse) {
 
     EXPECT_EQ(0, wrong.load()) << "calls got another's answer, failed, or were not dropped";
     // A slow call may time out before its turn to send comes: its request is then never answered.
-    EXPECT_GE(pushed, GetParam() ? kThreads * kCalls - kOddCalls : 0);
+    EXPECT_GE(pushed, notifies() ? kThreads * kCalls - kOddCalls : 0);
     EXPECT_TRUE(notifications.waitForCount(pushed))
         << notifications.all().size() << " of " << pushed << " came";
 }

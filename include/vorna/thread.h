@@ -5,6 +5,14 @@
 struct ThreadPrivate;
 
 namespace VORNA {
+class Thread;
+}
+namespace vorna {
+// The library's own receive threads may end without anybody to join them (src/internal/thread_detach.h).
+void detachSelf(VORNA::Thread& thread);
+}
+
+namespace VORNA {
 
 // Base class of a named thread that calls threadLoop() until it returns false or an exit is requested.
 // Construct, run(), then from another thread requestExitAndWait() (or requestExit() and later join()),
@@ -58,6 +66,7 @@ class VORNA_API Thread {
 
   private:
     friend struct vorna::AbiCheck;
+    friend void vorna::detachSelf(Thread& thread);
     ThreadPrivate* mPrivateData;
 };
 
