@@ -8,6 +8,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <memory>
+
 #include <vorna/vorna.h>
 
 struct EchoPair {
@@ -16,9 +18,11 @@ struct EchoPair {
     explicit EchoPair(const char* name);
 
     VORNA::Listener server;
-    VORNA::Connection client;  // constructed without connecting: connectInLoop() connects it
-    bool echoed = false;       // the client has its echo back and may leave
-    bool clientGone = false;   // the server has released the client: the conversation is over
+    // Constructed without connecting: connectInLoop() connects it. The client leaves by being destroyed,
+    // which disconnects it.
+    std::unique_ptr<VORNA::Connection> client;
+    bool echoed = false;      // the client has its echo back and may leave
+    bool clientGone = false;  // the server has released the client: the conversation is over
 };
 
 // The server's side: runs inside server.dispatch().
@@ -46,14 +50,15 @@ inline void onClientNotify(void* ctx, unsigned int msg, void* data, int len) {
     printf("client: notification %u, \"%.*s\"\n", msg, len, static_cast<char*>(data));
     free(data);
     unsigned char request[] = "hello";
-    if (msg == EchoPair::kWelcome && pair->client.send(request, 5) != 5)
+    if (msg == EchoPair::kWelcome && pair->client->send(request, 5) != 5)
         pair->echoed = true;  // nothing will come back: leave
     if (msg == EchoPair::kEcho)
         pair->echoed = true;
 }
 
 inline EchoPair::EchoPair(const char* name)
-    : server(name, 0), client(name, 0, onClientNotify, this, VORNA::Connection::CONNECT_LATER) {}
+    : server(name, 0),
+      client(new VORNA::Connection(name, 0, onClientNotify, this, VORNA::Connection::CONNECT_LATER)) {}
 
 // Starts both ends in loop mode. The client's connect completes in the kernel's backlog: the server
 // accepts it at its first dispatch().
@@ -63,7 +68,7 @@ inline bool startEchoPair(EchoPair* pair) {
         fprintf(stderr, "cannot serve\n");
         return false;
     }
-    if (pair->client.connectInLoop(2000) != 0) {  // 0, -1 or -2 as connect(timeoutMs)
+    if (pair->client->connectInLoop(2000) != 0) {  // 0, -1 or -2 as connect(timeoutMs)
         fprintf(stderr, "cannot connect\n");
         pair->server.stall();
         return false;

@@ -26,10 +26,10 @@ gboolean onServerReady(gint, GIOCondition, gpointer data) {
 
 gboolean onClientReady(gint, GIOCondition, gpointer data) {
     App* app = static_cast<App*>(data);
-    app->pair.client.dispatch();  // delivers notifications (and the loss event) to onClientNotify()
+    app->pair.client->dispatch();  // delivers notifications (and the loss event) to onClientNotify()
     if (!app->pair.echoed)
         return G_SOURCE_CONTINUE;
-    app->pair.client.disconnect();  // GLib drops the source on G_SOURCE_REMOVE, polling the fd no more
+    app->pair.client.reset();  // GLib drops the source on G_SOURCE_REMOVE, polling the fd no more
     return G_SOURCE_REMOVE;
 }
 
@@ -54,7 +54,7 @@ int main() {
     GMainContext* context = g_main_context_new();
     app.loop = g_main_loop_new(context, FALSE);
     watch(context, app.pair.server.fd(), onServerReady, &app);
-    watch(context, app.pair.client.fd(), onClientReady, &app);
+    watch(context, app.pair.client->fd(), onClientReady, &app);
     g_main_loop_run(app.loop);  // until onServerReady() sees the client gone
     g_main_loop_unref(app.loop);
     g_main_context_unref(context);  // destroys the server's source before stall() closes its fd

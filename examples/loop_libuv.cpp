@@ -25,10 +25,10 @@ void onServerReady(uv_poll_t* handle, int, int) {
 
 void onClientReady(uv_poll_t* handle, int, int) {
     App* app = static_cast<App*>(handle->data);
-    app->pair.client.dispatch();  // delivers notifications (and the loss event) to onClientNotify()
+    app->pair.client->dispatch();  // delivers notifications (and the loss event) to onClientNotify()
     if (app->pair.echoed) {
         uv_close(reinterpret_cast<uv_handle_t*>(handle), NULL);  // stops polling before the fd closes
-        app->pair.client.disconnect();
+        app->pair.client.reset();
     }
 }
 
@@ -50,9 +50,10 @@ int main() {
     uv_loop_t loop;
     uv_loop_init(&loop);
     watch(&loop, &app.server, app.pair.server.fd(), onServerReady, &app);
-    watch(&loop, &app.client, app.pair.client.fd(), onClientReady, &app);
+    watch(&loop, &app.client, app.pair.client->fd(), onClientReady, &app);
     uv_run(&loop, UV_RUN_DEFAULT);  // until both handles are closed
     uv_loop_close(&loop);
+    uv_library_shutdown();  // libuv's process-wide resources (a pipe for its signal handling) are gone
 
     app.pair.server.stall();  // its handle is closed: stall() may close the fd
     return app.pair.clientGone ? 0 : 1;

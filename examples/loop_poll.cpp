@@ -35,7 +35,7 @@ int main() {
         return 1;
     printf("threads the library started: %d\n", threadCount() - threadsBefore);
 
-    pollfd watched[2] = {{pair.server.fd(), POLLIN, 0}, {pair.client.fd(), POLLIN, 0}};
+    pollfd watched[2] = {{pair.server.fd(), POLLIN, 0}, {pair.client->fd(), POLLIN, 0}};
     while (!pair.clientGone) {
         const int ready = poll(watched, 2, 5000);
         if (ready < 0 && errno == EINTR)
@@ -47,10 +47,10 @@ int main() {
         if (watched[0].revents != 0)
             pair.server.dispatch();  // accepts, reads, calls onServerMessage(); never blocks
         if (watched[1].revents != 0)
-            pair.client.dispatch();  // delivers notifications (and the loss event) to onClientNotify()
-        if (pair.echoed && watched[1].fd >= 0) {
-            watched[1].fd = -1;  // out of the loop before disconnect() closes the descriptor
-            pair.client.disconnect();
+            pair.client->dispatch();  // delivers notifications (and the loss event) to onClientNotify()
+        if (pair.echoed && pair.client) {
+            watched[1].fd = -1;  // out of the loop before the client's descriptor closes
+            pair.client.reset();
         }
     }
     pair.server.stall();  // closes server.fd(); from any thread, never from the callback

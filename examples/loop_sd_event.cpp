@@ -20,10 +20,10 @@ int onServerReady(sd_event_source* source, int, uint32_t, void* data) {
 
 int onClientReady(sd_event_source* source, int, uint32_t, void* data) {
     EchoPair* pair = static_cast<EchoPair*>(data);
-    pair->client.dispatch();  // delivers notifications (and the loss event) to onClientNotify()
+    pair->client->dispatch();  // delivers notifications (and the loss event) to onClientNotify()
     if (pair->echoed) {
         sd_event_source_set_enabled(source, SD_EVENT_OFF);  // out of the loop before the fd closes
-        pair->client.disconnect();
+        pair->client.reset();
     }
     return 0;
 }
@@ -44,7 +44,7 @@ int main() {
     if (result >= 0)
         result = sd_event_add_io(event, &server, pair.server.fd(), EPOLLIN, onServerReady, &pair);
     if (result >= 0)
-        result = sd_event_add_io(event, &client, pair.client.fd(), EPOLLIN, onClientReady, &pair);
+        result = sd_event_add_io(event, &client, pair.client->fd(), EPOLLIN, onClientReady, &pair);
     if (result >= 0)
         result = sd_event_loop(event);  // until onServerReady() sees the client gone
     if (result < 0)
