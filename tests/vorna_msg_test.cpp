@@ -2,6 +2,10 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <stddef.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -419,6 +423,34 @@ TEST(VornaMsgTest, StopSignalsEndEachWaitingCommandPromptlyAndALateResponseEndsA
         } else if (c.signal == 0) {
             EXPECT_EQ("late\n", tool.out());
         }
+    }
+}
+
+// Under a service manager, serve reports READY=1 once its name listens and STOPPING=1 at a stop signal,
+// then ends by that signal itself, which the manager counts as a clean stop and a shell as 143 or 130.
+TEST(VornaMsgTest, ServeTellsTheServiceManagerWhenItListensAndEndsByTheStopSignal) {
+    for (const int stop : {SIGTERM, SIGINT}) {
+        const std::string name = uniqueName("msg-notify");
+        const std::string target = (stop == SIGTERM ? "@" : "/tmp/") + name + ".manager";  // both kinds
+        RawStream manager(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));  // the manager's end
+        sockaddr_un address = {AF_UNIX, {}};
+        memcpy(address.sun_path, target.data(), target.size());
+        address.sun_path[0] = target[0] == '@' ? '\0' : target[0];
+        ASSERT_EQ(0, bind(manager.fd(), reinterpret_cast<sockaddr*>(&address),
+                          static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + target.size())));
+        setenv("NOTIFY_SOCKET", target.c_str(), 1);
+        Tool server({"serve", "NAME"}, name);
+        unsetenv("NOTIFY_SOCKET");
+
+        std::string states;
+        EXPECT_TRUE(readSomeBefore(manager.fd(), &states, nowMs() + kToolTimeoutMs)) << server.err();
+        EXPECT_TRUE(connectRawClient(name).isOpen()) << "ready before listening on " << target;
+        server.kill(stop);
+        EXPECT_TRUE(readSomeBefore(manager.fd(), &states, nowMs() + kToolTimeoutMs)) << server.err();
+        EXPECT_EQ("READY=1STOPPING=1", states) << target;
+        EXPECT_EQ(128 + stop, server.finish());
+        EXPECT_TRUE(server.endedBySignal());
+        unlink(target.c_str());  // the path's file; nothing for an abstract name
     }
 }
 

@@ -54,6 +54,7 @@ int ChildProcess::wait(int timeoutMs) {
     if (mPid <= 0 || !waitUntil([&] { return waitpid(mPid, &status, WNOHANG) == mPid; }, timeoutMs))
         return -1;
     mPid = -1;
+    mEndedBySignal = WIFSIGNALED(status);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 

@@ -38,11 +38,15 @@ class ChildProcess {
     int wait(int timeoutMs = 10000);
     // As wait(), but a child still running at the deadline fails the test (with its output) and is killed.
     int finish(int timeoutMs = 20000);
+    // After wait() or finish(): whether a signal ended the child (an exit status of 128 + n tells the same
+    // number either way).
+    bool endedBySignal() const { return mEndedBySignal; }
     std::string out() const;
     std::string err() const;
 
   private:
     pid_t mPid = -1;
+    bool mEndedBySignal = false;
     int mFiles[2] = {-1, -1};
 };
 

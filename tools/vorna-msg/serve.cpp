@@ -1,6 +1,12 @@
 // vorna-msg serve: a test server that shows its traffic and stands in for a missing peer.
 
+#include <stddef.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <map>
 #include <mutex>
@@ -23,7 +29,9 @@ const char kHelp[] =
     "A test server on the abstract socket NAME. Prints a line when a client connects, for each request\n"
     "(its size and its bytes, as text or hex) and when a client disconnects. Answers every request with\n"
     "its own bytes, or with TEXT. Ctrl-C (or SIGTERM) stops it cleanly: the server stalls, closing\n"
-    "every client, then the tool exits with status 130 (143 after SIGTERM).\n"
+    "every client, then the tool ends by that signal (a shell shows status 130, or 143 after SIGTERM).\n"
+    "Under a service manager (NOTIFY_SOCKET set, as for a unit of Type=notify) it reports READY=1 once it\n"
+    "listens and STOPPING=1 when it stops; a listening socket handed over by socket activation is adopted.\n"
     "\n"
     "options:\n"
     "  --reply TEXT        answer every request with TEXT instead of an echo\n"
@@ -171,6 +179,38 @@ class TestServer {
     int mNextNumber = 1;
 };
 
+// Sends one state line ("READY=1") to the service manager when it asked for them: NOTIFY_SOCKET names a
+// datagram socket, a path or, after '@', an abstract name. Without that variable there is no one to tell.
+void tellServiceManager(const char* state) {
+    const char* target = getenv("NOTIFY_SOCKET");
+    if (target == nullptr || target[0] == '\0')
+        return;
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    const size_t length = strlen(target);
+    if (length >= sizeof address.sun_path) {
+        fprintf(stderr, "vorna-msg serve: NOTIFY_SOCKET is too long\n");
+        return;
+    }
+    memcpy(address.sun_path, target, length);
+    if (target[0] == '@')
+        address.sun_path[0] = '\0';
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const socklen_t addressLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
+    if (fd < 0 || sendto(fd, state, strlen(state), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address),
+                         addressLength) < 0)
+        perror("vorna-msg serve: cannot notify the service manager");
+    if (fd >= 0)
+        close(fd);
+}
+
+// True when the service manager passed this process its sockets (socket activation): the one listening
+// on the name is then the server's own, to adopt, not a rival's.
+bool handedSockets() {
+    const char* pid = getenv("LISTEN_PID");
+    return pid != nullptr && atol(pid) == static_cast<long>(getpid());
+}
+
 int serveUntilStopped(TestServer& server, const ServeOptions& options, StopSignals& signals,
                       ToolOutput& out) {
     const int tickMs = options.notifyEveryMs > 0 ? static_cast<int>(options.notifyEveryMs) : -1;
@@ -178,10 +218,28 @@ int serveUntilStopped(TestServer& server, const ServeOptions& options, StopSigna
         if (tickMs > 0)
             server.pushNotification();
     }
+    tellServiceManager("STOPPING=1");
     out.line("stopping: stall");
     server.stop();
     out.line("stopped");
     return signals.stopStatus();
+}
+
+int serve(const ServeOptions& options) {
+    StopSignals signals;
+    ToolOutput out(libraryLogFor(options.quiet, LibraryLog::kStderr));
+    if (!handedSockets() && isServerListening(options.name)) {
+        fprintf(stderr, "vorna-msg serve: a server already listens on '%s'\n", options.name.c_str());
+        return kExitFailure;
+    }
+    TestServer server(options, out);
+    if (!server.start()) {
+        fprintf(stderr, "vorna-msg serve: cannot serve on '%s'\n", options.name.c_str());
+        return kExitFailure;
+    }
+    out.line("serving on '%s' (Ctrl-C stops)", options.name.c_str());
+    tellServiceManager("READY=1");
+    return serveUntilStopped(server, options, signals, out);
 }
 
 }  // namespace
@@ -198,18 +256,6 @@ int runServe(int argc, char** argv) {
     int status;
     if (!readCommandLine(args, kHelp, parseServe, &options, &status))
         return status;
-
-    StopSignals signals;
-    ToolOutput out(libraryLogFor(options.quiet, LibraryLog::kStderr));
-    if (isServerListening(options.name)) {
-        fprintf(stderr, "vorna-msg serve: a server already listens on '%s'\n", options.name.c_str());
-        return kExitFailure;
-    }
-    TestServer server(options, out);
-    if (!server.start()) {
-        fprintf(stderr, "vorna-msg serve: cannot serve on '%s'\n", options.name.c_str());
-        return kExitFailure;
-    }
-    out.line("serving on '%s' (Ctrl-C stops)", options.name.c_str());
-    return serveUntilStopped(server, options, signals, out);
+    // Everything is shut down and released once serve() returns: only then may the signal end the process.
+    return endByStopSignal(serve(options));
 }

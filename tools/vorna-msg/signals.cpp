@@ -101,6 +101,21 @@ void StopSignals::endProcessOnStop() {
     }).detach();
 }
 
+int endByStopSignal(int status) {
+    const int number = status - 128;
+    if (number != SIGINT && number != SIGTERM)
+        return status;
+    fflush(nullptr);
+    signal(number, SIG_DFL);
+    // Still blocked since StopSignals: the signal waits for this thread, which then takes it alone.
+    raise(number);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, number);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    return status;  // not reached: the default action has ended the process
+}
+
 long long monotonicMs() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);

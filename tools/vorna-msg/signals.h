@@ -32,6 +32,12 @@ class StopSignals {
     int mStopStatus = 0;
 };
 
+// For a command that has shut down cleanly after a stop signal (`status` 130 or 143): ends the process by
+// that signal, with its default action, so that a shell still sees 130 or 143 and a service manager sees a
+// stop by SIGTERM, which it counts as clean (exit(143) it counts as a failure). Call it once every thread
+// of the command has ended and every StopSignals is gone. Returns any other status as it is.
+int endByStopSignal(int status);
+
 // Milliseconds of the monotonic clock, for deadlines.
 long long monotonicMs();
 // What is left until `deadlineMs` (of monotonicMs()), never below 0: a timeout for StopSignals::wait().
