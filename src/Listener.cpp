@@ -234,9 +234,10 @@ struct ListenerSkt {
     // reads them without the lock.
     VORNA::Listener::MsgCbk cbk = nullptr;
     void* cbk_ctx = nullptr;
-    int skt_fd = -1;    // listening socket
-    int epoll_fd = -1;  // the loop's epoll instance: fd() in loop mode
-    int wake_fd = -1;   // eventfd that stall() writes to end the event thread's wait
+    int skt_fd = -1;           // listening socket
+    bool skt_adopted = false;  // handed over by the service manager, which keeps listening on it
+    int epoll_fd = -1;         // the loop's epoll instance: fd() in loop mode
+    int wake_fd = -1;          // eventfd that stall() writes to end the event thread's wait
     int resume_fd =
         -1;  // timerfd that ends the rest of the listening socket after running out of descriptors
     vorna::OwnerProcess owner;            // the process that called run()
@@ -644,8 +645,9 @@ int bindListeningSocket(const char* name) {
 
 // The socket a service manager handed over for `name` (socket activation), or a new one bound to it;
 // with the timeouts of every listening socket. Returns -1 on failure.
-int openListeningSocket(const char* name) {
+int openListeningSocket(const char* name, bool* adopted) {
     int fd = name != NULL ? vorna::adoptActivatedSocket(name) : -1;
+    *adopted = fd >= 0;
     if (fd < 0)
         fd = bindListeningSocket(name);
     if (fd < 0)
@@ -707,7 +709,7 @@ int start(ListenerSkt* als, const char* name, VORNA::Listener::MsgCbk cbk, void*
     als->owner = vorna::OwnerProcess();
     als->cbk = cbk;
     als->cbk_ctx = ctx;
-    als->skt_fd = openListeningSocket(name);
+    als->skt_fd = openListeningSocket(name, &als->skt_adopted);
     if (als->skt_fd < 0)
         return kRunFailed;
     if (!openEventLoop(als)) {
@@ -1035,6 +1037,10 @@ int Listener::stall() {
         als->mode.store(STOPPING);
         shutDownClients(als);
     }
+    // A client that connects from now on is refused at once, instead of being taken into the backlog
+    // and reset when the socket closes. A socket the service manager handed over stays its to listen on.
+    if (!als->skt_adopted)
+        shutdown(als->skt_fd, SHUT_RDWR);
     if (mode == THREAD) {
         wakeLoop(als);
         als->worker->requestExitAndWait();
