@@ -12,6 +12,7 @@
 #include <dlfcn.h>
 #include <poll.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -86,10 +87,18 @@ int call(const std::string& mode, const char* name, int count) {
     return 0;
 }
 
+void countConnected(void* ctx, void*, int type, unsigned char*, int) {
+    if (type == MSG_CONNECTED)
+        sem_post(static_cast<sem_t*>(ctx));
+}
+
 int idle(int seconds) {
     const std::string name = "vorna-idle-probe-" + std::to_string(getpid());
     const std::string loopName = name + "-loop";
+    sem_t connected;
+    sem_init(&connected, 0, 0);
     VORNA::Listener server(name.c_str(), 0), loopServer(loopName.c_str(), 0);
+    server.setMsgCbk(countConnected, &connected);
     if (server.run() != 0 || loopServer.runInLoop() != 0)
         return 1;
     VORNA::Connection notified(name.c_str(), 0, ignore, NULL, 5000);
@@ -98,6 +107,10 @@ int idle(int seconds) {
     if (looped.connectInLoop(5000) != 0 || !notified.isConnected() || !direct.isConnected())
         return 1;
     loopServer.dispatch();  // accepts the loop client
+    // The idle time begins once the event thread has taken both clients in.
+    for (int client = 0; client < 2; ++client)
+        while (sem_wait(&connected) != 0) {
+        }
     syscall(SYS_getppid);  // marks the start of the idle time for the counter
     poll(NULL, 0, seconds * 1000);
     syscall(SYS_getppid);
