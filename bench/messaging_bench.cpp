@@ -1,6 +1,8 @@
 // Messaging round trips, concurrent throughput and notification push rate, each beside a raw POSIX
-// baseline with the same framing on an abstract stream socket: the client writes the request as it is; the
-// server reads it with blocking reads and answers with a 32-byte header send and a body send.
+// baseline with the same framing on an abstract stream socket, written as the best hand-written code
+// would be: the client writes the request as it is and reads the answer with as few reads as the framing
+// allows (one, when header and body are both there); the server takes each request with one read where it
+// has come whole, and answers with one sendmsg of the header and the body.
 //
 // Latency benchmarks report the median and 99th percentile of single round trips as the counters p50_us
 // and p99_us; run with --benchmark_repetitions=5 --benchmark_report_aggregates_only=true for medians over
@@ -11,6 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -126,16 +129,48 @@ class RawServer {
 
     void serve(int fd) {
         std::vector<char> request(64 * 1024);
-        while (recvAll(fd, request.data(), kRequestPreamble)) {
-            const uint32_t responseSize = preambleWord(request.data(), 0);
-            const uint32_t requestSize = preambleWord(request.data(), 1);
-            if (!recvAll(fd, request.data() + kRequestPreamble, requestSize - kRequestPreamble))
-                break;
-            const WireHeader header = makeHeader(kWireIdResponse, 0, static_cast<int32_t>(responseSize));
-            if (!sendAll(fd, &header, sizeof(header)) || !sendAll(fd, mBody.data(), responseSize))
-                break;
+        size_t have = 0;
+        for (ssize_t got; (got = recv(fd, request.data() + have, request.size() - have, 0)) > 0;) {
+            have += static_cast<size_t>(got);
+            while (have >= kRequestPreamble && have >= preambleWord(request.data(), 1)) {
+                const uint32_t responseSize = preambleWord(request.data(), 0);
+                const uint32_t requestSize = preambleWord(request.data(), 1);
+                if (!answer(fd, responseSize))
+                    have = 0;
+                memmove(request.data(), request.data() + requestSize, have - requestSize);
+                have -= requestSize;
+            }
         }
         close(fd);
+    }
+
+    // One sendmsg for the header and the body, resumed only when the socket took part of them.
+    bool answer(int fd, uint32_t responseSize) {
+        WireHeader header = makeHeader(kWireIdResponse, 0, static_cast<int32_t>(responseSize));
+        iovec parts[2] = {{&header, sizeof(header)}, {const_cast<char*>(mBody.data()), responseSize}};
+        msghdr message = {};
+        message.msg_iov = parts;
+        message.msg_iovlen = 2;
+        size_t left = sizeof(header) + responseSize;
+        while (left > 0) {
+            const ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL);
+            if (sent < 0 && errno == EINTR)
+                continue;
+            if (sent <= 0)
+                return false;
+            left -= static_cast<size_t>(sent);
+            for (size_t skip = static_cast<size_t>(sent); skip > 0;) {
+                const size_t step = std::min(skip, message.msg_iov->iov_len);
+                message.msg_iov->iov_base = static_cast<char*>(message.msg_iov->iov_base) + step;
+                message.msg_iov->iov_len -= step;
+                skip -= step;
+                if (message.msg_iov->iov_len == 0) {
+                    ++message.msg_iov;
+                    --message.msg_iovlen;
+                }
+            }
+        }
+        return true;
     }
 
     const int mListenFd;
@@ -147,13 +182,29 @@ class RawServer {
 
 class RawClient {
   public:
-    explicit RawClient(const std::string& name) : mFd(raw_peer::connectTo(name)), mBuffer(kMaxResponse) {}
+    explicit RawClient(const std::string& name)
+        : mFd(raw_peer::connectTo(name)), mBuffer(sizeof(WireHeader) + kMaxResponse) {}
     ~RawClient() { close(mFd); }
 
+    // One read takes the header and, when it has come, the body with it.
     bool roundTrip(const std::string& request) {
-        WireHeader header;
-        return sendAll(mFd, request.data(), request.size()) && recvAll(mFd, &header, sizeof(header)) &&
-               recvAll(mFd, mBuffer.data(), static_cast<size_t>(header.len));
+        if (!sendAll(mFd, request.data(), request.size()))
+            return false;
+        size_t have = 0;
+        size_t whole = sizeof(WireHeader);
+        while (have < whole) {
+            const ssize_t got = recv(mFd, mBuffer.data() + have,
+                                     whole == sizeof(WireHeader) ? mBuffer.size() - have : whole - have, 0);
+            if (got <= 0)
+                return false;
+            have += static_cast<size_t>(got);
+            if (whole == sizeof(WireHeader) && have >= sizeof(WireHeader)) {
+                WireHeader header;
+                memcpy(&header, mBuffer.data(), sizeof(header));
+                whole += static_cast<size_t>(header.len);
+            }
+        }
+        return true;
     }
 
   private:
