@@ -85,6 +85,8 @@ namespace VORNA {
 //
 // After fork(), the child holds copies of a running server's sockets but not its thread: stall() and the
 // destructor in the child only close the child's copies (the parent keeps serving) and return at once.
+// The library tells a child by its pthread_atfork handler: a child made by a raw clone() or _Fork(), which
+// skip the fork handlers, counts as the parent and must not touch the parent's servers or clients.
 class VORNA_API Listener {
   public:
     // ctx: the context given to setMsgCbk(); conn: the client's handle; type: MSG_CONNECTED,
@@ -210,7 +212,8 @@ class VORNA_API Listener {
 //
 // After fork(), the child's copy of a Connection is not connected: its calls return -1 (logged as
 // "pSocket is null"), and its destructor and disconnect() only close the child's copy of the socket; they
-// never touch the parent's connection or wait for its receive thread.
+// never touch the parent's connection or wait for its receive thread. As for the server, a child made by a
+// raw clone() or _Fork() (which skip the fork handlers) is not told apart from its parent.
 class VORNA_API Connection {
   public:
     // Told once, on the receive thread, when a notifier-mode connection ends other than through
