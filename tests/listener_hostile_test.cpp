@@ -209,7 +209,7 @@ int roundTripsIn(RawStream* client, long long windowMs) {
 // The listening socket rests while accept() runs out of descriptors, instead of waking the loop again at
 // once: each failed accept logs a line, and the rest is 50 ms.
 TEST_P(ListenerModes, ConnectedClientsKeepTheirPaceWhileAcceptRunsOutOfDescriptors) {
-    const ChildResult child = runCheckedInChild([this] {
+    const ChildResult child = runCheckedInChild([] {
         TestServer harness("emfile", TestServer::ECHO, GetParam());
         ASSERT_EQ(0, harness.run());
         RawStream client;

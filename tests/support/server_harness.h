@@ -120,6 +120,10 @@ inline std::string driveName(const ::testing::TestParamInfo<Drive>& info) {
     return info.param == Drive::THREAD ? "Thread" : "Loop";
 }
 
+inline void PrintTo(Drive drive, std::ostream* out) {
+    *out << (drive == Drive::THREAD ? "thread mode" : "loop mode");
+}
+
 // An application's event loop for one loop-mode server, on a thread of its own: it polls the server's
 // fd() and calls dispatch() whenever it is readable, until stop() (or until the server no longer runs in
 // loop mode). stall() may run meanwhile on another thread, also while a dispatch() is in progress.
