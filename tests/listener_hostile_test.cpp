@@ -251,21 +251,13 @@ TEST_P(ListenerModes, ConnectedClientsKeepTheirPaceWhileAcceptRunsOutOfDescripto
     EXPECT_EQ(0, child.status) << child.out;
 }
 
-// A server in a static object, as a process keeps one for its whole life; its destructor runs at exit().
-VORNA::Listener& staticServer(Drive drive, const char* name) {
-    if (drive == Drive::THREAD) {
-        static VORNA::Listener threaded(name, 0);
-        return threaded;
-    }
-    static VORNA::Listener looped(name, 0);
-    return looped;
-}
-
 // Children end their copy of the server by stall(), by its destructor, and by exit(), which runs that
 // destructor among the static ones.
 TEST_P(ListenerModes, ForkedChildrenThatStopTheirCopyLeaveTheParentServing) {
-    static const std::string name = uniqueName("fork");  // the static server keeps the pointer
-    VORNA::Listener& server = staticServer(GetParam(), name.c_str());
+    // Static servers, as a process keeps one for its whole life: their destructors run at exit().
+    static const std::string name = uniqueName("fork");
+    static VORNA::Listener servers[] = {{name.c_str(), 0}, {name.c_str(), 0}};
+    VORNA::Listener& server = servers[GetParam() == Drive::LOOP];
     ServerEvents events;
     server.setMsgCbk(ServerEvents::record, &events);
     events.setHook([&](const ServerEvents::Event& event) {

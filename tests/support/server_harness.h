@@ -120,10 +120,6 @@ inline std::string driveName(const ::testing::TestParamInfo<Drive>& info) {
     return info.param == Drive::THREAD ? "Thread" : "Loop";
 }
 
-inline void PrintTo(Drive drive, std::ostream* out) {
-    *out << (drive == Drive::THREAD ? "thread mode" : "loop mode");
-}
-
 // An application's event loop for one loop-mode server, on a thread of its own: it polls the server's
 // fd() and calls dispatch() whenever it is readable, until stop() (or until the server no longer runs in
 // loop mode). stall() may run meanwhile on another thread, also while a dispatch() is in progress.
@@ -131,8 +127,6 @@ class LoopDriver {
   public:
     LoopDriver() = default;
     ~LoopDriver() { stop(); }
-    LoopDriver(const LoopDriver&) = delete;
-    LoopDriver& operator=(const LoopDriver&) = delete;
 
     void start(VORNA::Listener* server) {
         mStopFd = eventfd(0, EFD_CLOEXEC);
