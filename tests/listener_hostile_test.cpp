@@ -232,23 +232,23 @@ TEST_P(ListenerModes, ConnectedClientsKeepTheirPaceWhileAcceptRunsOutOfDescripto
             LogCapture log;
             const int starved = roundTripsIn(&client, 400);
             bestRatio = std::max(bestRatio, static_cast<double>(starved) / normal);
-            const std::vector<LogLine> lines = log.take();
-            EXPECT_LE(
-                std::count_if(lines.begin(), lines.end(),
-                              [](const LogLine& line) { return line.text.rfind("accept error", 0) == 0; }),
-                40)
-                << "the server kept trying to accept without a descriptor for it";
-
             close(fillers.back());
             fillers.pop_back();
             EXPECT_NE(nullptr, harness.events.connected(static_cast<size_t>(attempt) + 1, 1000))
                 << "a pending client was not accepted within 1 s of a descriptor freeing up";
             for (int fd : fillers)
                 close(fd);
+            // Read once descriptors are free again: the sanitizers' runtime needs some too.
+            const std::vector<LogLine> lines = log.take();
+            EXPECT_LE(
+                std::count_if(lines.begin(), lines.end(),
+                              [](const LogLine& line) { return line.text.rfind("accept error", 0) == 0; }),
+                40)
+                << "the server kept trying to accept without a descriptor for it";
         }
         EXPECT_GE(bestRatio, 0.5) << "the connected client lost more than half its pace";
     });
-    EXPECT_EQ(0, child.status) << child.out;
+    EXPECT_EQ(0, child.status) << child.out << child.err;
 }
 
 // Children end their copy of the server by stall(), by its destructor, and by exit(), which runs that
