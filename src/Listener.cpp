@@ -609,7 +609,8 @@ void waitForDispatchers(ListenerSkt* als) {
         als->dispatchEnded.wait(als->lock);
 }
 
-// Wakes the event thread's wait for ever: the thread then sees the mode and ends.
+// Makes the epoll instance readable for good: the event thread, or the application's loop, wakes and
+// sees the mode.
 void wakeLoop(ListenerSkt* als) {
     const uint64_t one = 1;
     if (write(als->wake_fd, &one, sizeof(one)) != sizeof(one))
@@ -1035,8 +1036,9 @@ int Listener::stall() {
         als->mode.store(STOPPING);
         shutDownClients(als);
     }
+    // Also in loop mode: the application's poll wakes, and its dispatch() returns -1.
+    wakeLoop(als);
     if (mode == THREAD) {
-        wakeLoop(als);
         als->worker->requestExitAndWait();
         delete als->worker;
         als->worker = nullptr;
