@@ -34,10 +34,6 @@ const long long kSendTimeoutMs = 10000;
 // Slack for a loaded machine, qemu and the sanitizers on top of a documented bound.
 const long long kMarginMs = 6000;
 
-unsigned char* bytesOf(std::string& text) {
-    return reinterpret_cast<unsigned char*>(&text[0]);
-}
-
 class ListenerModes : public ::testing::TestWithParam<Drive> {};
 
 // The handle closed last and the first one closed, whose place in the server's tables later clients take.
@@ -312,7 +308,7 @@ TEST_P(ListenerModes, CallsRacingConnectsHangUpsCloseClientAndStallCompleteOrFai
     });
     std::atomic<bool> stop(false);
     std::atomic<int> unexpected(0);
-    std::string big(64 * 1024, 'b');
+    std::vector<unsigned char> big(64 * 1024, 'b');
     const int bigSize = static_cast<int>(big.size());
     auto sender = [&](unsigned turn) {
         unsigned char small[100] = {};
@@ -323,7 +319,7 @@ TEST_P(ListenerModes, CallsRacingConnectsHangUpsCloseClientAndStallCompleteOrFai
             // Each call with its lowest and highest result on success.
             const unsigned kind = handle == NULL ? 7 : turn % 7;
             const int results[][3] = {
-                {kind == 0 ? server.response(handle, bytesOf(big), bigSize) : 0, bigSize + 32, bigSize + 32},
+                {kind == 0 ? server.response(handle, big.data(), bigSize) : 0, bigSize + 32, bigSize + 32},
                 {kind == 1 ? server.notify(handle, 1u, 1u) : 0, 32, 32},
                 {kind == 2 ? server.notify(handle, 1u, small, 8) : 0, 8, 8},
                 {kind == 3 ? server.peerCredentials(handle, NULL, NULL, NULL) : 0, 0, 0},
@@ -352,8 +348,10 @@ TEST_P(ListenerModes, CallsRacingConnectsHangUpsCloseClientAndStallCompleteOrFai
             std::string body;
             // Every message that arrives before the end (closed by the server or by the client) is whole.
             for (int i = 0; i < round % 4 && readMessage(&client, &header, &body, 2000); ++i) {
-                brokenStreams += header.id == kWireIdNotifyData ? body.size() != 8 && body.size() != 100
-                                                                : header.id == kWireIdResponse && body != big;
+                brokenStreams +=
+                    header.id == kWireIdNotifyData
+                        ? body.size() != 8 && body.size() != 100
+                        : header.id == kWireIdResponse && body != std::string(big.begin(), big.end());
             }
         }
         const RawStream silent[] = {connectRawClient(harness.name), connectRawClient(harness.name),

@@ -125,27 +125,23 @@ inline std::string driveName(const ::testing::TestParamInfo<Drive>& info) {
 // loop mode). stall() may run meanwhile on another thread, also while a dispatch() is in progress.
 class LoopDriver {
   public:
-    LoopDriver() = default;
     ~LoopDriver() { stop(); }
 
     void start(VORNA::Listener* server) {
         mStopFd = eventfd(0, EFD_CLOEXEC);
         mThread = std::thread([this, server, fd = server->fd()] {
             pollfd watched[2] = {{fd, POLLIN, 0}, {mStopFd, POLLIN, 0}};
-            while (poll(watched, 2, -1) >= 0 && watched[1].revents == 0) {
-                if (watched[0].revents != 0 && server->dispatch() < 0)
-                    break;
+            while (poll(watched, 2, -1) >= 0 && watched[1].revents == 0 && server->dispatch() >= 0) {
             }
         });
     }
 
     void stop() {
-        if (!mThread.joinable())
-            return;
-        const uint64_t one = 1;
-        EXPECT_EQ(static_cast<ssize_t>(sizeof(one)), write(mStopFd, &one, sizeof(one)));
-        mThread.join();
-        close(mStopFd);
+        if (mThread.joinable()) {
+            EXPECT_EQ(0, eventfd_write(mStopFd, 1));
+            mThread.join();
+            close(mStopFd);
+        }
     }
 
   private:
