@@ -5,9 +5,9 @@
 // and in thread mode the event thread) and stall() empties it again. Nothing is shared between Listeners:
 // two servers of one process never wait for each other.
 //
-// Lock order: a record's `lock` is taken alone: nothing else is locked while it is held, except that the
-// release of a client's registration calls epoll_ctl. A client's `send_lock` is taken alone too. No lock
-// is held while the application's callback runs.
+// Lock order: a record's `lock`, then the log's locks (a failed epoll_ctl under it is logged). A client's
+// `send_lock` is never held together with the record's lock, nor two records' locks together: servers
+// never wait for each other. No lock is held while the application's callback runs.
 //
 // Lifetimes: client records (Conn) are counted. The record's client list holds one reference while the
 // client is listed, and every thread that uses a client outside the lock holds one (the event loop
@@ -237,8 +237,8 @@ struct ListenerSkt {
     int skt_fd = -1;    // listening socket
     int epoll_fd = -1;  // the loop's epoll instance: fd() in loop mode
     int wake_fd = -1;   // eventfd that stall() writes to end the event thread's wait
-    int resume_fd =
-        -1;  // timerfd that ends the rest of the listening socket after running out of descriptors
+    // timerfd that ends the listening socket's rest after accept() ran out of descriptors
+    int resume_fd = -1;
     vorna::OwnerProcess owner;            // the process that called run()
     ListenerSktWorker* worker = nullptr;  // the event thread, in thread mode
 
