@@ -1034,6 +1034,9 @@ int Listener::stall() {
     {
         vorna::LockGuard guard(als->lock);
         als->mode.store(STOPPING);
+        // New clients are refused from now on, before the clients that are shut down try to come back:
+        // they must not reach a server that is going away.
+        shutdown(als->skt_fd, SHUT_RDWR);
         shutDownClients(als);
     }
     // Also in loop mode: the application's poll wakes, and its dispatch() returns -1.
