@@ -5,9 +5,9 @@
 // and in thread mode the event thread) and stall() empties it again. Nothing is shared between Listeners:
 // two servers of one process never wait for each other.
 //
-// Lock order: a record's `lock` is taken alone: nothing else is locked while it is held, except that the
-// release of a client's registration calls epoll_ctl. A client's `send_lock` is taken alone too. No lock
-// is held while the application's callback runs.
+// Lock order: a record's `lock`, then the log's locks (a failed epoll_ctl under it is logged). A client's
+// `send_lock` is never held together with the record's lock, nor two records' locks together: servers
+// never wait for each other. No lock is held while the application's callback runs.
 //
 // Lifetimes: client records (Conn) are counted. The record's client list holds one reference while the
 // client is listed, and every thread that uses a client outside the lock holds one (the event loop
@@ -238,8 +238,8 @@ struct ListenerSkt {
     bool skt_adopted = false;  // handed over by the service manager, which keeps listening on it
     int epoll_fd = -1;         // the loop's epoll instance: fd() in loop mode
     int wake_fd = -1;          // eventfd that stall() writes to end the event thread's wait
-    int resume_fd =
-        -1;  // timerfd that ends the rest of the listening socket after running out of descriptors
+    // timerfd that ends the listening socket's rest after accept() ran out of descriptors
+    int resume_fd = -1;
     vorna::OwnerProcess owner;            // the process that called run()
     ListenerSktWorker* worker = nullptr;  // the event thread, in thread mode
 
@@ -610,7 +610,8 @@ void waitForDispatchers(ListenerSkt* als) {
         als->dispatchEnded.wait(als->lock);
 }
 
-// Wakes the event thread's wait for ever: the thread then sees the mode and ends.
+// Makes the epoll instance readable for good: the event thread, or the application's loop, wakes and
+// sees the mode.
 void wakeLoop(ListenerSkt* als) {
     const uint64_t one = 1;
     if (write(als->wake_fd, &one, sizeof(one)) != sizeof(one))
@@ -1035,14 +1036,16 @@ int Listener::stall() {
     {
         vorna::LockGuard guard(als->lock);
         als->mode.store(STOPPING);
+        // New clients are refused from now on, before the clients that are shut down try to come back:
+        // they must not reach a server that is going away. A socket that the service manager handed over
+        // stays its own to listen on.
+        if (!als->skt_adopted)
+            shutdown(als->skt_fd, SHUT_RDWR);
         shutDownClients(als);
     }
-    // A client that connects from now on is refused at once, instead of being taken into the backlog
-    // and reset when the socket closes. A socket the service manager handed over stays its to listen on.
-    if (!als->skt_adopted)
-        shutdown(als->skt_fd, SHUT_RDWR);
+    // Also in loop mode: the application's poll wakes, and its dispatch() returns -1.
+    wakeLoop(als);
     if (mode == THREAD) {
-        wakeLoop(als);
         als->worker->requestExitAndWait();
         delete als->worker;
         als->worker = nullptr;

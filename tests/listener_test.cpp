@@ -1,10 +1,9 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <sstream>
 
 #include <algorithm>
 #include <string>
@@ -61,13 +60,6 @@ class ListenerTest : public ::testing::TestWithParam<Drive> {
     RawStream client;
     void* handle = NULL;
 };
-
-TEST(ListenerNames, MsgNameNamesEachMessageTypeAndUnknownOtherwise) {
-    const int types[] = {MSG_CONNECTED, MSG_DISCONNECTED, MSG_RECV, MSG_SEND, -1, 4};
-    const char* const names[] = {"connected", "disconnected", "recv", "send", "unknown", "unknown"};
-    for (int i = 0; i < 6; ++i)
-        EXPECT_STREQ(names[i], VORNA::Listener::msgName(types[i])) << types[i];
-}
 
 enum Call {
     RESPONSE,
@@ -314,31 +306,23 @@ TEST_P(ListenerTest, StallClosesClientsSilentlyAndRunServesAgainAlsoWithoutCallb
     EXPECT_EQ(-1, harness.server.stall()) << "a second stall found something to stop";
 }
 
-TEST(Listener, NameOf107BytesIsServedAndFreeAtOnceAfterTheServerDiesAnd108FailsQuietly) {
+// An abstract name of 107 bytes, bound with the length name + 3 as every peer addresses it; nothing stays
+// in the file system to outlive the server.
+TEST(Listener, NameOf107BytesIsServedAnd108FailsQuietly) {
     std::string longest = uniqueName("long");
     longest.resize(107, 'n');
-    ProcessSignal ready;
-    ForkedProcess child([&] {
-        VORNA::Listener owner(longest.c_str(), 0);
-        if (owner.run() == 0)
-            ready.post();
-        pause();
-    });
-    ASSERT_TRUE(ready.waitFor()) << "the child's server did not start";
-    EXPECT_TRUE(connectRawClient(longest).isOpen())
-        << "the 107-byte name is not bound with the length name + 3";
-    child.kill(SIGKILL);
-    ASSERT_EQ(128 + SIGKILL, child.wait());
-    VORNA::Listener successor(longest.c_str(), 0);
     const std::string tooLong = longest + "n";  // the server keeps the pointer
+    VORNA::Listener served(longest.c_str(), 0);
     VORNA::Listener refused(tooLong.c_str(), 0);
     LogCapture log;
 
-    EXPECT_EQ(0, successor.run()) << "the name of a server that died is still taken";
-    EXPECT_EQ(0, successor.stall());
+    EXPECT_EQ(0, served.run());
+    EXPECT_TRUE(connectRawClient(longest).isOpen())
+        << "the 107-byte name is not bound with the length name + 3";
+    EXPECT_EQ(0, served.stall());
     EXPECT_EQ(-3, refused.run());
     EXPECT_EQ(-1, refused.stall());
-    EXPECT_TRUE(loggedOnly(log.take(), "stall", "skt is null")) << "the refused run logged";
+    EXPECT_TRUE(loggedOnly(log.take(), "stall", "skt is null")) << "a run logged";
 }
 
 TEST(Listener, DestroyingAServingListenerEndsTheProcessWith255) {
@@ -354,146 +338,99 @@ TEST(Listener, DestroyingAServingListenerEndsTheProcessWith255) {
         << describe(lines);
 }
 
-// The child is a client of this process's server and the server of this process's client.
-TEST(Listener, PeerCredentialsNameTheProcessAtTheOtherEndOfEitherSide) {
-    TestServer harness("peer-served");
-    const std::string serving = uniqueName("peer-serving");
-    ProcessSignal go;
-    ProcessSignal ready;
-    ForkedProcess child([&] {
-        if (!go.waitFor())
-            return;
-        VORNA::Listener server(serving.c_str(), 0);
-        VORNA::Connection connection(harness.name.c_str(), 0, NULL, NULL);
-        if (server.run() == 0 && connection.isConnected())
-            ready.post();
-        pause();
-    });
-    ASSERT_EQ(0, harness.run());
-    go.post();
-    ASSERT_TRUE(ready.waitFor()) << "the child did not connect and serve";
-    VORNA::Connection connection(serving.c_str(), 0, NULL, NULL);
-    void* handle = harness.events.connected(0);
-
-    pid_t pid[2] = {};
-    uid_t uid[2] = {};
-    gid_t gid[2] = {};
-    EXPECT_EQ(0, harness.server.peerCredentials(handle, &pid[0], &uid[0], &gid[0]));
-    EXPECT_EQ(0, connection.peerCredentials(&pid[1], &uid[1], &gid[1]));
-    for (int side = 0; side < 2; ++side)
-        EXPECT_EQ(std::make_tuple(child.pid(), getuid(), getgid()),
-                  std::make_tuple(pid[side], uid[side], gid[side]))
-            << "side " << side;
-    // Null pointers skip their values.
-    EXPECT_EQ(0, harness.server.peerCredentials(handle, NULL, NULL, NULL));
-    EXPECT_EQ(0, connection.peerCredentials(NULL, NULL, NULL));
-    connection.disconnect();
-    EXPECT_EQ(-1, connection.peerCredentials(&pid[1], NULL, NULL));
-}
-
-// What a service manager hands this process at descriptor 3 for socket activation.
+// What a service manager hands this process at descriptor 3 for socket activation, with LISTEN_PID of
+// this process plus `pidOffset`. Only our listening socket for this very process is adopted: the server
+// serves on it, makes it close-on-exec and removes the variables. A server that did not adopt a socket
+// holding its name fails to bind the name.
 enum Handed { OURS, OURS_NOT_LISTENING, OTHER_NAME, NOT_A_SOCKET };
-
-struct ActivationCase {
-    Handed handed;
-    int pidOffset;  // LISTEN_PID names this process plus this
-    Drive drive;
-    int result;    // of run() or runInLoop()
-    bool adopted;  // served on the handed socket, and the variables removed
-};
-
-// A server that did not adopt a socket holding its name fails to bind it.
-const ActivationCase kActivations[] = {
-    {OURS, 0, Drive::THREAD, 0, true},        {OURS, 0, Drive::LOOP, 0, true},
-    {OURS, 1, Drive::THREAD, -3, false},      {OURS_NOT_LISTENING, 0, Drive::LOOP, -3, false},
-    {OTHER_NAME, 0, Drive::THREAD, 0, false}, {NOT_A_SOCKET, 0, Drive::LOOP, 0, false},
-};
-
-int handOver(Handed handed, const std::string& name) {
-    if (handed == NOT_A_SOCKET)
-        return open("/dev/null", O_RDONLY);
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address;
-    socklen_t length;
-    abstractAddress(handed == OTHER_NAME ? name + "-other" : name, &address, &length);
-    EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), length));
-    if (handed != OURS_NOT_LISTENING) {
-        EXPECT_EQ(0, listen(fd, 4));
-    }
-    return fd;
-}
+const std::pair<Handed, int> kActivations[] = {
+    {OURS, 0}, {OURS, 1}, {OURS_NOT_LISTENING, 0}, {OTHER_NAME, 0}, {NOT_A_SOCKET, 0}};
 
 TEST(ListenerActivation, AdoptsOnlyAListeningSocketOfItsNameHandedToThisVeryProcess) {
-    for (const ActivationCase& c : kActivations) {
+    for (const auto& c : kActivations) {
         const ChildResult child = runCheckedInChild([&c] {
-            TestServer harness("activated", TestServer::SILENT, c.drive);
-            const int handed = handOver(c.handed, harness.name);
-            if (handed != 3) {
-                ASSERT_EQ(3, dup2(handed, 3));
-                close(handed);
-            }
-            setenv("LISTEN_PID", std::to_string(getpid() + c.pidOffset).c_str(), 1);
+            const bool adopted = c.first == OURS && c.second == 0;
+            TestServer harness("activated");
+            sockaddr_un address;
+            socklen_t length;
+            abstractAddress(harness.name + (c.first == OTHER_NAME ? "-other" : ""), &address, &length);
+            const int handed =
+                c.first == NOT_A_SOCKET ? open("/dev/null", O_RDONLY) : socket(AF_UNIX, SOCK_STREAM, 0);
+            ASSERT_TRUE(c.first == NOT_A_SOCKET ||
+                        (bind(handed, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                         (c.first == OURS_NOT_LISTENING || listen(handed, 4) == 0)));
+            ASSERT_TRUE(handed == 3 || (dup2(handed, 3) == 3 && close(handed) == 0));
+            setenv("LISTEN_PID", std::to_string(getpid() + c.second).c_str(), 1);
             setenv("LISTEN_FDS", "1", 1);
             setenv("LISTEN_FDNAMES", "vorna", 1);
-            ASSERT_EQ(c.result, harness.run());
-            EXPECT_EQ(c.adopted, getenv("LISTEN_PID") == NULL && getenv("LISTEN_FDS") == NULL &&
-                                     getenv("LISTEN_FDNAMES") == NULL);
-            if (c.adopted) {
-                EXPECT_EQ(FD_CLOEXEC, fcntl(3, F_GETFD) & FD_CLOEXEC) << "a child program would inherit it";
-                RawStream client;
+            const bool serves = adopted || c.first >= OTHER_NAME;
+            ASSERT_EQ(serves ? 0 : -3, harness.run());
+            EXPECT_EQ(adopted, getenv("LISTEN_PID") == NULL && getenv("LISTEN_FDS") == NULL &&
+                                   getenv("LISTEN_FDNAMES") == NULL && (fcntl(3, F_GETFD) & FD_CLOEXEC) != 0);
+            RawStream client;
+            if (serves)
                 harness.connect(&client);
-                EXPECT_EQ(0, harness.stall());
-                EXPECT_EQ(0, harness.run()) << "after stall() the server binds its name anew";
-            }
         });
-        EXPECT_EQ(0, child.status) << "handed " << c.handed << ", pid offset " << c.pidOffset << ":\n"
+        EXPECT_EQ(0, child.status) << "handed " << c.first << ", pid offset " << c.second << ":\n"
                                    << child.out;
     }
 }
 
 // Started by systemd-socket-activate (below) with VORNA_TEST_ACTIVATED set, this program is the activated
-// server: it answers one request with its own bytes and exits, before any test runs.
+// server, in loop mode: it answers one request with its own bytes and exits once the client has hung up,
+// before any test runs.
 const bool gActivatedServer = [] {
     const char* name = getenv("VORNA_TEST_ACTIVATED");
     if (name == NULL)
         return false;
-    static ServerEvents events;
-    static VORNA::Listener activated(name, 0);
-    activated.setMsgCbk(ServerEvents::record, &events);
-    events.setHook([](const ServerEvents::Event& event) {
-        std::string copy = event.data;
-        if (event.type == MSG_RECV)
-            activated.response(event.conn, reinterpret_cast<unsigned char*>(&copy[0]),
-                               static_cast<int>(copy.size()));
-    });
-    const bool served = activated.run() == 0 && events.waitForCount(MSG_RECV, 1);
-    _exit(served && activated.stall() == 0 ? 0 : 1);
+    static VORNA::Listener server(name, 0);
+    static int answered = 0;  // 1 once answered, 2 once the client has hung up too
+    server.setMsgCbk(
+        [](void*, void* conn, int type, unsigned char* data, int len) {
+            // The client is the test program that started systemd-socket-activate here.
+            pid_t pid = 0;
+            uid_t uid = 0;
+            gid_t gid = 0;
+            const bool fromParent = server.peerCredentials(conn, &pid, &uid, &gid) == 0 && pid == getppid() &&
+                                    uid == getuid() && gid == getgid() &&
+                                    server.peerCredentials(conn, NULL, NULL, NULL) == 0;
+            answered += (type == MSG_RECV && fromParent && server.response(conn, data, len) == len + 32) ||
+                        (type == MSG_DISCONNECTED);
+        },
+        NULL);
+    bool serving = server.runInLoop() == 0;
+    pollfd loop = {server.fd(), POLLIN, 0};
+    while (serving && answered < 2)
+        serving = poll(&loop, 1, -1) > 0 && server.dispatch() >= 0;
+    _exit(answered == 2 && server.stall() == 0 ? 0 : 1);
 }();
 
 // systemd-socket-activate listens on the name and starts the server with the socket handed over, as a
 // unit with ListenStream=@name does; it needs no running service manager. A server that did not adopt
-// the socket could not bind the name.
+// the socket could not bind the name. Each end also names the process at the other end.
 TEST(ListenerActivation, ServesTheSocketThatSystemdSocketActivateHandsOver) {
     const char kActivate[] = "/usr/bin/systemd-socket-activate";
     if (access(kActivate, X_OK) != 0)
         GTEST_SKIP() << kActivate << " is not installed (Debian package systemd)";
     const std::string name = uniqueName("activate");
-    std::vector<std::string> words = {kActivate, "-l", "@" + name, "-E", "VORNA_TEST_ACTIVATED=" + name};
-    std::istringstream emulator(VORNA_TEST_EMULATOR);
-    for (std::string word; emulator >> word;)
-        words.push_back(word);
-    words.push_back(readFile("/proc/self/cmdline").c_str());  // the program's path, up to its first NUL
-    std::vector<char*> argv;
-    for (std::string& word : words)
-        argv.push_back(&word[0]);
-    argv.push_back(NULL);
-    ForkedProcess manager([&argv] { execv(argv[0], argv.data()); });
+    const std::string command = std::string("exec ") + kActivate + " -l @" + name +
+                                " -E VORNA_TEST_ACTIVATED=" + name + " " VORNA_TEST_EMULATOR " " +
+                                readFile("/proc/self/cmdline").c_str();
+    ForkedProcess manager([&command] { execl("/bin/sh", "sh", "-c", command.c_str(), NULL); });
 
     VORNA::Connection connection(name.c_str(), 0, NULL, NULL, 10000);
     unsigned char reply[8] = {};
     EXPECT_EQ(
         5, connection.call(reinterpret_cast<const unsigned char*>("hello"), 5, reply, sizeof(reply), 10000))
-        << "the started server did not answer on the handed socket";
+        << "the started server did not answer on the handed socket, or named its client wrong";
+    pid_t pid = 0;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    EXPECT_EQ(0, connection.peerCredentials(&pid, &uid, &gid));
+    EXPECT_EQ(std::make_tuple(manager.pid(), getuid(), getgid()), std::make_tuple(pid, uid, gid));
+    EXPECT_EQ(0, connection.peerCredentials(NULL, NULL, NULL)) << "null pointers skip their values";
+    connection.disconnect();
+    EXPECT_EQ(-1, connection.peerCredentials(&pid, NULL, NULL));
     EXPECT_EQ(0, manager.wait()) << "the activated server failed";
 }
 

@@ -139,8 +139,9 @@ class VORNA_API Listener {
     int runInLoop();
 
     // The descriptor that becomes readable whenever the server has work for dispatch(); the same from
-    // runInLoop() until stall(), which closes it (take it out of the loop before, or when the loop reports
-    // it invalid). -1 when the server does not run in loop mode.
+    // runInLoop() until stall(), which makes it readable (a loop blocked on it wakes, and dispatch() then
+    // returns -1) and closes it: take it out of the loop then. -1 when the server does not run in loop
+    // mode.
     int fd() const;
 
     // Does the work that is ready (accepting clients, reading requests with their callbacks, reporting

@@ -9,10 +9,10 @@
 //   syscall_probe idle SECONDS          a server and a client of each mode in this process, left idle
 // Each prints "<role>-locks <count>" on stderr: the mutex locks its process took.
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <poll.h>
 #include <pthread.h>
-#include <semaphore.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -87,30 +87,41 @@ int call(const std::string& mode, const char* name, int count) {
     return 0;
 }
 
-void countConnected(void* ctx, void*, int type, unsigned char*, int) {
-    if (type == MSG_CONNECTED)
-        sem_post(static_cast<sem_t*>(ctx));
+// True when every thread but the caller sleeps in the kernel, as an idle thread does.
+bool othersAsleep() {
+    DIR* tasks = opendir("/proc/self/task");
+    bool asleep = tasks != NULL;
+    const std::string self = std::to_string(syscall(SYS_gettid));
+    for (dirent* task; asleep && (task = readdir(tasks)) != NULL;) {
+        if (task->d_name[0] == '.' || self == task->d_name)
+            continue;
+        char state = 0;
+        FILE* stat = fopen(("/proc/self/task/" + std::string(task->d_name) + "/stat").c_str(), "r");
+        asleep = stat != NULL && fscanf(stat, "%*d (%*[^)]) %c", &state) == 1 && state == 'S';
+        if (stat != NULL)
+            fclose(stat);
+    }
+    if (tasks != NULL)
+        closedir(tasks);
+    return asleep;
 }
 
 int idle(int seconds) {
     const std::string name = "vorna-idle-probe-" + std::to_string(getpid());
     const std::string loopName = name + "-loop";
-    sem_t connected;
-    sem_init(&connected, 0, 0);
     VORNA::Listener server(name.c_str(), 0), loopServer(loopName.c_str(), 0);
-    server.setMsgCbk(countConnected, &connected);
+    server.setMsgCbk(echo, &server);
     if (server.run() != 0 || loopServer.runInLoop() != 0)
         return 1;
     VORNA::Connection notified(name.c_str(), 0, ignore, NULL, 5000);
     VORNA::Connection direct(name.c_str(), 0, NULL, NULL, 5000);
     VORNA::Connection looped(loopName.c_str(), 0, ignore, NULL, VORNA::Connection::CONNECT_LATER);
-    if (looped.connectInLoop(5000) != 0 || !notified.isConnected() || !direct.isConnected())
+    if (looped.connectInLoop(5000) != 0 || !roundTrip(notified, false) || !roundTrip(direct, false))
         return 1;
     loopServer.dispatch();  // accepts the loop client
-    // The idle time begins once the event thread has taken both clients in.
-    for (int client = 0; client < 2; ++client)
-        while (sem_wait(&connected) != 0) {
-        }
+    // The idle time begins once every thread has gone to sleep after the round trips above.
+    while (!othersAsleep())
+        poll(NULL, 0, 1);
     syscall(SYS_getppid);  // marks the start of the idle time for the counter
     poll(NULL, 0, seconds * 1000);
     syscall(SYS_getppid);
