@@ -9,21 +9,20 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
+
 #include "devsim/devsim_fixture.h"
 #include "support/exec_probe.h"
 #include "support/peers.h"
 #include "support/server_harness.h"
 #include "vorna/log.h"
-#include "vorna/memory.h"
 #include "vorna/messaging.h"
 
 using namespace testing_support;
+using testing::Contains;
+using testing::Not;
 
 namespace {
-
-bool contains(const std::vector<int>& numbers, int number) {
-    return std::find(numbers.begin(), numbers.end(), number) != numbers.end();
-}
 
 void ignoreNotification(void*, unsigned int, void*, int) {}
 
@@ -52,14 +51,14 @@ TEST_F(DevsimTest, NoDescriptorOfTheLibraryReachesAProgramStartedByExec) {
         // Inheritable on purpose: shows that the listing sees what an exec passes on.
         const int inheritable = open("/dev/null", O_RDONLY);
         const std::vector<int> inherited = descriptorsInheritedByExec();
-        EXPECT_TRUE(contains(inherited, inheritable)) << "the listing misses a descriptor that is inherited";
+        EXPECT_THAT(inherited, Contains(inheritable)) << "the listing misses a descriptor that is inherited";
         // The library's descriptors are those open now and not before, and counted by kind.
         int devices = 0, sockets = 0, logFiles = 0;
         for (int fd : openDescriptors()) {
-            if (contains(before, fd) || fd == inheritable)
+            if (std::count(before.begin(), before.end(), fd) != 0 || fd == inheritable)
                 continue;
             const std::string what = describeDescriptor(fd);
-            EXPECT_FALSE(contains(inherited, fd)) << what << " reached the exec'd program";
+            EXPECT_THAT(inherited, Not(Contains(fd))) << what << " reached the exec'd program";
             devices += what.find("devsim.pool)") != std::string::npos;
             sockets += what.find("(socket:") != std::string::npos;
             logFiles += what.find("(" + logPath + ")") != std::string::npos;
