@@ -19,14 +19,7 @@
 #include "vorna/messaging.h"
 
 using namespace testing_support;
-using testing::Contains;
-using testing::Not;
-
-namespace {
-
-void ignoreNotification(void*, unsigned int, void*, int) {}
-
-}  // namespace
+using namespace testing;
 
 TEST_F(DevsimTest, NoDescriptorOfTheLibraryReachesAProgramStartedByExec) {
     const std::string logPath = "/tmp/" + uniqueName("cloexec.log");
@@ -38,7 +31,8 @@ TEST_F(DevsimTest, NoDescriptorOfTheLibraryReachesAProgramStartedByExec) {
         VORNA::Listener server(name.c_str(), 0);
         server.setMsgCbk(ServerEvents::record, &events);
         ASSERT_EQ(server.run(), 0);
-        VORNA::Connection notifier(name.c_str(), 0, ignoreNotification, NULL);
+        VORNA::Connection notifier(
+            name.c_str(), 0, [](void*, unsigned int, void*, int) {}, NULL);
         VORNA::Connection direct(name.c_str(), 0, NULL, NULL);
         ASSERT_TRUE(events.waitForCount(MSG_CONNECTED, 2)) << "the clients were not accepted";
         VORNA::ShareMemory segment(64, false);
