@@ -12,6 +12,8 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -28,30 +30,16 @@ std::string gName;
 int gListening = -1;
 
 // What one recv() returns: the result and, for a body, its bytes.
-struct Received {
-    int result;
-    std::string body;
-    bool operator==(const Received& o) const { return result == o.result && body == o.body; }
-};
-
-// What one notification callback receives.
-struct Notified {
-    unsigned int msg;
-    int len;
-    bool hasData;
-    std::string body;
-    bool operator==(const Notified& o) const {
-        return msg == o.msg && len == o.len && hasData == o.hasData && body == o.body;
-    }
-};
+using Received = std::pair<int, std::string>;
+// What one notification callback receives: the code, the length, whether data came, and its bytes.
+using Notified = std::tuple<unsigned int, int, bool, std::string>;
 
 // A response body as recv() must take it: too long (or negative) fails and is dropped from the stream; one
 // cut short by the end of the stream fails.
 Received expectResponse(FuzzedDataProvider* stream, int32_t length, int capacity) {
     const std::string body = stream->ConsumeBytesAsString(length > 0 ? static_cast<size_t>(length) : 0);
-    if (length < 0 || length > capacity || body.size() != static_cast<size_t>(length))
-        return {-1, std::string()};
-    return {length, body};
+    const bool whole = length >= 0 && length <= capacity && body.size() == static_cast<size_t>(length);
+    return whole ? Received(length, body) : Received(-1, "");
 }
 
 // What the stream gives, read until a header that leaves no way to find the next one (a wrong magic, an
@@ -71,29 +59,29 @@ void expect(const uint8_t* data, size_t size, int capacity, bool notifier, std::
              (header.id == HEADER_ID_NOTIFY_DATA && header.len >= 0 && header.len <= kMaxNotifyDataLength));
         if (!framed) {
             if (!notifier || (magic && header.id == HEADER_ID_RESPONSE))
-                responses->push_back({-1, std::string()});
+                responses->emplace_back(-1, "");
             return;
         }
-        Notified notified = {header.msg, header.len, header.id == HEADER_ID_NOTIFY_DATA, std::string()};
         if (header.id == HEADER_ID_RESPONSE) {
             responses->push_back(expectResponse(&stream, header.len, capacity));
             continue;
         }
-        notified.body = stream.ConsumeBytesAsString(notified.hasData ? static_cast<size_t>(header.len) : 0);
+        const bool hasData = header.id == HEADER_ID_NOTIFY_DATA;
+        const size_t length = hasData ? static_cast<size_t>(header.len) : 0;
+        const std::string body = stream.ConsumeBytesAsString(length);
         if (!notifier)  // a direct recv() fails on a notification, whose body goes with it
-            responses->push_back({-1, std::string()});
-        else if (notified.body.size() == static_cast<size_t>(notified.hasData ? header.len : 0))
-            notifications->push_back(notified);
+            responses->emplace_back(-1, "");
+        else if (body.size() == length)
+            notifications->emplace_back(header.msg, header.len, hasData, body);
     }
 }
 
 // Runs on the receive thread; the fuzz thread reads the list after the thread has been joined.
 void recordNotification(void* ctx, unsigned int msg, void* data, int len) {
-    Notified notified = {msg, len, data != NULL, std::string()};
-    if (data != NULL && len > 0)
-        notified.body.assign(static_cast<const char*>(data), static_cast<size_t>(len));
+    const char* bytes = static_cast<const char*>(data);
+    static_cast<std::vector<Notified>*>(ctx)->emplace_back(
+        msg, len, data != NULL, data != NULL && len > 0 ? std::string(bytes, static_cast<size_t>(len)) : "");
     free(data);
-    static_cast<std::vector<Notified>*>(ctx)->push_back(notified);
 }
 
 // One recv() into a buffer of exactly `capacity` bytes, so that a write past it is caught. The stream is
@@ -103,10 +91,8 @@ Received receiveOne(VORNA::Connection* connection, int capacity, bool bounded) {
     const int result =
         bounded ? connection->recv(buffer.get(), capacity, 20000) : connection->recv(buffer.get(), capacity);
     FUZZ_CHECK(result <= capacity);
-    Received received = {result, std::string()};
-    if (result > 0)
-        received.body.assign(reinterpret_cast<const char*>(buffer.get()), static_cast<size_t>(result));
-    return received;
+    const char* bytes = reinterpret_cast<const char*>(buffer.get());
+    return Received(result, result > 0 ? std::string(bytes, static_cast<size_t>(result)) : "");
 }
 
 // The peer accepts the connection that the constructor just made, writes the stream and hangs up.
@@ -123,8 +109,8 @@ void fuzzMode(const uint8_t* data, size_t size, int capacity, bool bounded, bool
         for (size_t i = 0; i < expected.size(); ++i)
             got.push_back(receiveOne(&connection, capacity, bounded));
         // Only the end of the stream is left: it must wake the caller, again and again.
-        FUZZ_CHECK(receiveOne(&connection, capacity, bounded).result == -1);
-        FUZZ_CHECK(receiveOne(&connection, capacity, bounded).result == -1);
+        FUZZ_CHECK(receiveOne(&connection, capacity, bounded).first == -1);
+        FUZZ_CHECK(receiveOne(&connection, capacity, bounded).first == -1);
     }
     FUZZ_CHECK(got == expected);
     FUZZ_CHECK(notifications == expectedNotifications);

@@ -231,16 +231,11 @@ void write(Client* client, FuzzedDataProvider* script) {
 // meanwhile (-2).
 void notify(unsigned int argument) {
     static unsigned char body[kMaxNotifyBody] = {};
-    if (void* handle = gServer.pick(gServer.live, argument)) {
-        FUZZ_CHECK(((argument & 1) != 0 ? gServer.listener->notify(handle, argument, argument)
-                                        : gServer.listener->notify(handle, argument, body,
-                                                                   static_cast<int>(argument))) >= -3);
-    }
-}
-
-void closeLive(unsigned int argument) {
-    if (void* handle = gServer.pick(gServer.live, argument))
-        gServer.close(handle);
+    void* handle = gServer.pick(gServer.live, argument);
+    VORNA::Listener* listener = gServer.listener;
+    FUZZ_CHECK(handle == NULL ||
+               ((argument & 1) != 0 ? listener->notify(handle, argument, argument)
+                                    : listener->notify(handle, argument, body, argument)) >= -3);
 }
 
 void reuseClosed(unsigned int argument) {
@@ -263,6 +258,7 @@ void limitDescriptors(unsigned int argument) {
 
 void perform(Operation operation, unsigned int argument, FuzzedDataProvider* script, bool* mayRestart) {
     Client* client = &gClients[argument % kClients];
+    void* handle = NULL;
     if (operation == CONNECT)
         connectWithoutWaiting(client);
     else if (operation == WRITE)
@@ -275,8 +271,8 @@ void perform(Operation operation, unsigned int argument, FuzzedDataProvider* scr
         drain(client);
     else if (operation == NOTIFY)
         notify(argument);
-    else if (operation == KICK)
-        closeLive(argument);
+    else if (operation == KICK && (handle = gServer.pick(gServer.live, argument)) != NULL)
+        gServer.close(handle);
     else if (operation == RESTART && argument == 0 && *mayRestart)
         restartServer(mayRestart);
     else if (operation == REUSE)

@@ -1,12 +1,10 @@
 // Runs the vorna-msg tool as a user would: each command in a child process, its output kept in files.
 
-#include <fcntl.h>
 #include <signal.h>
 #include <stddef.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -14,6 +12,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -29,13 +28,7 @@
 namespace {
 
 using namespace testing_support;
-using testing::AllOf;
-using testing::Contains;
-using testing::HasSubstr;
-using testing::IsEmpty;
-using testing::Matcher;
-using testing::Not;
-using testing::StartsWith;
+using namespace testing;
 
 size_t occurrences(const std::string& text, const std::string& part) {
     size_t count = 0;
@@ -66,18 +59,13 @@ std::vector<std::string> split(const std::string& text, char separator = ' ') {
     return parts;
 }
 
-// The tool's command line (in a cross build through the emulator), each "NAME" among `args` replaced by
-// `name`.
-std::vector<std::string> toolCommand(const std::vector<std::string>& args, const std::string& name) {
-    std::vector<std::string> command = split(VORNA_MSG_EMULATOR " " VORNA_MSG_PATH);
+// Runs the tool (in a cross build through the emulator), each "NAME" among `args` replaced by `name`.
+void execTool(const std::vector<std::string>& args, const std::string& name) {
+    std::vector<std::string> words = split(VORNA_MSG_EMULATOR " " VORNA_MSG_PATH);
     for (const std::string& arg : args)
-        command.push_back(arg == "NAME" ? name : arg);
-    return command;
-}
-
-void execute(std::vector<std::string> command) {
+        words.push_back(arg == "NAME" ? name : arg);
     std::vector<char*> argv;
-    for (std::string& word : command)
+    for (std::string& word : words)
         argv.push_back(&word[0]);
     argv.push_back(nullptr);
     execvp(argv[0], argv.data());
@@ -88,7 +76,7 @@ void execute(std::vector<std::string> command) {
 class Tool : public ChildProcess {
   public:
     explicit Tool(const std::vector<std::string>& args, const std::string& name = "")
-        : ChildProcess([command = toolCommand(args, name)] { execute(command); }, CAPTURE) {}
+        : ChildProcess([args, name] { execTool(args, name); }, CAPTURE) {}
 
     // Waits until standard output holds `text` `count` times.
     bool waitForOutput(const std::string& text, size_t count = 1) {
@@ -268,15 +256,14 @@ TEST(VornaMsgTest, DemoGoesThroughEveryStepAndExitsWithZero) {
     const ChildResult demo = runTool({"demo"});
 
     EXPECT_EQ(0, demo.status) << demo.out << demo.err;
-    for (const char* step : {
-             "server: callback \"connected\": client A accepted\n",
-             "server: callback \"connected\": client B accepted\n", "A: response \"21.5 C\"\n",
-             "B: response 01 02 00 fe ff 7f\n", "A: notification code 1, value 87\n",
-             "A: notification code 2, data \"door 3 opened\"\n",
-             "server: callback \"disconnected\": client B hung up", "summary: 200 round trips, min ",
-             "server: callback \"disconnected\": client A hung up", "demo: done\n",
-             "src/Connection connect",  // the library's own lines narrate along
-         })
+    // The library's own lines ("src/Connection connect") narrate along.
+    for (const char* step :
+         {"server: callback \"connected\": client A accepted\n", "A: response \"21.5 C\"\n",
+          "server: callback \"connected\": client B accepted\n", "demo: done\n",
+          "B: response 01 02 00 fe ff 7f\n", "A: notification code 1, value 87\n",
+          "A: notification code 2, data \"door 3 opened\"\n", "src/Connection connect",
+          "server: callback \"disconnected\": client B hung up", "summary: 200 round trips, min ",
+          "server: callback \"disconnected\": client A hung up"})
         EXPECT_THAT(demo.out, HasSubstr(step));
 }
 
@@ -348,11 +335,8 @@ TEST(VornaMsgTest, ListShowsRunningServersWithTheirProcessAndNotAStoppedOne) {
 
 TEST(SocketTableTest, OnlyListeningStreamSocketsWithAbstractNamesAreServicesAndLongOnesAreMarked) {
     const std::string overlong(120, 'x');
-    const struct {
-        std::string line;
-        bool service;
-        std::string name;
-    } cases[] = {
+    // A line of the table, whether it is a service, and the service's name.
+    const std::tuple<std::string, bool, std::string> cases[] = {
         {"0000000000000000: 00000002 00000000 00010000 0001 01 4242 @sensors\n", true, "sensors"},
         {"0000000000000000: 00000002 00000000 00010000 0001 01 4243 @" + overlong + "\n", true, overlong},
         {"0000000000000000: 00000002 00000000 00010000 0001 01 4244 @a b@\n", true, "a b@"},
@@ -362,13 +346,13 @@ TEST(SocketTableTest, OnlyListeningStreamSocketsWithAbstractNamesAreServicesAndL
         {"0000000000000000: 00000002 00000000 00010000 0001 01 4248\n", false, ""},  // unnamed
         {"Num       RefCount Protocol Flags    Type St Inode Path\n", false, ""},
     };
-    for (const auto& entry : cases) {
+    for (const auto& [line, service, name] : cases) {
         ListeningSocket socket{"", 0};
-        EXPECT_EQ(entry.service, parseListeningSocket(entry.line.c_str(), &socket)) << entry.line;
-        if (entry.service) {
-            EXPECT_EQ(entry.name, socket.name) << entry.line;
-            EXPECT_EQ(entry.name.size() > 107, isOverlongName(socket.name)) << entry.line;
+        EXPECT_EQ(service, parseListeningSocket(line.c_str(), &socket)) << line;
+        if (service) {
+            EXPECT_EQ(name, socket.name) << line;
         }
+        EXPECT_EQ(name.size() > 107, isOverlongName(name)) << line;
     }
 }
 
@@ -379,8 +363,7 @@ TEST(VornaMsgTest, StopSignalsEndEachWaitingCommandPromptlyAndALateResponseEndsA
     const std::string waiting = "listen NAME --timeout 60000";  // for a server that does not come
     struct Case {
         std::string command;
-        int signal;
-        int status;
+        int signal, status;
     };
     for (const Case& c : {Case{"listen NAME", SIGINT, 130}, Case{"listen NAME", SIGTERM, 143},
                           Case{call, SIGINT, 130}, Case{call, SIGTERM, 143}, Case{call, 0, 0},

@@ -9,25 +9,17 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
+
 #include "devsim/devsim_fixture.h"
 #include "support/exec_probe.h"
 #include "support/peers.h"
 #include "support/server_harness.h"
 #include "vorna/log.h"
-#include "vorna/memory.h"
 #include "vorna/messaging.h"
 
 using namespace testing_support;
-
-namespace {
-
-bool contains(const std::vector<int>& numbers, int number) {
-    return std::find(numbers.begin(), numbers.end(), number) != numbers.end();
-}
-
-void ignoreNotification(void*, unsigned int, void*, int) {}
-
-}  // namespace
+using namespace testing;
 
 TEST_F(DevsimTest, NoDescriptorOfTheLibraryReachesAProgramStartedByExec) {
     const std::string logPath = "/tmp/" + uniqueName("cloexec.log");
@@ -39,7 +31,8 @@ TEST_F(DevsimTest, NoDescriptorOfTheLibraryReachesAProgramStartedByExec) {
         VORNA::Listener server(name.c_str(), 0);
         server.setMsgCbk(ServerEvents::record, &events);
         ASSERT_EQ(server.run(), 0);
-        VORNA::Connection notifier(name.c_str(), 0, ignoreNotification, NULL);
+        VORNA::Connection notifier(
+            name.c_str(), 0, [](void*, unsigned int, void*, int) {}, NULL);
         VORNA::Connection direct(name.c_str(), 0, NULL, NULL);
         ASSERT_TRUE(events.waitForCount(MSG_CONNECTED, 2)) << "the clients were not accepted";
         VORNA::ShareMemory segment(64, false);
@@ -52,14 +45,14 @@ TEST_F(DevsimTest, NoDescriptorOfTheLibraryReachesAProgramStartedByExec) {
         // Inheritable on purpose: shows that the listing sees what an exec passes on.
         const int inheritable = open("/dev/null", O_RDONLY);
         const std::vector<int> inherited = descriptorsInheritedByExec();
-        EXPECT_TRUE(contains(inherited, inheritable)) << "the listing misses a descriptor that is inherited";
+        EXPECT_THAT(inherited, Contains(inheritable)) << "the listing misses a descriptor that is inherited";
         // The library's descriptors are those open now and not before, and counted by kind.
         int devices = 0, sockets = 0, logFiles = 0;
         for (int fd : openDescriptors()) {
-            if (contains(before, fd) || fd == inheritable)
+            if (std::count(before.begin(), before.end(), fd) != 0 || fd == inheritable)
                 continue;
             const std::string what = describeDescriptor(fd);
-            EXPECT_FALSE(contains(inherited, fd)) << what << " reached the exec'd program";
+            EXPECT_THAT(inherited, Not(Contains(fd))) << what << " reached the exec'd program";
             devices += what.find("devsim.pool)") != std::string::npos;
             sockets += what.find("(socket:") != std::string::npos;
             logFiles += what.find("(" + logPath + ")") != std::string::npos;

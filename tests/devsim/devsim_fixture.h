@@ -53,9 +53,7 @@ class HwmemTest : public DevsimTest {
   protected:
     void SetUp() override {
         DevsimTest::SetUp();
-        if (!HasFatalFailure()) {
-            ASSERT_EQ(hwmem_init(), 0);
-        }
+        ASSERT_TRUE(HasFatalFailure() || hwmem_init() == 0) << "hwmem_init() failed";
     }
     void TearDown() override {
         EXPECT_EQ(hwmem_deinit(), 0);

@@ -13,23 +13,18 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "devsim/devsim_fixture.h"
-#include "support/child.h"
+#include "support/peers.h"
 #include "support/probes.h"
-#include "vorna/memory.h"
 
 using namespace testing_support;
 
 namespace {
 
 const char kOpenedAll[] = "open /dev/chunkmem success\nopen /dev/qm_ipc success\nopen /dev/cache success\n";
-
-void fillPattern(unsigned char* bytes, size_t length, unsigned char seed) {
-    for (size_t i = 0; i < length; ++i)
-        bytes[i] = static_cast<unsigned char>(seed + i * 7);
-}
 
 bool isMapped(unsigned char* start, size_t length) {
     unsigned char residency[4];
@@ -44,24 +39,22 @@ TEST_F(DevsimTest, RequestsTheDriverWouldRefuseFailAndOtherFilesPassThrough) {
     EXPECT_EQ(close(null), 0);
     EXPECT_EQ(trace(), "");
     uint32_t words[16] = {0, 0, 4096};
-    const struct {
-        const char* device;
-        unsigned long request;
-        int error;  // ENOTTY for an unknown request, EINVAL for a known one with another argument size
-    } cases[] = {
+    // The device, the request, and the error: ENOTTY for an unknown request, EINVAL for a known one with
+    // another argument size.
+    const std::tuple<const char*, unsigned long, int> cases[] = {
         {"/dev/cache", _IOW('C', 9, uint32_t[2]), ENOTTY},
         {"/dev/cache", _IOW('X', 3, uint32_t[2]), ENOTTY},
         {"/dev/chunkmem", _IOWR('C', 1, uint32_t[16]), EINVAL},
         {"/dev/chunkmem", _IOW('C', 1, uint32_t[9]), EINVAL},  // a write-only allocate request
     };
-    for (const auto& c : cases) {
-        const int fd = open(c.device, O_RDWR | O_CLOEXEC);
+    for (const auto& [device, request, error] : cases) {
+        const int fd = open(device, O_RDWR | O_CLOEXEC);
         errno = 0;
-        EXPECT_EQ(ioctl(fd, c.request, words), -1) << std::hex << c.request;
-        EXPECT_EQ(errno, c.error) << std::hex << c.request;
+        EXPECT_EQ(ioctl(fd, request, words), -1) << std::hex << request;
+        EXPECT_EQ(errno, error) << std::hex << request;
         close(fd);
     }
-    EXPECT_TRUE(traced(format("ioctl /dev/cache 0x%08lx -> error %d", cases[0].request, ENOTTY)));
+    EXPECT_TRUE(traced(format("ioctl /dev/cache 0x%08lx -> error %d", std::get<1>(cases[0]), ENOTTY)));
 }
 
 TEST_F(DevsimTest, WithoutInitCallsFailAndInitIsCountedOpensOnceAndRollsBackAFailure) {
@@ -160,9 +153,8 @@ TEST_F(HwmemTest, BlocksAreSharedThroughBothPhysicalMappingsFromAnyAddressAndThe
     hwmem_cache_invalidate(own + 1013, 3);
     EXPECT_TRUE(traced(format("ioctl /dev/cache clean addr=0x%08x size=201 -> 0", block->virt + 13)));
     EXPECT_TRUE(traced(format("ioctl /dev/cache invalidate addr=0x%08x size=3 -> 0", block->virt + 1013)));
-    std::vector<unsigned char> pattern(block->size);
-    fillPattern(own, block->size, 1);
-    fillPattern(pattern.data(), block->size, 99);
+    memcpy(own, patternBytes(block->size, 1).data(), block->size);
+    const std::string pattern = patternBytes(block->size, 2);
 
     // An unaligned range that crosses into the next page maps both pages.
     const uint32_t offset = page - 96;

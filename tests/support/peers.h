@@ -16,24 +16,8 @@
 
 namespace testing_support {
 
-// The raw peer's frames, address and sockets, as the tests have always named them.
-using raw_peer::abstractAddress;
-using raw_peer::connectRawClient;
-using raw_peer::dataNotificationFrame;
-using raw_peer::kWireHeaderSize;
-using raw_peer::kWireIdNotify;
-using raw_peer::kWireIdNotifyData;
-using raw_peer::kWireIdResponse;
-using raw_peer::kWireMagic;
-using raw_peer::openDescriptors;
-using raw_peer::parseWireHeader;
-using raw_peer::pauseUs;
-using raw_peer::RawServer;
-using raw_peer::RawStream;
-using raw_peer::responseFrame;
-using raw_peer::valueNotificationFrame;
-using raw_peer::WireHeader;
-using raw_peer::wireHeader;
+// The raw peer's frames, address and sockets, under the names the tests use.
+using namespace raw_peer;
 
 // `count` bytes of a recognisable pattern that differs with `seed`.
 std::string patternBytes(size_t count, unsigned seed = 0);

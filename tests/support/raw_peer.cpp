@@ -21,21 +21,6 @@ long long monotonicMs() {
     return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
-// Waits until `fd` is readable (data, end of stream or error); false when the deadline passed first.
-bool waitReadableBefore(int fd, long long deadline) {
-    for (;;) {
-        const long long left = deadline - monotonicMs();
-        if (left <= 0)
-            return false;
-        pollfd entry = {fd, POLLIN, 0};
-        const int ready = poll(&entry, 1, static_cast<int>(left));
-        if (ready > 0)
-            return true;
-        if (ready < 0 && errno != EINTR)
-            return false;
-    }
-}
-
 // Repeats `step(done)`, one send or receive that returns its count, until `size` bytes are done; false when
 // it fails or the stream ends first.
 template <typename Step>
@@ -121,14 +106,25 @@ int listenOn(const std::string& name, int backlog) {
     return fd;
 }
 
+bool waitReadable(int fd, int timeoutMs) {
+    const long long deadline = monotonicMs() + timeoutMs;
+    for (;;) {
+        const long long left = deadline - monotonicMs();
+        if (left <= 0)
+            return false;
+        pollfd entry = {fd, POLLIN, 0};
+        const int ready = poll(&entry, 1, static_cast<int>(left));
+        if (ready > 0)
+            return true;
+        if (ready < 0 && errno != EINTR)
+            return false;
+    }
+}
+
 void pauseUs(long us) {
     timespec pause = {us / 1000000, us % 1000000 * 1000};
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
     }
-}
-
-bool waitReadable(int fd, int timeoutMs) {
-    return waitReadableBefore(fd, monotonicMs() + timeoutMs);
 }
 
 bool sendAll(int fd, const void* data, size_t size) {
@@ -213,7 +209,7 @@ std::string RawStream::readExactly(size_t count, int timeoutMs) {
     std::string bytes;
     const long long deadline = monotonicMs() + timeoutMs;
     char buffer[65536];
-    while (bytes.size() < count && waitReadableBefore(mFd, deadline)) {
+    while (bytes.size() < count && waitReadable(mFd, static_cast<int>(deadline - monotonicMs()))) {
         const ssize_t n = ::recv(mFd, buffer, std::min(sizeof(buffer), count - bytes.size()), MSG_DONTWAIT);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
@@ -227,7 +223,7 @@ std::string RawStream::readExactly(size_t count, int timeoutMs) {
 bool RawStream::waitForEndOfStream(int timeoutMs) {
     const long long deadline = monotonicMs() + timeoutMs;
     char buffer[4096];
-    while (waitReadableBefore(mFd, deadline)) {
+    while (waitReadable(mFd, static_cast<int>(deadline - monotonicMs()))) {
         const ssize_t n = ::recv(mFd, buffer, sizeof(buffer), MSG_DONTWAIT);
         if (n == 0 || (n < 0 && errno == ECONNRESET))
             return true;
