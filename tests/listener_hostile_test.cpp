@@ -176,7 +176,7 @@ TEST_P(ListenerModes, ClientsThatNeverReadAreClosedAtOnceOrBrokenAfterOneSendTim
                                        line.text.find(strerror(EAGAIN)) != std::string::npos;
                             }))
         << "no ERR line of response() tells of the send timeout:\n"
-        << describe(lines);
+        << ::testing::PrintToString(lines);
     EXPECT_TRUE(echoRoundTrip(&active, "after", static_cast<int>(kSendTimeoutMs + kMarginMs)))
         << "the other client waited longer than one send timeout";
     EXPECT_TRUE(harness.events.waitForCount(MSG_DISCONNECTED, 1, stubbornHandle));

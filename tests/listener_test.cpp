@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "support/child.h"
@@ -207,7 +208,7 @@ TEST_P(ListenerTest, EachCallWritesExactlyItsMessageOrNothingAndLogsWhy) {
         EXPECT_TRUE(untimed(written) == frames) << what << ": the message arrived altered";
         const std::vector<LogLine> lines = log.take();
         EXPECT_TRUE(loggedOnly(lines, kCallNames[c.call], c.logged)) << what << " logged:\n"
-                                                                     << describe(lines);
+                                                                     << ::testing::PrintToString(lines);
         // Nothing more was written if the next bytes are a marker notification sent now.
         ASSERT_EQ(32, server.notify(handle, 99u, 4242u));
         EXPECT_EQ(valueNotificationFrame(99, 4242), untimed(client.readExactly(kWireHeaderSize)))
@@ -334,8 +335,7 @@ TEST(Listener, DestroyingAServingListenerEndsTheProcessWith255) {
     });
     EXPECT_EQ(255, child.status) << child.out;
     const std::vector<LogLine> lines = parseLogLines(child.out, kModule);
-    EXPECT_TRUE(containsLine(lines, LogLine{kModule, "~Listener", "BUG", "NULL == m_priv"}))
-        << describe(lines);
+    EXPECT_THAT(lines, ::testing::Contains(LogLine{kModule, "~Listener", "BUG", "NULL == m_priv"}));
 }
 
 // What a service manager hands this process at descriptor 3 for socket activation, with LISTEN_PID of

@@ -86,24 +86,4 @@ void PrintTo(const LogLine& line, std::ostream* out) {
     *out << line.module << " " << line.function << " " << line.level << ": " << line.text;
 }
 
-std::string describe(const std::vector<LogLine>& lines) {
-    std::string text;
-    for (const LogLine& line : lines)
-        text += line.module + " " + line.function + " " + line.level + ": " + line.text + "\n";
-    return text.empty() ? "(no lines)\n" : text;
-}
-
-size_t countLines(const std::vector<LogLine>& lines, const LogLine& wanted) {
-    return static_cast<size_t>(std::count(lines.begin(), lines.end(), wanted));
-}
-
-bool containsLine(const std::vector<LogLine>& lines, const LogLine& wanted) {
-    return countLines(lines, wanted) > 0;
-}
-
-bool hasLineOf(const std::vector<LogLine>& lines, const std::string& level, const std::string& function) {
-    return std::any_of(lines.begin(), lines.end(),
-                       [&](const LogLine& line) { return line.level == level && line.function == function; });
-}
-
 }  // namespace testing_support

@@ -57,10 +57,5 @@ void PrintTo(const LogLine& line, std::ostream* out);
 // The log lines in `output`, in order, keeping only those of `module` when it is not empty. Text that is
 // not a log line is skipped.
 std::vector<LogLine> parseLogLines(const std::string& output, const std::string& module = "");
-std::string describe(const std::vector<LogLine>& lines);
-size_t countLines(const std::vector<LogLine>& lines, const LogLine& wanted);
-bool containsLine(const std::vector<LogLine>& lines, const LogLine& wanted);
-// True when some line has this level and function, whatever its text.
-bool hasLineOf(const std::vector<LogLine>& lines, const std::string& level, const std::string& function);
 
 }  // namespace testing_support
