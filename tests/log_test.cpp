@@ -60,40 +60,17 @@ std::string withoutMarkers(const std::string& stored) {
     return std::regex_replace(stored, std::regex("(^|\n)<[0-9]>"), "$1");
 }
 
-// Inside a child: standard output goes into a pipe that the child reads itself, so that it can wait, with
-// a deadline, for the lines the echo thread copies; it then hands them to the parent on the standard
-// output it had before.
-class EchoCapture {
-  public:
-    EchoCapture() : mParentOutput(dup(STDOUT_FILENO)) {
-        int fds[2];
-        if (pipe(fds) != 0 || dup2(fds[1], STDOUT_FILENO) < 0)
-            _exit(2);
-        close(fds[1]);
-        mEcho = fds[0];
-    }
-
-    // What arrived on standard output once it holds `lines` newlines, or after ten seconds.
-    std::string readLines(long lines) {
-        fflush(stdout);
-        const long long deadline = nowMs() + 10000;
-        while (std::count(mText.begin(), mText.end(), '\n') < lines &&
-               readSomeBefore(mEcho, &mText, deadline)) {
-        }
-        return mText;
-    }
-
-    void handBack(long lines) {
-        const std::string text = readLines(lines);
-        if (write(mParentOutput, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-            _exit(3);
-    }
-
-  private:
-    int mParentOutput;
-    int mEcho = -1;
-    std::string mText;
-};
+// Inside a child, whose standard output is a file: waits until it holds `lines` lines, which the echo
+// thread copies from the log file, or ten seconds.
+void waitForOutput(long lines) {
+    fflush(stdout);
+    waitUntil(
+        [lines] {
+            const std::string out = readFile("/proc/self/fd/1");
+            return std::count(out.begin(), out.end(), '\n') >= lines;
+        },
+        10000);
+}
 
 TEST(Log, LinesOnTheConsoleAndInTheFileWithItsEcho) {
     const std::string body(300, 'x');
@@ -109,12 +86,12 @@ TEST(Log, LinesOnTheConsoleAndInTheFileWithItsEcho) {
         cutPrefixes += ("<1>[   vorna  ][ " + path + " fn 7] INF: ").substr(0, 62) + "|\n";
     const struct {
         const char* name;
-        std::function<void(EchoCapture&)> body;
+        std::function<void()> body;
         std::string stored;
         std::string console;  // when it is not the stored text without markers
     } cases[] = {
         {"prefixes, markers and null formats",
-         [](EchoCapture&) {
+         [] {
              if (LogPrint(kErr, "", "src/Connection", "connect", 42, "connect failed(%d)\n", 111) != 0)
                  _exit(5);
              LogPrint(kBug, "", "src/Mutex", "Mutex", 4444, "NULL != mMutex\n");
@@ -137,9 +114,9 @@ TEST(Log, LinesOnTheConsoleAndInTheFileWithItsEcho) {
          "<|\n<1|\nab|\n<x>y|\n<12>|\n<1>|\n<9>nine|\nonly the message\n"
          "<2>[   vorna  ][ src/C third 3] WRN: |\nab\n\n<\n<1\n",
          ""},
-        {"a marker in the message", [](EchoCapture&) { logText("<7>seven\n"); }, "<7>seven\n", "<7>seven\n"},
+        {"a marker in the message", [] { logText("<7>seven\n"); }, "<7>seven\n", "<7>seven\n"},
         {"messages cut to 254 characters (253 and the newline when they ended with one), prefixes to 62",
-         [&](EchoCapture&) {
+         [&] {
              for (const std::string& text : {body + "\n", body.substr(0, 254) + "\n",
                                              body.substr(0, 253) + "\n", body.substr(0, 254), body})
                  logText(text.c_str());
@@ -158,11 +135,11 @@ TEST(Log, LinesOnTheConsoleAndInTheFileWithItsEcho) {
          ""},
         {"a thousand lines, each once and in order, in bursts that keep the echo busy when its next poll "
          "comes",
-         [](EchoCapture& echo) {
+         [] {
              for (int i = 0; i < 1000; ++i) {
                  LogPrint(kInf, "", "src/B", "file", i, "line %d\n", i);
                  if (i % 100 == 99)
-                     echo.readLines(i + 1);
+                     waitForOutput(i + 1);
              }
          },
          thousand, ""},
@@ -173,7 +150,6 @@ TEST(Log, LinesOnTheConsoleAndInTheFileWithItsEcho) {
         const long lines = std::count(c.stored.begin(), c.stored.end(), '\n');
         for (bool toFile : {false, true}) {
             const ChildResult child = runInChild([&] {
-                EchoCapture echo;
                 // A file that cannot be opened leaves the console; a later call tries again, and once a file
                 // is open a further one does nothing.
                 LogInit("/nonexistent-directory/vorna.log");
@@ -181,8 +157,8 @@ TEST(Log, LinesOnTheConsoleAndInTheFileWithItsEcho) {
                     LogInit(path.c_str());
                     LogInit(second.c_str());
                 }
-                c.body(echo);
-                echo.handBack(lines);
+                c.body();
+                waitForOutput(lines);
             });
             EXPECT_EQ(0, child.status) << c.name;
             if (toFile) {
@@ -299,7 +275,6 @@ TEST(LogRotation, FilesStayBoundedAndTheEchoShowsEveryLineOnceAcrossRotationsWit
     const int kThreads = 4;
     const int kLines = 300;
     const ChildResult child = runInChild([&] {
-        EchoCapture echo;
         LogInitLimited(path.c_str(), kMaxBytes, kKeep);
         std::vector<std::thread> writers;
         for (int t = 0; t < kThreads; ++t) {
@@ -308,11 +283,9 @@ TEST(LogRotation, FilesStayBoundedAndTheEchoShowsEveryLineOnceAcrossRotationsWit
                     LogPrint(kInf, "", "src/R", "rotate", t, "line %d of writer %d\n", i, t);
             });
         }
-        // Read while they write: a rotation waits for the echo, and the echo for this pipe.
-        echo.readLines(kThreads * kLines);
         for (std::thread& writer : writers)
             writer.join();
-        echo.handBack(kThreads * kLines);
+        waitForOutput(kThreads * kLines);
     });
     ASSERT_EQ(0, child.status) << child.err;
     // Every line once, each writer's in its order.
@@ -365,16 +338,15 @@ TEST(LogFile, LinesAFullDiskRefusesReachTheConsoleWithOneErrorAndLaterOnesTheFil
             printf("no full disk\n");
             return;
         }
-        EchoCapture echo;
         LogInit(path.c_str());
         for (int i = 0; i < 250; ++i) {
             LogPrint(kInf, "", "src/F", "full", i, "line %d\n", i);
             if (i == 199) {
-                echo.readLines(201);  // the error line too
+                waitForOutput(201);  // the error line too
                 unlink((std::string(directory) + "/filler").c_str());
             }
         }
-        echo.handBack(251);
+        waitForOutput(251);
         fputs(readFile(path).c_str(), stderr);
     });
     rmdir(directory);

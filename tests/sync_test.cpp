@@ -7,12 +7,10 @@
 #include <string.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,11 +21,7 @@
 #include "support/probes.h"
 #include "vorna/sync.h"
 
-namespace {
-
-std::atomic<long> gWallClockShiftSeconds{0};
-
-}  // namespace
+static std::atomic<long> gWallClockShiftSeconds{0};
 
 extern "C" int clock_gettime(clockid_t clock, timespec* now) {
     const long result = syscall(SYS_clock_gettime, clock, now);
@@ -61,19 +55,17 @@ TEST(Mutex, LockAndTryLockKeepOthersOutWhileHeldAndANamedMutexOutlivesItsName) {
     free(name);
     VORNA::Mutex unnamed;
     for (VORNA::Mutex* mutex : {&unnamed, &named}) {
-        EXPECT_EQ(0, mutex->tryLock());
-        EXPECT_EQ(kBusy, tryLockFromAnotherThread(*mutex));
-        EXPECT_EQ(0, mutex->unlock());
-        EXPECT_EQ(0, tryLockFromAnotherThread(*mutex));
-        EXPECT_EQ(0, mutex->lock());
-        EXPECT_EQ(kBusy, tryLockFromAnotherThread(*mutex));
-        EXPECT_EQ(0, mutex->unlock());
+        for (int (VORNA::Mutex::*take)() : {&VORNA::Mutex::tryLock, &VORNA::Mutex::lock}) {
+            EXPECT_EQ(0, (mutex->*take)());
+            EXPECT_EQ(kBusy, tryLockFromAnotherThread(*mutex));
+            EXPECT_EQ(0, mutex->unlock());
+            EXPECT_EQ(0, tryLockFromAnotherThread(*mutex));
+        }
         long counter = 0;  // deliberately not atomic: only the mutex protects it
         const auto count = [&] {
             for (int i = 0; i < 5000; ++i) {
                 mutex->lock();
-                const long seen = counter;
-                counter = seen + 1;
+                counter = counter + 1;
                 mutex->unlock();
             }
         };
@@ -85,15 +77,18 @@ TEST(Mutex, LockAndTryLockKeepOthersOutWhileHeldAndANamedMutexOutlivesItsName) {
     }
 }
 
-// A condition wait that nothing ends early; 1 when it returned without the mutex.
-int conditionWait(bool byPointer, long timeoutMs) {
+// A wait that nothing ends early, in one of its forms: a condition's by reference (0) or by pointer (1),
+// which must return with the mutex held (else 1), or a semaphore's (2).
+int unendedWait(int form, long timeoutMs) {
+    if (form == 2)
+        return VORNA::Semaphore().wait(timeoutMs);
     VORNA::Mutex mutex;
     VORNA::Condition condition;
     // Signals without a waiter are lost.
     condition.signal();
     condition.broadcast();
     mutex.lock();
-    int result = byPointer ? condition.wait(&mutex, timeoutMs) : condition.wait(mutex, timeoutMs);
+    int result = form == 1 ? condition.wait(&mutex, timeoutMs) : condition.wait(mutex, timeoutMs);
     if (tryLockFromAnotherThread(mutex) != kBusy)
         result = 1;
     mutex.unlock();
@@ -109,38 +104,30 @@ bool alignedForCarry() {
 }
 
 TEST(TimedWait, TimesOutAfterItsTimeoutOnTheMonotonicClock) {
-    const std::pair<const char*, std::function<int(long)>> waits[] = {
-        {"condition by reference", [](long ms) { return conditionWait(false, ms); }},
-        {"condition by pointer", [](long ms) { return conditionWait(true, ms); }},
-        {"semaphore", [](long ms) { return VORNA::Semaphore().wait(ms); }},
-    };
-    // Timeouts in ms and steps of the wall clock in s. A timeout with a remainder of half a second or more
-    // starts aligned so that its deadline's nanoseconds pass a whole second: left uncarried, the wait fails.
-    const std::pair<long, long> cases[] = {{0, 0},          {-1, 0},         {-999, 0}, {-1000, 0},
-                                           {-1500, 0},      {INT32_MIN, 0},  {250, 0},  {1500, 0},
-                                           {100, kOneYear}, {300, -kOneYear}};
+    // A timeout with a remainder of half a second or more starts aligned so that its deadline's nanoseconds
+    // pass a whole second: left uncarried, the wait fails.
+    const struct {
+        long timeoutMs;
+        long wallClockShiftSeconds;
+    } cases[] = {{0, 0},         {-1, 0},  {-999, 0}, {-1000, 0},      {-1500, 0},
+                 {INT32_MIN, 0}, {250, 0}, {1500, 0}, {100, kOneYear}, {300, -kOneYear}};
     // Each wait runs in a child of its own, so that one that the wall clock stretches ends with the child.
-    for (const auto& wait : waits) {
+    for (int form = 0; form < 3; ++form) {
         for (const auto& c : cases) {
-            const long timeoutMs = c.first;
-            const long shiftSeconds = c.second;
             const ChildResult child = runInChild(
                 [&] {
-                    if (timeoutMs % 1000 >= 500 && !waitUntil(alignedForCarry))
+                    if (c.timeoutMs % 1000 >= 500 && !waitUntil(alignedForCarry))
                         _exit(3);
-                    gWallClockShiftSeconds = shiftSeconds;
-                    const long long start = nowMs();
-                    const int result = wait.second(timeoutMs);
-                    fprintf(stderr, "%d %lld\n", result, nowMs() - start);
+                    gWallClockShiftSeconds = c.wallClockShiftSeconds;
+                    const long long start = nowMs(), minMs = std::max(c.timeoutMs, 0L);
+                    const int result = unendedWait(form, c.timeoutMs);
+                    const long long elapsed = nowMs() - start;
+                    fprintf(stderr, "%d after %lld ms\n", result, elapsed);
+                    _exit(result == kTimedOut && elapsed >= minMs && elapsed <= minMs + 5000 ? 0 : 1);
                 },
                 10000);
-            int result = 0;
-            long long elapsed = -1;
-            sscanf(child.err.c_str(), "%d %lld", &result, &elapsed);
-            const long long minMs = std::max(timeoutMs, 0L);
-            EXPECT_TRUE(result == kTimedOut && elapsed >= minMs && elapsed <= minMs + 5000)
-                << wait.first << ", " << timeoutMs << " ms, wall clock moved " << shiftSeconds
-                << " s: " << child.err;
+            EXPECT_EQ(0, child.status) << "form " << form << ", " << c.timeoutMs << " ms, wall clock moved "
+                                       << c.wallClockShiftSeconds << " s: " << child.err;
         }
     }
 }
@@ -158,46 +145,42 @@ TEST(Condition, SignalWakesOneWaiterAndBroadcastTheRestEachReturningZeroWithTheM
     // ticket lets one waiter through, so that a spurious wake-up waits again.
     int waiting = 0;
     int tickets = 0;
-    int results[4] = {};
-    int tryLocksWhileWoken[4] = {};
     std::atomic<int> woken{0};
     std::vector<std::thread> waiters;
-    for (int i = 0; i < 4; ++i) {
-        waiters.emplace_back([&, i] {
+    for (const auto& form : forms) {
+        waiters.emplace_back([&] {
             mutex.lock();
             ++waiting;
+            int result;
             do
-                results[i] = forms[i](condition, mutex);
-            while (tickets == 0 && results[i] == 0);
+                result = form(condition, mutex);
+            while (tickets == 0 && result == 0);
             --tickets;
-            tryLocksWhileWoken[i] = mutex.tryLock();
+            EXPECT_EQ(0, result);
+            EXPECT_EQ(kBusy, tryLockFromAnotherThread(mutex)) << "the wait returned without the mutex";
             mutex.unlock();
             ++woken;
         });
     }
+    // Hands out `count` tickets by `wake`; whether all four were waiting then. Without a ticket, a wake-up
+    // is a spurious one.
     const auto handOut = [&](int count, int (VORNA::Condition::*wake)()) {
         mutex.lock();
         tickets += count;
+        const bool allWaiting = waiting == 4;
         EXPECT_EQ(0, (condition.*wake)());
         mutex.unlock();
+        return allWaiting;
     };
-    EXPECT_TRUE(waitUntil([&] {
-        mutex.lock();
-        const bool all = waiting == 4;
-        mutex.unlock();
-        return all;
-    }));
+    EXPECT_TRUE(waitUntil([&] { return handOut(0, &VORNA::Condition::signal); }));
     handOut(1, &VORNA::Condition::signal);
     EXPECT_TRUE(waitUntil([&] { return woken == 1; }, 10000)) << "signal woke no waiter";
     handOut(3, &VORNA::Condition::broadcast);
     EXPECT_TRUE(waitUntil([&] { return woken == 4; }, 10000)) << "only " << woken << " woke up";
     while (woken < 4)
         handOut(1, &VORNA::Condition::broadcast);
-    for (int i = 0; i < 4; ++i) {
-        waiters[i].join();
-        EXPECT_EQ(0, results[i]) << "form " << i;
-        EXPECT_EQ(kBusy, tryLocksWhileWoken[i]) << "form " << i << ": wait returned without the mutex";
-    }
+    for (std::thread& waiter : waiters)
+        waiter.join();
 }
 
 // Signals `semaphore` once a waiter blocks in an untimed wait on it: the waiter's result, or 1 when the
@@ -221,13 +204,11 @@ int signalBlockedWaiter(VORNA::Semaphore& semaphore) {
 TEST(Semaphore, CountAfterPostsSignalsAndWaits) {
     // 'p' post, 's' signal, 'b' a signal to a blocked waiter, 'w' a long timed wait and 'n' a negative one;
     // each wait is expected to pass. The count is then read by how many wait(0) pass.
-    const struct {
-        const char* steps;
-        int count;
-    } cases[] = {{"ss", 1}, {"pp", 2}, {"ps", 1}, {"ppw", 1}, {"pn", 0}, {"b", 0}};
+    const std::pair<const char*, int> cases[] = {{"ss", 1},  {"pp", 2}, {"ps", 1},
+                                                 {"ppw", 1}, {"pn", 0}, {"b", 0}};
     for (const auto& c : cases) {
         VORNA::Semaphore semaphore;
-        for (const char* step = c.steps; *step != '\0'; ++step) {
+        for (const char* step = c.first; *step != '\0'; ++step) {
             if (*step == 'p')
                 semaphore.post();
             else if (*step == 's')
@@ -235,12 +216,12 @@ TEST(Semaphore, CountAfterPostsSignalsAndWaits) {
             else
                 EXPECT_EQ(0, *step == 'b' ? signalBlockedWaiter(semaphore)
                                           : semaphore.wait(*step == 'w' ? kLongTimeoutMs : -5L))
-                    << c.steps;
+                    << c.first;
         }
         int count = 0;
         while (count <= 10 && semaphore.wait(0L) == 0)
             ++count;
-        EXPECT_EQ(c.count, count) << c.steps;
+        EXPECT_EQ(c.second, count) << c.first;
     }
 }
 

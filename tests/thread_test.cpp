@@ -7,9 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <functional>
-#include <future>
 #include <memory>
 #include <regex>
 #include <string>
@@ -23,11 +21,9 @@
 #include "support/sanitizers.h"
 #include "vorna/thread.h"
 
-namespace {
 // The POSIX joins of this process: the wrapper below replaces pthread_join for the whole process, the
 // library included. The sanitizers wrap it themselves, so their builds go without and count none.
-std::atomic<int> gPosixJoins{0};
-}  // namespace
+static std::atomic<int> gPosixJoins{0};
 
 #if !defined(VORNA_TEST_UNDER_ASAN) && !defined(VORNA_TEST_UNDER_TSAN)
 extern "C" int pthread_join(pthread_t thread, void** result) {
@@ -45,13 +41,11 @@ using namespace testing_support;
 // A scenario that does not reach its next step within this time is broken; the check that follows fails.
 const int kStepTimeoutMs = 20000;
 
-// Lets every waiter through once opened; waits give up after kStepTimeoutMs.
+// Lets its waiter through once opened; the wait gives up after kStepTimeoutMs.
 struct Gate {
-    std::promise<void> opened;
-    std::shared_future<void> future = opened.get_future().share();
-    void open() { opened.set_value(); }
+    std::atomic<bool> opened{false};
     bool waitOpen() {
-        return future.wait_for(std::chrono::milliseconds(kStepTimeoutMs)) == std::future_status::ready;
+        return waitUntil([this] { return opened.load(); }, kStepTimeoutMs);
     }
 };
 
@@ -257,7 +251,7 @@ TEST(ThreadRun, RunWhileRunningIsRefusedAndTheEndOfTheLoopAfterAnExitRequestWake
             waitUntil([&] { return tid != 0; }, kStepTimeoutMs);
             waitUntilBlocked(tid);
         }
-        gate.open();
+        gate.opened = true;
         for (std::thread& waiter : waiters)
             waiter.join();
         printf("results=%d %d %d loop had returned=%d %d %d loopCalls=%d\n", results[0], results[1],
@@ -289,7 +283,7 @@ TEST(ThreadRun, RunWhileAnExitIsRequestedWaitsForTheEarlierThread) {
     std::atomic<bool> secondRunReturned{false};
     std::thread opener = onceBlocked([&] {
         EXPECT_FALSE(secondRunReturned) << "run returned while the earlier thread was still in its loop";
-        gate.open();
+        gate.opened = true;
     });
     EXPECT_EQ(0, thread.run("second", 50, -10));
     secondRunReturned = true;
@@ -322,7 +316,7 @@ TEST(ThreadStart, ReadyToRunIsAskedUntilItAgreesOrAnExitIsRequestedAndJoinWaitsW
                 << "readyToRun never called";
             EXPECT_EQ(0, thread.requestExit());
         }
-        std::thread opener = onceBlocked([&] { gate.open(); });
+        std::thread opener = onceBlocked([&] { gate.opened = true; });
         EXPECT_EQ(0, thread.join());
         opener.join();
         EXPECT_EQ(c.loopCalls, thread.loopCalls) << c.exitWhileAsked << c.agreesAt;
