@@ -137,47 +137,43 @@ std::string callText(VORNA::Connection& connection, const std::string& request,
 
 enum class Mode { kDirect, kNotifier, kLoop };
 
-// A Connection in `mode` (a loop-mode one with its loop running on a thread of the test) to `name`.
-struct Client {
-    Client(const std::string& name, Mode mode, NotifyCbk cbk, void* ctx)
-        : connection(name.c_str(), 0, mode == Mode::kDirect ? NULL : cbk, ctx,
-                     VORNA::Connection::CONNECT_LATER) {
-        const int connected =
-            mode == Mode::kLoop ? connection.connectInLoop(5000 * kSlack) : connection.connect(5000 * kSlack);
-        if (connected == 0 && mode == Mode::kLoop)
-            loop.reset(new LoopDriver(connection));
-    }
-    ~Client() { loop.reset(); }
-    VORNA::Connection connection;
-    std::unique_ptr<LoopDriver> loop;
-};
+// Connects in `mode`; in loop mode `*loop` then runs the connection's loop on a thread of the test.
+int connectIn(Mode mode, VORNA::Connection& connection, std::unique_ptr<LoopDriver>* loop) {
+    const int result =
+        mode == Mode::kLoop ? connection.connectInLoop(5000 * kSlack) : connection.connect(5000 * kSlack);
+    if (result == 0 && mode == Mode::kLoop)
+        loop->reset(new LoopDriver(connection));
+    return result;
+}
 
-// A raw server and a Client to it, in each mode.
+// A raw server and a Connection to it, in each mode.
 class ConnectionTest : public ::testing::TestWithParam<Mode> {
   protected:
     void SetUp() override {
         ASSERT_TRUE(server.isListening()) << "the raw server could not bind " << name;
-        client.reset(new Client(name, GetParam(), Notifications::record, &notifications));
-        connection = &client->connection;
+        ASSERT_EQ(0, connectIn(GetParam(), *connection, &loop));
         peer = server.accept();
         ASSERT_TRUE(peer.isOpen()) << "the connection did not reach the raw server";
     }
+    void TearDown() override { loop.reset(); }
     bool notifies() const { return GetParam() != Mode::kDirect; }
 
     const std::string name = uniqueName("connection");
     RawServer server{name};
     Notifications notifications;
-    std::unique_ptr<Client> client;
-    VORNA::Connection* connection = NULL;
+    const std::unique_ptr<VORNA::Connection> owned{
+        new VORNA::Connection(name.c_str(), 0, notifies() ? Notifications::record : NULL, &notifications,
+                              VORNA::Connection::CONNECT_LATER)};
+    VORNA::Connection* const connection = owned.get();
+    std::unique_ptr<LoopDriver> loop;
     RawStream peer;
 };
 
+const char* const kModeNames[] = {"Direct", "Notifier", "Loop"};
 INSTANTIATE_TEST_SUITE_P(EveryMode, ConnectionTest,
                          ::testing::Values(Mode::kDirect, Mode::kNotifier, Mode::kLoop),
                          [](const ::testing::TestParamInfo<Mode>& info) {
-                             return info.param == Mode::kDirect     ? "Direct"
-                                    : info.param == Mode::kNotifier ? "Notifier"
-                                                                    : "Loop";
+                             return kModeNames[static_cast<int>(info.param)];
                          });
 
 // A request goes on the stream as it is, without a header, however large. A response that arrives in pieces
@@ -625,9 +621,8 @@ TEST(ConnectionFork, ChildThatExitsLeavesTheParentsConnectionWorking) {
     for (Mode mode : {Mode::kNotifier, Mode::kDirect, Mode::kLoop}) {
         gHeld.reset(new VORNA::Connection(name.c_str(), 0, mode == Mode::kDirect ? NULL : freeNotification,
                                           NULL, VORNA::Connection::CONNECT_LATER));
-        ASSERT_EQ(0,
-                  mode == Mode::kLoop ? gHeld->connectInLoop(5000 * kSlack) : gHeld->connect(5000 * kSlack));
-        std::unique_ptr<LoopDriver> loop(mode == Mode::kLoop ? new LoopDriver(*gHeld) : NULL);
+        std::unique_ptr<LoopDriver> loop;
+        ASSERT_EQ(0, connectIn(mode, *gHeld, &loop));
         std::atomic<bool> calling{true};
         std::atomic<int> answered{0};
         std::atomic<int> failed{0};
@@ -698,9 +693,9 @@ TEST(ConnectionCallbacks, MayEndTheirOwnConnectionButNotCallThroughIt) {
                                                VORNA::Connection::CONNECT_LATER);
         if (onLoss)
             own.connection->setLossCbk(OwnConnection::onLoss, &own);
-        ASSERT_EQ(0, inLoop ? own.connection->connectInLoop(5000) : own.connection->connect(5000));
         // Destroyed from its callback, the connection closes the descriptor under the loop, which then ends.
-        std::unique_ptr<LoopDriver> loop(inLoop ? new LoopDriver(*own.connection) : NULL);
+        std::unique_ptr<LoopDriver> loop;
+        ASSERT_EQ(0, connectIn(inLoop ? Mode::kLoop : Mode::kNotifier, *own.connection, &loop));
         RawStream peer = server.accept();
 
         if (onLoss)
