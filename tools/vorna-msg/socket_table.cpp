@@ -93,11 +93,17 @@ ListeningSocket boundSocket(const unix_diag_msg* message, size_t length) {
     return socket;
 }
 
+// NLMSG_OK, without its comparison of a signed length with an unsigned one.
+bool holdsMessage(const nlmsghdr* header, int left) {
+    return left >= static_cast<int>(sizeof(nlmsghdr)) && header->nlmsg_len >= sizeof(nlmsghdr) &&
+           header->nlmsg_len <= static_cast<unsigned>(left);
+}
+
 // Adds the listening stream sockets with abstract names of one reply. Returns 1 when the dump goes on,
 // 0 at its end, -1 for an error.
 int addDiagReply(const char* reply, ssize_t length, std::vector<ListeningSocket>* sockets) {
     int left = static_cast<int>(length);
-    for (const nlmsghdr* header = reinterpret_cast<const nlmsghdr*>(reply); NLMSG_OK(header, left);
+    for (const nlmsghdr* header = reinterpret_cast<const nlmsghdr*>(reply); holdsMessage(header, left);
          header = NLMSG_NEXT(header, left)) {
         if (header->nlmsg_type == NLMSG_DONE)
             return 0;
