@@ -7,7 +7,7 @@
 // Only segments this process created may be attached: a record's segment id is replaced by one of them
 // (negative ids, which no segment has, stay), so the fuzzer never reaches another process's memory. The
 // physical records run only where "/dev/mem" and "/dev/cache" are not both present: on a device they
-// would map real memory. Segments left over by a crash are removed by tools/run-fuzz.
+// would map real memory. Segments left over by a crash are removed by tests/scripts/run-fuzz.
 
 #include <stddef.h>
 #include <stdint.h>
