@@ -1357,12 +1357,7 @@ bool ConnectionSktWorker::threadLoop() {
 namespace VORNA {
 
 Connection::Connection(const char* name, int reserved, NotifyCbk cbk, void* ctx)
-    : mName(name),
-      mReserved(reserved),
-      pSocket(new (std::nothrow) ConnectionSocket()),
-      mCbk(cbk),
-      mCbkCtx(ctx) {
-    VORNA_ASSERT(NULL != pSocket);
+    : Connection(name, reserved, cbk, ctx, CONNECT_LATER) {
     connect();
 }
 
