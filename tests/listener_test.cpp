@@ -387,6 +387,7 @@ const bool gActivatedServer = [] {
     const bool fromParent = server.peerCredentials(events.connected(0), &pid, &uid, &gid) == 0 &&
                             pid == getppid() && uid == getuid() && gid == getgid();
     const bool hungUp = events.waitForCount(MSG_DISCONNECTED, 1);
+    loop.stop();
     _exit(serving && fromParent && hungUp && server.stall() == 0 ? 0 : 1);
 }();
 
