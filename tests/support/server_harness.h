@@ -4,17 +4,12 @@
 // reports (and may echo each request), a capture of the library's log lines in this process, and the
 // reading side of the wire for raw clients.
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -54,6 +49,16 @@ class ServerEvents {
     void setHook(const std::function<void(const Event&)>& hook) {
         std::lock_guard<std::mutex> lock(mMutex);
         mHook = hook;
+    }
+
+    // Makes `server` answer each request with its own bytes.
+    void echoWith(VORNA::Listener& server) {
+        setHook([&server](const Event& event) {
+            std::string copy = event.data;
+            if (event.type == MSG_RECV)
+                server.response(event.conn, reinterpret_cast<unsigned char*>(&copy[0]),
+                                static_cast<int>(copy.size()));
+        });
     }
 
     std::vector<Event> all() {
@@ -130,14 +135,8 @@ class TestServer {
     explicit TestServer(const char* tag, Reply reply = SILENT, Drive drive = Drive::THREAD)
         : name(uniqueName(tag)), server(name.c_str(), 0), mDrive(drive) {
         server.setMsgCbk(ServerEvents::record, &events);
-        if (reply == ECHO) {
-            events.setHook([this](const ServerEvents::Event& event) {
-                std::string copy = event.data;
-                if (event.type == MSG_RECV)
-                    server.response(event.conn, reinterpret_cast<unsigned char*>(&copy[0]),
-                                    static_cast<int>(copy.size()));
-            });
-        }
+        if (reply == ECHO)
+            events.echoWith(server);
     }
     ~TestServer() {
         if (mServing)
