@@ -1,9 +1,13 @@
 #include "support/probes.h"
 
+#include <limits.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <regex>
+#include <sstream>
+
+#include <gtest/gtest.h>
 
 #include "support/child.h"
 
@@ -43,6 +47,29 @@ bool threadIsBlocked(pid_t tid) {
         return false;
     const char state = stat[nameEnd + 2];
     return state == 'S' || state == 'D';
+}
+
+std::vector<int> descriptorsInheritedByExec() {
+    // `ls` runs as the shell's child and lists the shell's descriptors, so that its own directory
+    // descriptor is not among them.
+    const ChildResult listing = runInChild([] {
+        char* const environment[] = {const_cast<char*>("PATH=/usr/bin:/bin"), NULL};
+        execle("/bin/sh", "sh", "-c", "ls /proc/$$/fd; exit 0", static_cast<char*>(NULL), environment);
+        _exit(127);  // the shell could not run
+    });
+    std::vector<int> numbers;
+    std::istringstream lines(listing.out);
+    for (int number; lines >> number;)
+        numbers.push_back(number);
+    EXPECT_EQ(0, listing.status) << "the descriptor listing did not run: " << listing.err;
+    return listing.status == 0 ? numbers : std::vector<int>();
+}
+
+std::string describeDescriptor(int fd) {
+    char target[PATH_MAX] = {};
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const bool readable = readlink(link.c_str(), target, sizeof(target) - 1) >= 0;
+    return "fd " + std::to_string(fd) + " (" + (readable ? target : "unreadable") + ")";
 }
 
 }  // namespace testing_support
