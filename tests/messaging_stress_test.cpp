@@ -77,6 +77,10 @@ long residentKiB() {
 
 std::atomic<int> gInterruptions{0};
 
+unsigned char* bytesOf(std::string& text) {
+    return reinterpret_cast<unsigned char*>(&text[0]);
+}
+
 // A request: this header, then `payloadLen` random bytes. The server answers with `responseSize` bytes.
 struct RequestHeader {
     uint32_t client;
@@ -182,8 +186,7 @@ class LoadServer {
             lock.unlock();
             for (std::string body : responses) {
                 // The client may have been closed, or the server stalled, meanwhile; then the send fails.
-                const int result = self->mServer.response(conn, reinterpret_cast<unsigned char*>(&body[0]),
-                                                          static_cast<int>(body.size()));
+                const int result = self->mServer.response(conn, bytesOf(body), static_cast<int>(body.size()));
                 EXPECT_TRUE(result == static_cast<int>(body.size()) + 32 || (result >= -3 && result <= -1))
                     << "response returned " << result;
             }
@@ -244,20 +247,18 @@ class Worker {
              ++sequence) {
             std::string request = randomRequest(random);
             const int length = static_cast<int>(request.size());
-            int got = -1;
-            if (mConnection.send(reinterpret_cast<unsigned char*>(&request[0]), length) == length)
-                got = mConnection.recv(reinterpret_cast<unsigned char*>(&mReply[0]),
-                                       static_cast<int>(mReply.size()));
+            const int got = mConnection.send(bytesOf(request), length) == length
+                                ? mConnection.recv(bytesOf(mReply), static_cast<int>(mReply.size()))
+                                : -1;
             if (got < 0) {
                 unexplained += mServer != NULL && mServer->drops(mId) == mDropsAtConnect;
                 mConnection.disconnect();
                 mConnected = false;
-                continue;
-            }
-            const bool same = mReply.compare(0, static_cast<size_t>(got), responseFor(request)) == 0;
-            (same ? verified : mismatched)++;
-            if (same && answered != NULL && verified == 1)
+            } else if (mReply.compare(0, static_cast<size_t>(got), responseFor(request)) != 0) {
+                mismatched++;
+            } else if (++verified == 1 && answered != NULL) {
                 answered->post();
+            }
         }
     }
 

@@ -31,21 +31,15 @@ pid_t currentTid() {
 }
 
 std::string kernelThreadName(pid_t tid) {
-    std::string name = readTaskFile(tid, "comm");
-    if (name.empty())
-        return "(unreadable)";
-    if (name.back() == '\n')
-        name.pop_back();
-    return name;
+    const std::string name = readTaskFile(tid, "comm");
+    return name.empty() ? "(unreadable)" : name.substr(0, name.size() - (name.back() == '\n' ? 1 : 0));
 }
 
 bool threadIsBlocked(pid_t tid) {
     // The state follows the name, which is in parentheses and may itself hold ')' or spaces.
     const std::string stat = readTaskFile(tid, "stat");
     const size_t nameEnd = stat.rfind(')');
-    if (nameEnd == std::string::npos || nameEnd + 2 >= stat.size())
-        return false;
-    const char state = stat[nameEnd + 2];
+    const char state = nameEnd == std::string::npos || nameEnd + 2 >= stat.size() ? '?' : stat[nameEnd + 2];
     return state == 'S' || state == 'D';
 }
 

@@ -31,11 +31,20 @@ bool untilAllDone(size_t size, Step step) {
     return true;
 }
 
-// A close-on-exec local stream socket with `flags`, and its address; -1 for a name too long.
-int socketFor(const std::string& name, int flags, sockaddr_un* address, socklen_t* length) {
-    if (!abstractAddress(name, address, length))
+// A close-on-exec local stream socket with `flags` for which `setUp(fd, address, length)` succeeded, or -1
+// (also for a name too long for the address).
+template <typename SetUp>
+int socketFor(const std::string& name, int flags, SetUp setUp) {
+    sockaddr_un address;
+    socklen_t length = 0;
+    if (!abstractAddress(name, &address, &length))
         return -1;
-    return socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+    if (fd >= 0 && !setUp(fd, reinterpret_cast<sockaddr*>(&address), length)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 }  // namespace
@@ -78,26 +87,15 @@ bool abstractAddress(const std::string& name, sockaddr_un* address, socklen_t* l
 }
 
 int connectTo(const std::string& name, int flags) {
-    sockaddr_un address;
-    socklen_t length = 0;
-    const int fd = socketFor(name, flags, &address, &length);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    return socketFor(name, flags, [](int fd, sockaddr* address, socklen_t length) {
+        return connect(fd, address, length) == 0;
+    });
 }
 
 int listenOn(const std::string& name, int backlog) {
-    sockaddr_un address;
-    socklen_t length = 0;
-    const int fd = socketFor(name, 0, &address, &length);
-    if (fd >= 0 &&
-        (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, backlog) != 0)) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    return socketFor(name, 0, [backlog](int fd, sockaddr* address, socklen_t length) {
+        return bind(fd, address, length) == 0 && listen(fd, backlog) == 0;
+    });
 }
 
 long long nowMs() {
