@@ -12,7 +12,7 @@
 #include <gmock/gmock.h>
 
 #include "devsim/devsim_fixture.h"
-#include "support/exec_probe.h"
+#include "support/probes.h"
 #include "support/peers.h"
 #include "support/server_harness.h"
 #include "vorna/log.h"

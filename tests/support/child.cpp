@@ -2,11 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -44,11 +42,6 @@ ChildProcess::~ChildProcess() {
     }
 }
 
-void ChildProcess::kill(int signal) {
-    if (mPid > 0)
-        ::kill(mPid, signal);
-}
-
 int ChildProcess::wait(int timeoutMs) {
     int status = 0;
     if (mPid <= 0 || !waitUntil([&] { return waitpid(mPid, &status, WNOHANG) == mPid; }, timeoutMs))
@@ -69,12 +62,8 @@ int ChildProcess::finish(int timeoutMs) {
     return status;
 }
 
-std::string ChildProcess::out() const {
-    return mFiles[0] < 0 ? "" : readFile("/proc/self/fd/" + std::to_string(mFiles[0]));
-}
-
-std::string ChildProcess::err() const {
-    return mFiles[1] < 0 ? "" : readFile("/proc/self/fd/" + std::to_string(mFiles[1]));
+std::string ChildProcess::captured(int stream) const {
+    return mFiles[stream] < 0 ? "" : readFile("/proc/self/fd/" + std::to_string(mFiles[stream]));
 }
 
 ChildResult runInChild(const std::function<void()>& body, int timeoutMs) {
@@ -83,19 +72,11 @@ ChildResult runInChild(const std::function<void()>& body, int timeoutMs) {
     return {status, child.out(), child.err()};
 }
 
-long long nowMs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
-
 bool readSomeBefore(int fd, std::string* text, long long deadlineMs) {
-    const long long left = deadlineMs - nowMs();
-    pollfd entry = {fd, POLLIN, 0};
-    if (left <= 0 || poll(&entry, 1, static_cast<int>(left)) <= 0)
-        return false;
     char buffer[4096];
-    const ssize_t count = read(fd, buffer, sizeof(buffer));
+    const ssize_t count = raw_peer::waitReadable(fd, static_cast<int>(deadlineMs - nowMs()))
+                              ? read(fd, buffer, sizeof(buffer))
+                              : -1;
     if (count > 0)
         text->append(buffer, static_cast<size_t>(count));
     return count > 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -10,6 +11,7 @@
 
 namespace testing_support {
 
+using raw_peer::nowMs;
 using raw_peer::openDescriptorCount;
 
 struct ChildResult {
@@ -33,7 +35,8 @@ class ChildProcess {
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     pid_t pid() const { return mPid; }
-    void kill(int signal);
+    // Once the child is reaped, its pid is -1 and a signal 0 sends nothing anywhere.
+    void kill(int signal) { ::kill(mPid, mPid > 0 ? signal : 0); }
     // The exit status, or 128 + the signal that ended it; -1 if it did not end within the deadline.
     int wait(int timeoutMs = 10000);
     // As wait(), but a child still running at the deadline fails the test (with its output) and is killed.
@@ -41,10 +44,12 @@ class ChildProcess {
     // After wait() or finish(): whether a signal ended the child (an exit status of 128 + n tells the same
     // number either way).
     bool endedBySignal() const { return mEndedBySignal; }
-    std::string out() const;
-    std::string err() const;
+    std::string out() const { return captured(0); }
+    std::string err() const { return captured(1); }
 
   private:
+    std::string captured(int stream) const;
+
     pid_t mPid = -1;
     bool mEndedBySignal = false;
     int mFiles[2] = {-1, -1};
@@ -56,9 +61,6 @@ ChildResult runInChild(const std::function<void()>& body, int timeoutMs = 20000)
 
 // Polls `condition` until it holds or `timeoutMs` passes; returns its last value.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 5000);
-
-// Milliseconds of the monotonic clock, for deadlines.
-long long nowMs();
 
 // Waits until `deadlineMs` (of nowMs()) for data on `fd` and appends one read of it to `text`.
 // Returns false, having read nothing, when the deadline passes first or the stream has ended.

@@ -1,10 +1,7 @@
 #include "support/peers.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <stdio.h>
-#include <sys/wait.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,26 +20,10 @@ std::string patternBytes(size_t count, unsigned seed) {
 }
 
 ProcessSignal::ProcessSignal() {
-    if (pipe2(mPipe, O_CLOEXEC) != 0)
-        mPipe[0] = mPipe[1] = -1;
-}
-
-ProcessSignal::~ProcessSignal() {
-    for (int fd : mPipe) {
-        if (fd >= 0)
-            ::close(fd);
-    }
-}
-
-void ProcessSignal::post() {
-    const char token = 1;
-    while (write(mPipe[1], &token, 1) < 0 && errno == EINTR) {
-    }
-}
-
-bool ProcessSignal::waitFor(int timeoutMs) {
-    char token = 0;
-    return raw_peer::waitReadable(mPipe[0], timeoutMs) && read(mPipe[0], &token, 1) == 1;
+    int ends[2] = {-1, -1};
+    socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends);
+    mRead = RawStream(ends[0]);
+    mWrite = RawStream(ends[1]);
 }
 
 ChildResult runCheckedInChild(const std::function<void()>& body, int timeoutMs) {
@@ -53,10 +34,6 @@ ChildResult runCheckedInChild(const std::function<void()>& body, int timeoutMs) 
             _exit(::testing::Test::HasFailure() ? 1 : 0);
         },
         timeoutMs);
-}
-
-bool LogLine::operator==(const LogLine& other) const {
-    return module == other.module && function == other.function && level == other.level && text == other.text;
 }
 
 std::vector<LogLine> parseLogLines(const std::string& output, const std::string& module) {

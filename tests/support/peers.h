@@ -9,6 +9,7 @@
 #include <functional>
 #include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/child.h"
@@ -25,20 +26,16 @@ std::string patternBytes(size_t count, unsigned seed = 0);
 // The name the messaging tests know ChildProcess by.
 using ForkedProcess = ChildProcess;
 
-// A one-shot signal between two processes: the child calls `post`, the parent `waitFor`. Create it before
-// the fork.
+// A signal between processes: each post() lets one waitFor() pass, in this process or a forked one.
+// Create it before the fork.
 class ProcessSignal {
   public:
     ProcessSignal();
-    ~ProcessSignal();
-    ProcessSignal(const ProcessSignal&) = delete;
-    ProcessSignal& operator=(const ProcessSignal&) = delete;
-
-    void post();
-    bool waitFor(int timeoutMs = 10000);
+    void post() { mWrite.writeAll("!"); }
+    bool waitFor(int timeoutMs = 10000) { return mRead.readExactly(1, timeoutMs).size() == 1; }
 
   private:
-    int mPipe[2] = {-1, -1};
+    RawStream mRead, mWrite;
 };
 
 // Runs `body` in a child as runInChild does, with its GoogleTest checks: the status is 0 when every check
@@ -51,7 +48,10 @@ struct LogLine {
     std::string function;  // "response"
     std::string level;     // "ERR", or as much of it as the prefix limit leaves ("ER" after a long name)
     std::string text;      // the message, without its newline
-    bool operator==(const LogLine& other) const;
+    bool operator==(const LogLine& other) const {
+        return std::tie(module, function, level, text) ==
+               std::tie(other.module, other.function, other.level, other.text);
+    }
 };
 void PrintTo(const LogLine& line, std::ostream* out);
 // The log lines in `output`, in order, keeping only those of `module` when it is not empty. Text that is

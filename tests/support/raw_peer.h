@@ -11,6 +11,7 @@
 #include <sys/un.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace raw_peer {
@@ -60,13 +61,15 @@ bool recvAll(int fd, void* data, size_t size);
 // Pauses `us` microseconds, also when signals cut into the pause.
 void pauseUs(long us);
 
+// Milliseconds of the monotonic clock, for deadlines.
+long long nowMs();
+
 // Waits until `fd` is readable (data, end of stream or error), resuming after signals; false when
 // `timeoutMs` passed first.
 bool waitReadable(int fd, int timeoutMs);
 
-// Descriptors that are open in this process now, of those below `below` and the descriptor limit.
-std::vector<int> openDescriptors(int below = 1024);
-// How many descriptors the process has open, whatever their numbers.
+// The descriptors open in this process now, in increasing order, and how many there are.
+std::vector<int> openDescriptors();
 int openDescriptorCount();
 
 // A stream socket end with whole-message reads and writes. Every read takes a deadline, so a peer that
@@ -75,17 +78,21 @@ class RawStream {
   public:
     RawStream() = default;
     explicit RawStream(int fd) : mFd(fd) {}
-    ~RawStream();
+    ~RawStream() { close(); }
     RawStream(const RawStream&) = delete;
     RawStream& operator=(const RawStream&) = delete;
-    RawStream(RawStream&& other) noexcept;
-    RawStream& operator=(RawStream&& other) noexcept;
+    RawStream(RawStream&& other) noexcept : mFd(other.mFd) { other.mFd = -1; }
+    // The stream given up goes to `other`, which closes it.
+    RawStream& operator=(RawStream&& other) noexcept {
+        std::swap(mFd, other.mFd);
+        return *this;
+    }
 
     bool isOpen() const { return mFd >= 0; }
     int fd() const { return mFd; }
 
     // Writes all bytes (blocking); false when the peer has gone.
-    bool writeAll(const std::string& bytes);
+    bool writeAll(const std::string& bytes) { return sendAll(mFd, bytes.data(), bytes.size()); }
     // Writes `bytes` in pieces of the given sizes, pausing `pauseMs` between pieces; whatever is left
     // after the listed pieces goes in one last piece.
     bool writeInPieces(const std::string& bytes, const std::vector<size_t>& pieces, int pauseMs);
@@ -95,9 +102,9 @@ class RawStream {
     bool waitForEndOfStream(int timeoutMs = 10000);
     // Bytes the peer has written that this end has not read yet.
     int pendingBytes() const;
-    void shutdownWrite();
+    void shutdownWrite() { ::shutdown(mFd, SHUT_WR); }
     // Ends both directions; safe while another thread reads or writes this stream.
-    void shutdown();
+    void shutdown() { ::shutdown(mFd, SHUT_RDWR); }
     void close();
 
   private:
@@ -105,24 +112,23 @@ class RawStream {
 };
 
 // A client connected to the abstract name `name`; not open when nothing listens there.
-RawStream connectRawClient(const std::string& name);
+inline RawStream connectRawClient(const std::string& name) {
+    return RawStream(connectTo(name));
+}
 
 // A server listening on an abstract name, accepting one client at a time.
 class RawServer {
   public:
-    explicit RawServer(const std::string& name);
-    ~RawServer();
-    RawServer(const RawServer&) = delete;
-    RawServer& operator=(const RawServer&) = delete;
+    explicit RawServer(const std::string& name) : mListening(listenOn(name)) {}
 
-    bool isListening() const { return mListenFd >= 0; }
+    bool isListening() const { return mListening.isOpen(); }
     // Waits for the next client; the stream is not open when none came before the deadline.
     RawStream accept(int timeoutMs = 10000);
     // Closes the listening socket, which frees the name.
-    void close();
+    void close() { mListening.close(); }
 
   private:
-    int mListenFd = -1;
+    RawStream mListening;
 };
 
 }  // namespace raw_peer
