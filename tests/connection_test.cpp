@@ -158,7 +158,6 @@ class ConnectionTest : public TestWithParam<Mode> {
         peer = server.accept();
         ASSERT_TRUE(peer.isOpen()) << "the connection did not reach the raw server";
     }
-    void TearDown() override { loop.reset(); }
     bool notifies() const { return GetParam() != Mode::kDirect; }
 
     const std::string name = uniqueName("connection");
