@@ -6,7 +6,6 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
-#include <algorithm>
 
 #include <atomic>
 #include <filesystem>
@@ -20,7 +19,6 @@
 #include <vector>
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "support/child.h"
 #include "support/loop_driver.h"
@@ -32,12 +30,7 @@
 namespace {
 
 using namespace testing_support;
-using ::testing::AllOf;
-using ::testing::Contains;
-using ::testing::ElementsAre;
-using ::testing::Field;
-using ::testing::Not;
-using ::testing::StartsWith;
+using namespace ::testing;
 
 // How soon a call that must not wait for retries returns.
 const int kPromptMs = 1000 * kSlack;
@@ -55,26 +48,23 @@ LogLine connectionLine(const char* level, const char* function, const std::strin
 typedef std::tuple<unsigned int, bool, std::string, int> Notification;
 
 // Everything the receive thread delivers. The callback frees each buffer, as the contract says.
-class Notifications {
-  public:
+struct Notifications {
     static void record(void* ctx, unsigned int msg, void* data, int len) {
         Notifications* self = static_cast<Notifications*>(ctx);
-        std::lock_guard<std::mutex> lock(self->mMutex);
-        self->mSeen.emplace_back(msg, data != NULL,
-                                 data != NULL ? std::string(static_cast<char*>(data), len) : "", len);
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->seen.emplace_back(msg, data != NULL,
+                                data != NULL ? std::string(static_cast<char*>(data), len) : "", len);
         free(data);
     }
     bool waitForCount(size_t wanted) {
         return waitUntil([&] { return all().size() >= wanted; }, 10000);
     }
     std::vector<Notification> all() {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mSeen;
+        std::lock_guard<std::mutex> lock(mutex);
+        return seen;
     }
-
-  private:
-    std::mutex mMutex;
-    std::vector<Notification> mSeen;
+    std::mutex mutex;
+    std::vector<Notification> seen;
 };
 
 void freeNotification(void*, unsigned int, void* data, int) {
@@ -89,26 +79,39 @@ int receiveThreads() {
     return count;
 }
 
+// Runs `body` on another thread and returns once that thread waits in the kernel (or `body` has returned).
+std::future<int> startBlocked(const std::function<int()>& body) {
+    const auto tid = std::make_shared<std::atomic<pid_t>>(0);
+    std::future<int> result = std::async(std::launch::async, [tid, body] {
+        *tid = currentTid();
+        return body();
+    });
+    EXPECT_TRUE(waitUntil([&] {
+        return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready ||
+               (*tid != 0 && threadIsBlocked(*tid));
+    })) << "the thread neither waited nor returned";
+    return result;
+}
+
+// The result of a recv that had not returned 10 s after the action (disconnect() then woke it).
+const int kNeverReturned = -9999;
+
 struct RecvOutcome {
     int result;
     long long elapsedMs;  // from the action to the return
-    bool returned;        // false: it had not returned after 10 s and was woken by disconnect()
 };
 
 // Calls recv (with `timeoutMs`, or without a timeout for kUntimed) on another thread and, once that thread
 // waits in the kernel, runs `action`.
 RecvOutcome recvWhile(VORNA::Connection* connection, unsigned char* buf, int len, int timeoutMs,
                       const std::function<void()>& action) {
-    std::atomic<pid_t> tid{0};
     std::atomic<long long> endedAt{0};
-    std::future<int> result = std::async(std::launch::async, [&] {
-        tid = currentTid();
+    std::future<int> result = startBlocked([&] {
         const int got =
             timeoutMs == kUntimed ? connection->recv(buf, len) : connection->recv(buf, len, timeoutMs);
         endedAt = nowMs();
         return got;
     });
-    waitUntil([&] { return endedAt != 0 || (tid != 0 && threadIsBlocked(tid)); });
     const long long start = nowMs();
     action();
     const bool returned =
@@ -116,7 +119,7 @@ RecvOutcome recvWhile(VORNA::Connection* connection, unsigned char* buf, int len
     if (!returned)
         connection->disconnect();
     const int got = result.get();
-    return {got, endedAt - start, returned};
+    return {returned ? got : kNeverReturned, endedAt - start};
 }
 
 // A result as the tests compare it: the bytes it counts, or "error <result>".
@@ -147,7 +150,7 @@ int connectIn(Mode mode, VORNA::Connection& connection, std::unique_ptr<LoopDriv
 }
 
 // A raw server and a Connection to it, in each mode.
-class ConnectionTest : public ::testing::TestWithParam<Mode> {
+class ConnectionTest : public TestWithParam<Mode> {
   protected:
     void SetUp() override {
         ASSERT_TRUE(server.isListening()) << "the raw server could not bind " << name;
@@ -155,13 +158,12 @@ class ConnectionTest : public ::testing::TestWithParam<Mode> {
         peer = server.accept();
         ASSERT_TRUE(peer.isOpen()) << "the connection did not reach the raw server";
     }
-    void TearDown() override { loop.reset(); }
     bool notifies() const { return GetParam() != Mode::kDirect; }
 
     const std::string name = uniqueName("connection");
     RawServer server{name};
     Notifications notifications;
-    const std::unique_ptr<VORNA::Connection> owned{
+    std::unique_ptr<VORNA::Connection> owned{
         new VORNA::Connection(name.c_str(), 0, notifies() ? Notifications::record : NULL, &notifications,
                               VORNA::Connection::CONNECT_LATER)};
     VORNA::Connection* const connection = owned.get();
@@ -170,9 +172,8 @@ class ConnectionTest : public ::testing::TestWithParam<Mode> {
 };
 
 const char* const kModeNames[] = {"Direct", "Notifier", "Loop"};
-INSTANTIATE_TEST_SUITE_P(EveryMode, ConnectionTest,
-                         ::testing::Values(Mode::kDirect, Mode::kNotifier, Mode::kLoop),
-                         [](const ::testing::TestParamInfo<Mode>& info) {
+INSTANTIATE_TEST_SUITE_P(EveryMode, ConnectionTest, Values(Mode::kDirect, Mode::kNotifier, Mode::kLoop),
+                         [](const TestParamInfo<Mode>& info) {
                              return kModeNames[static_cast<int>(info.param)];
                          });
 
@@ -187,14 +188,12 @@ TEST_P(ConnectionTest, LargeRequestsAndResponsesCrossTheStreamWholeAndKeepTheFra
         received = peer.readExactly(request.size(), 30000);
         peer.writeInPieces(responseFrame(body) + responseFrame("next"), {5, 20, 7, 1000, 30000, 70000}, 20);
     });
-    EXPECT_EQ(
-        static_cast<int>(request.size()),
-        connection->send(reinterpret_cast<unsigned char*>(&request[0]), static_cast<int>(request.size())));
+    const int size = static_cast<int>(request.size());
+    EXPECT_EQ(size, connection->send(reinterpret_cast<unsigned char*>(&request[0]), size));
     std::vector<unsigned char> buf(body.size() + 64, 0xA5);
     for (const std::string& expected : {body, std::string("next")}) {
         const RecvOutcome got = recvWhile(connection, buf.data(), body.size(), kUntimed, [] {});
-        EXPECT_TRUE(got.returned && text(buf.data(), got.result) == expected)
-            << got.result << " bytes, not the body";
+        EXPECT_TRUE(text(buf.data(), got.result) == expected) << got.result << " bytes, not the body";
     }
     EXPECT_EQ(std::string(64, '\xA5'), text(buf.data() + body.size(), 64)) << "recv wrote past its buffer";
     if (HasFailure())
@@ -205,8 +204,10 @@ TEST_P(ConnectionTest, LargeRequestsAndResponsesCrossTheStreamWholeAndKeepTheFra
 }
 
 // A timed recv ends within its bound, at once for a zero timeout, and leaves a late response to the next.
-TEST_P(ConnectionTest, TimedRecvEndsInTimeAndLeavesALateResponseToTheNextRecv) {
-    unsigned char buf[64];
+// Then connect while connected, bad arguments, disconnect while a recv waits and calls after it, with the
+// lines they log.
+TEST_P(ConnectionTest, TimedRecvEndsInTimeAndRefusedCallsReturnTheirResultsAndLogThem) {
+    unsigned char buf[16] = {'x'};
     const long long start = nowMs();
     EXPECT_EQ(kTimedOut, connection->recv(buf, sizeof(buf), 100));
     EXPECT_GE(nowMs() - start, 95);
@@ -214,13 +215,8 @@ TEST_P(ConnectionTest, TimedRecvEndsInTimeAndLeavesALateResponseToTheNextRecv) {
     EXPECT_EQ(kTimedOut, connection->recv(buf, sizeof(buf), 0)) << "a zero timeout waited";
     ASSERT_TRUE(peer.writeAll(responseFrame("late")));
     EXPECT_EQ("late", text(buf, connection->recv(buf, sizeof(buf), 10000)));
-}
 
-// Connect while connected, bad arguments, disconnect while a recv waits and calls after it, with the lines
-// they log.
-TEST_P(ConnectionTest, CallsRefusedOnALiveOrEndedConnectionReturnTheirResultsAndLogThem) {
     LogCapture log;
-    unsigned char buf[16] = {'x'};
     EXPECT_EQ(-2, connection->call(NULL, 1, buf, 1, 100));
     EXPECT_EQ(-2, connection->call(buf, 0, buf, 1, 100));
     EXPECT_EQ(-2, connection->call(buf, 1, NULL, 4, 100));
@@ -228,24 +224,22 @@ TEST_P(ConnectionTest, CallsRefusedOnALiveOrEndedConnectionReturnTheirResultsAnd
     EXPECT_EQ(0, peer.pendingBytes()) << "a refused call sent something";
     log.take(kModule);
     EXPECT_EQ(-1, connection->connect());
-    const std::vector<LogLine> connectLines = log.take(kModule);
-    EXPECT_THAT(connectLines,
+    EXPECT_THAT(log.take(kModule),
                 ElementsAre(AllOf(Field(&LogLine::level, "ERR"), Field(&LogLine::function, "connect"))));
     EXPECT_EQ(4, connection->send(buf, 4)) << "the refused connect broke the connection";
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 4), peer.readExactly(4));
     const RecvOutcome waiting =
         recvWhile(connection, buf, sizeof(buf), kUntimed, [&] { EXPECT_EQ(0, connection->disconnect()); });
-    EXPECT_TRUE(waiting.returned && waiting.result == -1 && waiting.elapsedMs < kPromptMs)
+    EXPECT_TRUE(waiting.result == -1 && waiting.elapsedMs < kPromptMs)
         << "recv gave " << waiting.result << " after " << waiting.elapsedMs << " ms";
     EXPECT_TRUE(peer.waitForEndOfStream()) << "disconnect left the socket open";
     log.take(kModule);
     EXPECT_EQ(-1, connection->send(buf, 4));
     EXPECT_EQ(-1, connection->recv(buf, 4));
     EXPECT_EQ(-1, connection->disconnect());
-    const std::vector<LogLine> expected = {connectionLine("ERR", "send", "pSocket is null"),
-                                           connectionLine("ERR", "recv", "pSocket is null"),
-                                           connectionLine("ERR", "disconnect", "pSocket is null")};
-    EXPECT_EQ(expected, log.take(kModule));
+    EXPECT_THAT(log.take(kModule), ElementsAre(connectionLine("ERR", "send", "pSocket is null"),
+                                               connectionLine("ERR", "recv", "pSocket is null"),
+                                               connectionLine("ERR", "disconnect", "pSocket is null")));
     EXPECT_EQ(-1, connection->call(buf, 1, buf, 1, 100));
     EXPECT_EQ(-1, connection->recv(buf, 1, 100));
     EXPECT_FALSE(connection->isConnected());
@@ -268,36 +262,35 @@ TEST(ConnectionFrames, ReachTheCallbackInTheServersOrderOrBreakTheStreamWithThei
                                                {3, false, "", 30},
                                                {6, true, longest, 255},
                                                {6, true, "", 0}};
-    const std::vector<Notification> none;
     const struct {
         const char* name;
         bool notifier;
-        std::string bytes;  // none: the peer closes
-        int timeoutMs;  // of the first recv: a timed one finds the bytes there, an untimed one waits for them
-        const char* result;  // of the first recv
-        int later;           // the next recv's result
-        const std::vector<Notification>& delivered;
-        const char* function;  // and the ERR line logged, when not null
-        const char* line;
+        std::string bytes;            // none: the peer closes
+        const char* function = NULL;  // and the ERR line logged, when not null
+        const char* line = NULL;
+        int timeoutMs =
+            kUntimed;  // of the first recv: a timed one finds the bytes there, an untimed one waits
+        const char* result = "error -1";  // of the first recv
+        int later = -1;                   // the next recv's result
+        std::vector<Notification> delivered = {};
     } cases[] = {
-        {"InOrder", true, inOrderBytes, kUntimed, "answer", kTimedOut, inOrder, NULL, NULL},
-        {"PeerClosesToTheReceiveThread", true, "", kUntimed, "error -1", -1, none, NULL, NULL},
-        {"PeerClosesToADirectRecv", false, "", kUntimed, "error -1", -1, none, NULL, NULL},
+        {"InOrder", true, inOrderBytes, NULL, NULL, kUntimed, "answer", kTimedOut, inOrder},
+        {"PeerClosesToTheReceiveThread", true, ""},
+        {"PeerClosesToADirectRecv", false, ""},
         {"WrongMagicToTheReceiveThread", true,
-         wireHeader(kWireIdNotify, 1, 1, 0x44332211u) + valueNotificationFrame(2, 2), kUntimed, "error -1",
-         -1, none, "threadLoop", " disconnect return from recv failed(32) magic=0x44332211"},
-        {"UnknownIdToTheReceiveThread", true, wireHeader(3, 0, 0), kUntimed, "error -1", -1, none,
-         "threadLoop", "unknown header id(3)"},
+         wireHeader(kWireIdNotify, 1, 1, 0x44332211u) + valueNotificationFrame(2, 2), "threadLoop",
+         " disconnect return from recv failed(32) magic=0x44332211"},
+        {"UnknownIdToTheReceiveThread", true, wireHeader(3, 0, 0), "threadLoop", "unknown header id(3)"},
         {"DataNotificationOf2GiB", true,
-         wireHeader(kWireIdNotifyData, 1, 0x7fffffff) + valueNotificationFrame(2, 2), kUntimed, "error -1",
-         -1, none, "threadLoop", "bad notify data len(2147483647)"},
-        {"HalfAHeaderToTheReceiveThread", true, halfHeader, 50, "error -110", -1, none, NULL, NULL},
-        {"HalfAHeaderToADirectRecv", false, halfHeader, 50, "error -1", -1, none, NULL, NULL},
+         wireHeader(kWireIdNotifyData, 1, 0x7fffffff) + valueNotificationFrame(2, 2), "threadLoop",
+         "bad notify data len(2147483647)"},
+        {"HalfAHeaderToTheReceiveThread", true, halfHeader, NULL, NULL, 50, "error -110"},
+        {"HalfAHeaderToADirectRecv", false, halfHeader, NULL, NULL, 50},
         {"WrongMagicToADirectRecv", false,
-         wireHeader(kWireIdResponse, 0, 5, 0xdeadbeefu) + "hello" + responseFrame("valid"), kUntimed,
-         "error -1", -1, none, "recv", "bad header magic(0xdeadbeef)"},
-        {"NotificationToADirectRecv", false, valueNotificationFrame(1, 2) + responseFrame("after"), kUntimed,
-         "error -1", 5, none, "recv", "bad header id(0)"},
+         wireHeader(kWireIdResponse, 0, 5, 0xdeadbeefu) + "hello" + responseFrame("valid"), "recv",
+         "bad header magic(0xdeadbeef)"},
+        {"NotificationToADirectRecv", false, valueNotificationFrame(1, 2) + responseFrame("after"), "recv",
+         "bad header id(0)", kUntimed, "error -1", 5},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -319,8 +312,8 @@ TEST(ConnectionFrames, ReachTheCallbackInTheServersOrderOrBreakTheStreamWithThei
             unsigned char buf[16];
             const RecvOutcome got = recvWhile(
                 &client, buf, sizeof(buf), c.timeoutMs, c.timeoutMs == kUntimed ? write : [] {});
-            EXPECT_TRUE(got.returned) << "the stream did not wake recv";
-            EXPECT_EQ(c.result, text(buf, got.result));
+            EXPECT_EQ(c.result, text(buf, got.result))
+                << "error " << kNeverReturned << ": the stream did not wake it";
             // A begun message may take the rest of its bound; a broken or closed stream fails at once.
             EXPECT_LT(got.elapsedMs, c.timeoutMs == kUntimed ? kPromptMs : kCompletionMs);
             EXPECT_TRUE(waitUntil([&] { return client.isConnected() == (c.later != -1); }, kCompletionMs))
@@ -329,9 +322,8 @@ TEST(ConnectionFrames, ReachTheCallbackInTheServersOrderOrBreakTheStreamWithThei
             EXPECT_TRUE(notifications.waitForCount(c.delivered.size())) << "a notification was not delivered";
         }
         EXPECT_EQ(c.delivered, notifications.all());
-        const std::vector<LogLine> lines = log.take(kModule);
         if (c.line != NULL) {
-            EXPECT_THAT(lines, Contains(connectionLine("ERR", c.function, c.line)));
+            EXPECT_THAT(log.take(kModule), Contains(connectionLine("ERR", c.function, c.line)));
         }
     }
 }
@@ -340,35 +332,29 @@ TEST(ConnectionFrames, ReachTheCallbackInTheServersOrderOrBreakTheStreamWithThei
 // the connection counts as lost before the first of them returns (the loss handler, which holds its thread
 // here until the test has looked, cannot come first).
 TEST_P(ConnectionTest, EveryWaitingCallerHearsTheEndAndFindsItLost) {
-    std::promise<void> looked;
-    std::shared_future<void> lookedAt = looked.get_future().share();
+    std::atomic<bool> looked{false};
     connection->setLossCbk(
-        [](void* ctx) { static_cast<std::shared_future<void>*>(ctx)->wait_for(std::chrono::seconds(10)); },
-        &lookedAt);
-    std::vector<std::atomic<pid_t>> tids(4);
+        [](void* ctx) { waitUntil([ctx] { return static_cast<std::atomic<bool>*>(ctx)->load(); }, 10000); },
+        &looked);
+    std::atomic<int> returned{0};
     std::vector<std::future<int>> waiting;
-    for (std::atomic<pid_t>& tid : tids)
-        waiting.push_back(std::async(std::launch::async, [&] {
-            tid = currentTid();
+    for (int i = 0; i < 4; ++i)
+        waiting.push_back(startBlocked([&] {
             unsigned char buf[8];
-            return connection->recv(buf, sizeof(buf));
+            const int got = connection->recv(buf, sizeof(buf));
+            ++returned;
+            return got;
         }));
-    for (std::atomic<pid_t>& tid : tids)
-        ASSERT_TRUE(waitUntil([&] { return tid != 0 && threadIsBlocked(tid); }));
     peer.close();
-    EXPECT_TRUE(waitUntil([&] {
-        return std::any_of(waiting.begin(), waiting.end(), [](std::future<int>& result) {
-            return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
-        });
-    }));
+    EXPECT_TRUE(waitUntil([&] { return returned > 0; }));
     EXPECT_FALSE(connection->isConnected()) << "isConnected() lagged recv()'s -1";
-    looked.set_value();
+    looked = true;
     for (std::future<int>& result : waiting) {
         ASSERT_EQ(std::future_status::ready, result.wait_for(std::chrono::milliseconds(kPromptMs)))
             << "a waiting caller did not hear the end";
         EXPECT_EQ(-1, result.get());
     }
-    loop.reset();  // the loss handler returns before the future it waits on goes
+    loop.reset();  // the loss handler returns before the flag it waits on goes
     connection->disconnect();
 }
 
@@ -390,10 +376,9 @@ void answerCalls(RawStream* peer, bool push, const std::atomic<int>* slowReturne
 // than their callers' buffers: the connection drops those, and the next call gets its own.
 TEST_P(ConnectionTest, SixteenThreadsCallingAtOnceEachGetTheirOwnResponse) {
     const int kCalls = kSlack > 1 ? 150 : 1000;  // scaled down where the code runs 10 to 30 times slower
-    const int kThreads = 16;
-    const int kOddCalls = 3;  // the first calls of thread 0 are answered late, of thread 1 too long
-    std::atomic<int> wrong{0};
-    std::atomic<int> slowReturned{0};
+    const int kThreads = 16,
+              kOddCalls = 3;  // the first calls of thread 0 are answered late, of thread 1 too long
+    std::atomic<int> wrong{0}, slowReturned{0};
     int pushed = 0;
     std::thread server([&] { answerCalls(&peer, notifies(), &slowReturned, &pushed); });
     std::vector<std::thread> callers;
@@ -430,12 +415,7 @@ void serveEchoUntilKilled(const std::string& name, ProcessSignal& go, ProcessSig
     ServerEvents events;
     VORNA::Listener server(name.c_str(), 0);
     server.setMsgCbk(ServerEvents::record, &events);
-    events.setHook([&](const ServerEvents::Event& event) {
-        std::string echo = event.data;
-        if (event.type == MSG_RECV)
-            server.response(event.conn, reinterpret_cast<unsigned char*>(&echo[0]),
-                            static_cast<int>(echo.size()));
-    });
+    events.echoWith(server);
     if (server.run() != 0)
         return;
     ready.post();
@@ -462,22 +442,26 @@ TEST(ConnectionLoss, WaitingRecvFailsTheLossIsToldOnceAndBothModesConnectAgain) 
     const int descriptorsBefore = openDescriptorCount();
     const int threadsBefore = receiveThreads();
     {
-        std::atomic<int> losses{0};
+        std::atomic<int> losses{0}, loopLosses{0};
+        const VORNA::Connection::LossCbk count = [](void* ctx) { ++*static_cast<std::atomic<int>*>(ctx); };
         VORNA::Connection notified(name.c_str(), 0, freeNotification, NULL, VORNA::Connection::CONNECT_LATER);
-        notified.setLossCbk([](void* ctx) { ++*static_cast<std::atomic<int>*>(ctx); }, &losses);
         VORNA::Connection direct(name.c_str(), 0, NULL, NULL, VORNA::Connection::CONNECT_LATER);
-        std::atomic<int> loopLosses{0};
         VORNA::Connection looped(name.c_str(), 0, freeNotification, NULL, VORNA::Connection::CONNECT_LATER);
-        looped.setLossCbk([](void* ctx) { ++*static_cast<std::atomic<int>*>(ctx); }, &loopLosses);
+        notified.setLossCbk(count, &losses);
+        looped.setLossCbk(count, &loopLosses);
+        std::unique_ptr<LoopDriver> loop;
+        const std::pair<Mode, VORNA::Connection*> clients[] = {
+            {Mode::kNotifier, &notified}, {Mode::kDirect, &direct}, {Mode::kLoop, &looped}};
+        // Each calls once connected, so that the server knows every client.
+        const auto connectAndCall = [&](const std::string& request) {
+            for (const auto& [mode, client] : clients) {
+                ASSERT_EQ(0, connectIn(mode, *client, &loop));
+                ASSERT_EQ(request, callText(*client, request));
+            }
+        };
         for (bool killed : {false, true}) {
             SCOPED_TRACE(killed ? "the server was killed" : "the server closed its clients");
-            ASSERT_EQ(0, notified.connect(5000 * kSlack));
-            ASSERT_EQ(0, direct.connect(5000 * kSlack));
-            ASSERT_EQ(0, looped.connectInLoop(5000 * kSlack));
-            LoopDriver loop(looped);
-            ASSERT_EQ("ping", callText(notified, "ping"));  // so that the server knows every client
-            ASSERT_EQ("ping", callText(direct, "ping"));
-            ASSERT_EQ("ping", callText(looped, "ping"));
+            ASSERT_NO_FATAL_FAILURE(connectAndCall("ping"));
             ASSERT_EQ(threadsBefore + 1, receiveThreads())
                 << "the receive thread is not where the test looks for it";
             unsigned char buf[16];
@@ -493,7 +477,7 @@ TEST(ConnectionLoss, WaitingRecvFailsTheLossIsToldOnceAndBothModesConnectAgain) 
             EXPECT_TRUE(waitUntil([&] { return !notified.isConnected() && !direct.isConnected(); }));
             EXPECT_TRUE(waitUntil([&] { return loopLosses > (killed ? 1 : 0) && !looped.isConnected(); }))
                 << "the loop was not told the loss";
-            loop.stop();
+            loop.reset();
             EXPECT_EQ(0, looped.disconnect());
             EXPECT_EQ(-1, notified.call(reinterpret_cast<const unsigned char*>("x"), 1, NULL, 0, 1000));
             EXPECT_TRUE(waitUntil([&] { return receiveThreads() == threadsBefore; }))
@@ -506,12 +490,7 @@ TEST(ConnectionLoss, WaitingRecvFailsTheLossIsToldOnceAndBothModesConnectAgain) 
         EXPECT_EQ(128 + SIGKILL, servers[0]->wait());  // its name is free once it has ended
         go[1].post();
         ASSERT_TRUE(ready[1].waitFor());
-        ASSERT_EQ(0, notified.connect(5000 * kSlack));
-        ASSERT_EQ(0, direct.connect(5000 * kSlack));
-        ASSERT_EQ(0, looped.connectInLoop(5000 * kSlack));
-        EXPECT_EQ("again", callText(notified, "again"));
-        EXPECT_EQ("again", callText(direct, "again"));
-        EXPECT_EQ("again", callText(looped, "again"));  // a call reads its own answer: no loop needed
+        ASSERT_NO_FATAL_FAILURE(connectAndCall("again"));
         EXPECT_EQ(2, loopLosses.load()) << "the loss was told more than once to the loop";
         // disconnect() waits for the receive thread: a loss it would tell has been told when it returns.
         EXPECT_EQ(0, notified.disconnect());
@@ -530,10 +509,9 @@ TEST(ConnectionConnect, DescriptorZeroNameLengthsAndBoundedConnectsWithTheirLine
         close(STDIN_FILENO);  // only the client's descriptor guard keeps its socket off descriptor 0 now
         VORNA::Connection longest(name.c_str(), 0, NULL, NULL);
         EXPECT_EQ(-1, fcntl(STDIN_FILENO, F_GETFD)) << "the client kept descriptor 0";
-        const std::vector<LogLine> guard = log.take(kModule);
         const auto opened = AllOf(Field(&LogLine::function, "open_dev_null"), Field(&LogLine::level, "INF"),
                                   Field(&LogLine::text, StartsWith("Opened /dev/null, file descriptor: ")));
-        EXPECT_THAT(guard,
+        EXPECT_THAT(log.take(kModule),
                     ElementsAre(opened, opened, opened,
                                 connectionLine("WRN", "connect", "this connection has not a notifier.")));
         RawStream accepted = server.accept();
@@ -553,12 +531,7 @@ TEST(ConnectionConnect, DescriptorZeroNameLengthsAndBoundedConnectsWithTheirLine
         EXPECT_EQ(before, openDescriptors()) << "a failed attempt left its socket open";
         {
             // A server that starts while a bounded connect pauses between attempts is reached at the next.
-            std::atomic<pid_t> tid{0};
-            std::future<int> late = std::async(std::launch::async, [&] {
-                tid = currentTid();
-                return bounded.connect(60000);
-            });
-            ASSERT_TRUE(waitUntil([&] { return tid != 0 && threadIsBlocked(tid); }));
+            std::future<int> late = startBlocked([&] { return bounded.connect(60000); });
             RawServer starting(absent);
             ASSERT_EQ(std::future_status::ready, late.wait_for(std::chrono::milliseconds(kPromptMs)))
                 << "connect() slept through the server's start";
@@ -568,24 +541,23 @@ TEST(ConnectionConnect, DescriptorZeroNameLengthsAndBoundedConnectsWithTheirLine
         RawServer present(absent);
         EXPECT_EQ(0, bounded.connect(0)) << "a single attempt missed a listening server";
         EXPECT_TRUE(bounded.isConnected());
-        const std::vector<LogLine> attempts = log.take(kModule);
-        EXPECT_THAT(attempts, Contains(Field(&LogLine::level, "ERR")).Times(1));
-        EXPECT_THAT(attempts,
-                    Contains(AllOf(Field(&LogLine::level, "ERR"), Field(&LogLine::function, "connect"))));
+        EXPECT_THAT(
+            log.take(kModule),
+            AllOf(Contains(Field(&LogLine::level, "ERR")).Times(1),
+                  Contains(AllOf(Field(&LogLine::level, "ERR"), Field(&LogLine::function, "connect")))));
 
         name.push_back('n');
         VORNA::Connection tooLong(name.c_str(), 0, NULL, NULL);
         EXPECT_EQ(-2, tooLong.connect());
         EXPECT_EQ(-1, tooLong.send(reinterpret_cast<unsigned char*>(&name[0]), 4));
-        const std::vector<LogLine> refused = log.take(kModule);
-        // The long function name leaves only "ER" of the level word within the prefix limit.
-        EXPECT_THAT(refused,
-                    Contains(connectionLine("ER", "socket_make_sockaddr_un", "namelen > sun_path's size"))
-                        .Times(1002));
-        EXPECT_THAT(refused,
-                    Contains(connectionLine("ERR", "connect", "socket_make_sockaddr_un failed")).Times(1002));
-        EXPECT_THAT(refused, Contains(connectionLine("ERR", "send", "pSocket is null")))
-            << "the failed connect left a socket behind";
+        // The long function name leaves only "ER" of the level word within the prefix limit; a send after
+        // the failed connect finds no socket left behind.
+        EXPECT_THAT(
+            log.take(kModule),
+            AllOf(Contains(connectionLine("ER", "socket_make_sockaddr_un", "namelen > sun_path's size"))
+                      .Times(1002),
+                  Contains(connectionLine("ERR", "connect", "socket_make_sockaddr_un failed")).Times(1002),
+                  Contains(connectionLine("ERR", "send", "pSocket is null"))));
     });
     EXPECT_EQ(0, child.status) << child.out;
 }
@@ -609,41 +581,32 @@ TEST(ConnectionConnect, ConnectEndsAgainstAServerWithAFullBacklog) {
     EXPECT_FALSE(legacy.isConnected());
 }
 
-// A forked child that exits must leave the parent's connection alone.
+// A forked child that exits runs this connection's destructor: the parent's must go on.
 std::unique_ptr<VORNA::Connection> gHeld;
 
-TEST(ConnectionFork, ChildThatExitsLeavesTheParentsConnectionWorking) {
+TEST_P(ConnectionTest, ForkedChildThatExitsLeavesTheParentsConnectionWorking) {
     if (kExitInForkedChildMayHang)
         GTEST_SKIP() << "LeakSanitizer's exit-time check can hang in a forked child";
-    const std::string name = uniqueName("fork");
-    ProcessSignal go, ready, closeNow;
-    ForkedProcess server([&] { serveEchoUntilKilled(name, go, ready, closeNow); });
-    go.post();
-    ASSERT_TRUE(ready.waitFor());
-    for (Mode mode : {Mode::kNotifier, Mode::kDirect, Mode::kLoop}) {
-        gHeld.reset(new VORNA::Connection(name.c_str(), 0, mode == Mode::kDirect ? NULL : freeNotification,
-                                          NULL, VORNA::Connection::CONNECT_LATER));
-        std::unique_ptr<LoopDriver> loop;
-        ASSERT_EQ(0, connectIn(mode, *gHeld, &loop));
-        std::atomic<bool> calling{true};
-        std::atomic<int> answered{0};
-        std::atomic<int> failed{0};
-        std::thread caller([&] {
-            while (calling)
-                ++(callText(*gHeld, "still here") == "still here" ? answered : failed);
-        });
-        ASSERT_TRUE(waitUntil([&] { return answered > 10; }));
-
-        ForkedProcess child([] { exit(0); });  // runs gHeld's destructor in the child
-        EXPECT_EQ(0, child.wait(10000 * kSlack)) << "the child hung in the destructor, or failed";
-        const int before = answered;
-        EXPECT_TRUE(waitUntil([&] { return answered > before + 10; })) << "the parent's calls stopped";
-        calling = false;
-        caller.join();
-        EXPECT_EQ(0, failed.load()) << "mode " << static_cast<int>(mode);
-        loop.reset();
-        gHeld.reset();
-    }
+    gHeld = std::move(owned);
+    std::thread server([&] { answerCalls(&peer, false, NULL, NULL); });
+    std::atomic<bool> calling{true};
+    std::atomic<int> answered{0}, failed{0};
+    std::thread caller([&] {
+        while (calling)
+            ++(callText(*connection, "parent calls on.") == "re:parent calls on." ? answered : failed);
+    });
+    ASSERT_TRUE(waitUntil([&] { return answered > 10; }));
+    ForkedProcess child([] { exit(0); });
+    EXPECT_EQ(0, child.wait(10000 * kSlack)) << "the child hung in the destructor, or failed";
+    const int before = answered;
+    EXPECT_TRUE(waitUntil([&] { return answered > before + 10; })) << "the parent's calls stopped";
+    calling = false;
+    caller.join();
+    peer.shutdown();
+    server.join();
+    EXPECT_EQ(0, failed.load());
+    loop.reset();
+    gHeld.reset();
 }
 
 // The client's own callbacks may end their connection; a call from one fails at once, since only the
@@ -683,8 +646,8 @@ TEST(ConnectionCallbacks, MayEndTheirOwnConnectionButNotCallThroughIt) {
         {Deed::kCall, false, false},       {Deed::kDisconnect, false, true}, {Deed::kDestroy, true, true},
         {Deed::kCall, false, true}};
     for (const auto& [deed, onLoss, inLoop] : cases) {
-        SCOPED_TRACE(std::to_string(static_cast<int>(deed)) + (onLoss ? " on loss" : " on notification") +
-                     (inLoop ? " in the loop" : ""));
+        SCOPED_TRACE(Message() << "deed " << static_cast<int>(deed) << (onLoss ? " on loss" : "")
+                               << (inLoop ? " in the loop" : ""));
         const std::string name = uniqueName("own");
         RawServer server(name);
         LogCapture log;

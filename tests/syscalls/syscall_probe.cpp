@@ -9,7 +9,6 @@
 //   syscall_probe idle SECONDS          a server and a client of each mode in this process, left idle
 // Each prints "<role>-locks <count>" on stderr: the mutex locks its process took.
 
-#include <dirent.h>
 #include <dlfcn.h>
 #include <poll.h>
 #include <pthread.h>
@@ -20,6 +19,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "vorna/messaging.h"
@@ -89,21 +90,14 @@ int call(const std::string& mode, const char* name, int count) {
 
 // True when every thread but the caller sleeps in the kernel, as an idle thread does.
 bool othersAsleep() {
-    DIR* tasks = opendir("/proc/self/task");
-    bool asleep = tasks != NULL;
     const std::string self = std::to_string(syscall(SYS_gettid));
-    for (dirent* task; asleep && (task = readdir(tasks)) != NULL;) {
-        if (task->d_name[0] == '.' || self == task->d_name)
-            continue;
-        char state = 0;
-        FILE* stat = fopen(("/proc/self/task/" + std::string(task->d_name) + "/stat").c_str(), "r");
-        asleep = stat != NULL && fscanf(stat, "%*d (%*[^)]) %c", &state) == 1 && state == 'S';
-        if (stat != NULL)
-            fclose(stat);
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string stat;  // "<tid> (<name>) <state> ...", where the name may hold ") " too
+        std::getline(std::ifstream(task.path() / "stat"), stat);
+        if (task.path().filename() != self && stat.find(") S ", stat.rfind(')')) == std::string::npos)
+            return false;
     }
-    if (tasks != NULL)
-        closedir(tasks);
-    return asleep;
+    return true;
 }
 
 int idle(int seconds) {
