@@ -69,12 +69,6 @@ struct Server {
     size_t connectsAccepted = 0;  // MSG_CONNECTED reports since the last (re)start
     size_t connectsMade = 0;      // successful connect() calls since the last (re)start
 
-    void add(void* handle) {
-        std::lock_guard<std::mutex> hold(lock);
-        live.push_back(handle);
-        ++connectsAccepted;
-        changed.notify_all();
-    }
     void forgetLocked(void* handle) {
         const auto found = std::find(live.begin(), live.end(), handle);
         if (found == live.end())
@@ -127,12 +121,16 @@ void reply(void* conn, unsigned char* data, int len) {
 void onMessage(void*, void* conn, int type, unsigned char* data, int len) {
     FUZZ_CHECK(conn != NULL && type >= MSG_CONNECTED && type <= MSG_RECV);
     FUZZ_CHECK(type == MSG_RECV ? data != NULL && len >= 1 && len <= 1024 : data == NULL && len == 0);
-    if (type == MSG_CONNECTED)
-        gServer.add(conn);
-    else if (type == MSG_RECV)
+    if (type == MSG_RECV) {
         reply(conn, data, len);
-    else
+    } else if (type == MSG_DISCONNECTED) {
         gServer.close(conn, true);
+    } else {
+        std::lock_guard<std::mutex> hold(gServer.lock);
+        gServer.live.push_back(conn);
+        ++gServer.connectsAccepted;
+        gServer.changed.notify_all();
+    }
 }
 
 // A raw client and the bytes it has read that do not yet make a whole message.
