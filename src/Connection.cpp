@@ -36,16 +36,7 @@
 #include <new>
 #include <vector>
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#include <sanitizer/lsan_interface.h>
-#define VORNA_LSAN_IGNORE(object) __lsan_ignore_object(object)
-#endif
-#endif
-#ifndef VORNA_LSAN_IGNORE
-#define VORNA_LSAN_IGNORE(object) static_cast<void>(object)
-#endif
-
+#include "internal/leak_on_purpose.h"
 #include "internal/log.h"
 #include "internal/owner_process.h"
 #include "internal/socket_io.h"
@@ -679,8 +670,8 @@ void abandonInChild(Link* link) {
     link->socket.closeCopy();
     link->pollSet.closeCopy();
     link->wake.closeCopy();
-    VORNA_LSAN_IGNORE(link);
-    VORNA_LSAN_IGNORE(link->worker.get());
+    vorna::leakOnPurpose(link);
+    vorna::leakOnPurpose(link->worker.get());
 }
 
 // The current Link of a record for the length of one call, borrowing the record's reference: disconnect()
@@ -1380,7 +1371,7 @@ Connection::~Connection() {
     if (record->owner.isCurrent())
         delete record;
     else
-        VORNA_LSAN_IGNORE(record);
+        vorna::leakOnPurpose(record);
 }
 
 int Connection::connect() {

@@ -34,6 +34,7 @@
 #include <new>
 #include <vector>
 
+#include "internal/leak_on_purpose.h"
 #include "internal/log.h"
 #include "internal/owner_process.h"
 #include "internal/socket_activation.h"
@@ -249,14 +250,9 @@ struct ListenerSkt {
     // dispatch() calls in progress; stall() in loop mode waits for them to end.
     std::atomic<int> dispatchers{0};
     vorna::CondVar dispatchEnded;
-
-    // A forked child's abandoned copy, kept reachable (never freed: its locks may be held for good).
-    ListenerSkt* next_orphan = nullptr;
 };
 
 namespace {
-
-std::atomic<ListenerSkt*> gOrphans(nullptr);
 
 // The client whose callback runs on this thread, and its server: response(), notify() and
 // peerCredentials() called from that callback reach the client without the record's lock. The event loop
@@ -744,15 +740,12 @@ void closeForkedCopies(ListenerSkt* als) NO_THREAD_SAFETY_ANALYSIS {
 
 // In a process that fork() made, the record's sockets are shared with the parent, which still serves
 // them, and its thread does not exist: only this process's copies of the descriptors are closed. Nothing
-// is locked and nothing is freed (a lock may have been held by a thread of the parent at the fork); the
-// record stays reachable for leak checkers, and the Listener gets a fresh, idle one.
+// is locked and nothing is freed (a lock may have been held by a thread of the parent at the fork), and
+// the Listener gets a fresh, idle record.
 void abandonForkedCopy(ListenerSkt** record) {
     ListenerSkt* als = *record;
     closeForkedCopies(als);
-    als->next_orphan = gOrphans.load(std::memory_order_relaxed);
-    while (!gOrphans.compare_exchange_weak(als->next_orphan, als, std::memory_order_release,
-                                           std::memory_order_relaxed)) {
-    }
+    vorna::leakOnPurpose(als);
     *record = new ListenerSkt;
 }
 
