@@ -5,7 +5,6 @@
 #include <stdio.h>
 #include <sys/prctl.h>
 
-#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <memory>
