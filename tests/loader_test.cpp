@@ -9,12 +9,6 @@
 
 namespace {
 
-using IntFunction = int (*)();
-
-IntFunction intFunction(VORNA::LibraryLoader& loader, const char* name) {
-    return reinterpret_cast<IntFunction>(loader.getSymbol(name));
-}
-
 // Whether the dynamic loader still holds the library, asked without loading it.
 bool isLoaded(const char* path) {
     void* handle = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
@@ -28,9 +22,8 @@ TEST(LibraryLoader, AFailedLoadGivesNullForEverySymbolAndANullPathTheProcesssSym
     // An unresolved dependency fails the load at once, not at the first call.
     for (const char* path : {"/nonexistent/vorna/loader_plugin.so", VORNA_TEST_UNRESOLVED_PLUGIN}) {
         VORNA::LibraryLoader loader(path);
-        EXPECT_EQ(nullptr, loader.getSymbol("loader_plugin_answer")) << path;
-        EXPECT_EQ(nullptr, loader.getSymbol("loader_unresolved_plugin_entry")) << path;
-        EXPECT_EQ(nullptr, loader.getSymbol("getpid")) << path;
+        for (const char* symbol : {"loader_plugin_answer", "loader_unresolved_plugin_entry", "getpid"})
+            EXPECT_EQ(nullptr, loader.getSymbol(symbol)) << path << " " << symbol;
         EXPECT_FALSE(isLoaded(path)) << path;
     }
     VORNA::LibraryLoader loader(NULL);
@@ -40,8 +33,8 @@ TEST(LibraryLoader, AFailedLoadGivesNullForEverySymbolAndANullPathTheProcesssSym
 TEST(LibraryLoader, TwoLoadersShareThePluginUntilBothAreDestroyedAndOnlyTheyFindItsSymbols) {
     auto first = std::make_unique<VORNA::LibraryLoader>(VORNA_TEST_PLUGIN);
     auto second = std::make_unique<VORNA::LibraryLoader>(VORNA_TEST_PLUGIN);
-    IntFunction countFromFirst = intFunction(*first, "loader_plugin_count_call");
-    IntFunction countFromSecond = intFunction(*second, "loader_plugin_count_call");
+    auto countFromFirst = reinterpret_cast<int (*)()>(first->getSymbol("loader_plugin_count_call"));
+    auto countFromSecond = reinterpret_cast<int (*)()>(second->getSymbol("loader_plugin_count_call"));
     ASSERT_NE(nullptr, countFromFirst) << "the plug-in did not load from " << VORNA_TEST_PLUGIN;
     ASSERT_NE(nullptr, countFromSecond);
     EXPECT_EQ(nullptr, first->getSymbol("loader_plugin_no_such_symbol"));

@@ -5,7 +5,6 @@
 #include <stdio.h>
 #include <sys/prctl.h>
 
-#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -42,12 +41,10 @@ using namespace testing_support;
 const int kStepTimeoutMs = 20000;
 
 // Lets its waiter through once opened; the wait gives up after kStepTimeoutMs.
-struct Gate {
-    std::atomic<bool> opened{false};
-    bool waitOpen() {
-        return waitUntil([this] { return opened.load(); }, kStepTimeoutMs);
-    }
-};
+using Gate = std::atomic<bool>;
+bool waitOpen(const Gate& gate) {
+    return waitUntil([&] { return gate.load(); }, kStepTimeoutMs);
+}
 
 // A thread whose loop and start check the test supplies.
 class ScriptedThread : public VORNA::Thread {
@@ -150,11 +147,10 @@ TEST(ThreadRun, EachRunLogsItsSchedulingAndNamesItsThreadAndALoopReturningFalseE
     int calls = 0;
     for (const auto& c : cases) {
         const bool outOfRange = c.priority == -1 || c.priority > 50;
-        if (outOfRange) {
+        if (outOfRange)
             expected += threadLine(
                 "run", "WRN",
                 std::string(c.name) + "'s priority(" + std::to_string(c.priority) + ") out of range(50)\n");
-        }
         expected += runLine(c.name ? c.name : "Unkown", c.policy, outOfRange ? 50 : c.priority) +
                     "run=0\njoin=0\nisRunning=0 exitPending=1 loopCalls=" + std::to_string(++calls) +
                     " kernel name=" + c.kernelName + " join=0 setPriority=0\n";
@@ -222,12 +218,14 @@ TEST(ThreadRun, CallsThatCannotDoTheirWorkLogWhyAndLeaveTheThreadIdle) {
 
 TEST(ThreadRun, RunWhileRunningIsRefusedAndTheEndOfTheLoopAfterAnExitRequestWakesEveryWaiter) {
     const ChildResult child = runInChild([] {
-        Gate gate;
+        Gate gate{false};
         std::atomic<bool> loopReturned{false};
-        ScriptedThread thread([&](ScriptedThread&) {
-            gate.waitOpen();
-            loopReturned = true;
-            return true;
+        // The first call holds until the gate opens and goes on; a later run's thread ends after one call.
+        ScriptedThread thread([&](ScriptedThread& self) {
+            const bool first = self.loopCalls == 1;
+            if (first)
+                loopReturned = waitOpen(gate);
+            return first;
         });
         printf("run=%d\n", thread.run("first", 50, -10));
         printf("run=%d\n", thread.run("second", 50, -10));
@@ -235,62 +233,34 @@ TEST(ThreadRun, RunWhileRunningIsRefusedAndTheEndOfTheLoopAfterAnExitRequestWake
         printf("requestExit=%d\n", thread.requestExit());
         printf("requestExit=%d\n", thread.requestExit());
         printf("isRunning=%d exitPending=%d\n", thread.isRunning(), thread.exitPending());
-        // One waits by requestExitAndWait, two by join; the loop returns once all three are blocked.
+        // Two wait by join and one by a run, which must not start its thread while the earlier one is in
+        // its loop; the loop returns once all three are blocked.
         std::atomic<pid_t> tids[3] = {};
         int results[3] = {1000, 1000, 1000};
         bool loopHadReturned[3] = {};
         std::vector<std::thread> waiters;
-        for (int i = 0; i < 3; ++i) {
+        for (int i = 0; i < 3; ++i)
             waiters.emplace_back([&, i] {
                 tids[i] = currentTid();
-                results[i] = i == 0 ? thread.requestExitAndWait() : thread.join();
+                results[i] = i == 0 ? thread.run("third", 50, -10) : thread.join();
                 loopHadReturned[i] = loopReturned;
             });
-        }
         for (std::atomic<pid_t>& tid : tids) {
             waitUntil([&] { return tid != 0; }, kStepTimeoutMs);
             waitUntilBlocked(tid);
         }
-        gate.opened = true;
+        gate = true;
         for (std::thread& waiter : waiters)
             waiter.join();
+        printf("join=%d\n", thread.join());
         printf("results=%d %d %d loop had returned=%d %d %d loopCalls=%d\n", results[0], results[1],
                results[2], loopHadReturned[0], loopHadReturned[1], loopHadReturned[2],
                thread.loopCalls.load());
     });
-    EXPECT_EQ(
-        runLine("first") + "run=0\n" + threadLine("run", "ERR", "second already runing\n") +
-            "run=-1\nrequestExit=0\n" + kNotRunning +
-            "requestExit=0\nisRunning=0 exitPending=1\nresults=0 0 0 loop had returned=1 1 1 loopCalls=1\n",
-        maskLineNumbers(child.out));
-}
-
-TEST(ThreadRun, RunWhileAnExitIsRequestedWaitsForTheEarlierThread) {
-    Gate gate;
-    std::atomic<int> inLoop{0};
-    std::atomic<int> mostInLoop{0};
-    ScriptedThread thread([&](ScriptedThread& self) {
-        mostInLoop = std::max(mostInLoop.load(), ++inLoop);
-        const bool first = self.loopCalls == 1;
-        if (first)
-            gate.waitOpen();
-        --inLoop;
-        return first;
-    });
-    ASSERT_EQ(0, thread.run("first", 50, -10));
-    ASSERT_TRUE(waitUntil([&] { return thread.loopCalls == 1; }, kStepTimeoutMs)) << "the loop never ran";
-    ASSERT_EQ(0, thread.requestExit());
-    std::atomic<bool> secondRunReturned{false};
-    std::thread opener = onceBlocked([&] {
-        EXPECT_FALSE(secondRunReturned) << "run returned while the earlier thread was still in its loop";
-        gate.opened = true;
-    });
-    EXPECT_EQ(0, thread.run("second", 50, -10));
-    secondRunReturned = true;
-    opener.join();
-    EXPECT_EQ(0, thread.join());
-    EXPECT_EQ(2, thread.loopCalls);
-    EXPECT_EQ(1, mostInLoop) << "two threads ran the loop at once";
+    EXPECT_EQ(runLine("first") + "run=0\n" + threadLine("run", "ERR", "second already runing\n") +
+                  "run=-1\nrequestExit=0\n" + kNotRunning + "requestExit=0\nisRunning=0 exitPending=1\n" +
+                  runLine("third") + "join=0\nresults=0 0 0 loop had returned=1 1 1 loopCalls=2\n",
+              maskLineNumbers(child.out));
 }
 
 TEST(ThreadStart, ReadyToRunIsAskedUntilItAgreesOrAnExitIsRequestedAndJoinWaitsWithoutRequestingOne) {
@@ -301,7 +271,7 @@ TEST(ThreadStart, ReadyToRunIsAskedUntilItAgreesOrAnExitIsRequestedAndJoinWaitsW
         int loopCalls;
     } cases[] = {{false, 4, 5}, {true, 1, 0}, {true, 0, 0}};
     for (const auto& c : cases) {
-        Gate gate;
+        Gate gate{false};
         std::atomic<int> readyCalls{0};
         std::atomic<bool> sawExitPending{false};
         ScriptedThread thread(
@@ -309,16 +279,14 @@ TEST(ThreadStart, ReadyToRunIsAskedUntilItAgreesOrAnExitIsRequestedAndJoinWaitsW
                 sawExitPending = sawExitPending || self.exitPending();
                 return self.loopCalls < 5;
             },
-            [&] { return (++readyCalls > 1 || gate.waitOpen()) && readyCalls == c.agreesAt; });
+            [&] { return (++readyCalls > 1 || waitOpen(gate)) && readyCalls == c.agreesAt; });
         ASSERT_EQ(0, thread.run("ready", 50, -10));
-        if (c.exitWhileAsked) {
-            ASSERT_TRUE(waitUntil([&] { return readyCalls > 0; }, kStepTimeoutMs))
-                << "readyToRun never called";
-            EXPECT_EQ(0, thread.requestExit());
-        }
-        std::thread opener = onceBlocked([&] { gate.opened = true; });
-        EXPECT_EQ(0, thread.join());
+        ASSERT_TRUE(!c.exitWhileAsked || waitUntil([&] { return readyCalls > 0; }, kStepTimeoutMs))
+            << "readyToRun never called";
+        std::thread opener = onceBlocked([&] { gate = true; });
+        EXPECT_EQ(0, c.exitWhileAsked ? thread.requestExitAndWait() : thread.join());
         opener.join();
+        EXPECT_FALSE(thread.isRunning()) << "the wait returned before the thread ended";
         EXPECT_EQ(c.loopCalls, thread.loopCalls) << c.exitWhileAsked << c.agreesAt;
         EXPECT_EQ(c.exitWhileAsked ? 1 : 4, readyCalls) << c.exitWhileAsked << c.agreesAt;
         EXPECT_FALSE(sawExitPending) << "join requested an exit";
