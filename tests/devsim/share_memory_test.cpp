@@ -14,7 +14,6 @@
 
 #include "devsim/devsim_fixture.h"
 #include "support/probes.h"
-#include "support/share_memory_peer.h"
 
 using namespace testing_support;
 using Info_t = VORNA::ShareMemory::Info_t;
@@ -44,6 +43,11 @@ void expectWorking(VORNA::ShareMemory& memory, const Info_t& expected) {
     EXPECT_EQ(memory.cacheSize(), 0);
     EXPECT_EQ(memory.flush(memory.data(), expected.size), cacheResult);
     EXPECT_EQ(memory.invalid(memory.data(), expected.size), cacheResult);
+}
+
+// The line a constructor logs for `message`, its line number masked as maskLineNumbers() leaves it.
+std::string shmError(const std::string& message) {
+    return "[xxxxxxxxxx][ src/ShareMemory ShareMemory #] ERR: " + message;
 }
 
 }  // namespace
@@ -90,7 +94,11 @@ TEST_F(HwmemTest, PhysicalMemoryAtAnUnalignedAddressIsSharedWithAPeerProcessAndR
         EXPECT_TRUE(traced(format("mmap /dev/mem offset=0x%x length=%d -> %p", block->phys, getpagesize(),
                                   static_cast<void*>(memory.data() - 100))));
 
-        const auto child = runAsPeer(expected, [&expected](VORNA::ShareMemory& peer) {
+        const auto child = runInChild([&expected] {
+            Info_t copy = expected;  // what a peer process would get
+            VORNA::ShareMemory peer(&copy, false);
+            if (peer.data() == NULL)
+                return;
             printf("%s %d %d %d\n", reinterpret_cast<char*>(peer.data()), peer.size(), peer.isCached(),
                    memcmp(peer.info(), &expected, sizeof(expected)) == 0);
             strcpy(reinterpret_cast<char*>(peer.data()) + 10, "peer");
