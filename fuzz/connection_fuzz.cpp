@@ -34,14 +34,6 @@ using Received = std::pair<int, std::string>;
 // What one notification callback receives: the code, the length, whether data came, and its bytes.
 using Notified = std::tuple<unsigned int, int, bool, std::string>;
 
-// A response body as recv() must take it: too long (or negative) fails and is dropped from the stream; one
-// cut short by the end of the stream fails.
-Received expectResponse(FuzzedDataProvider* stream, int32_t length, int capacity) {
-    const std::string body = stream->ConsumeBytesAsString(length > 0 ? static_cast<size_t>(length) : 0);
-    const bool whole = length >= 0 && length <= capacity && body.size() == static_cast<size_t>(length);
-    return whole ? Received(length, body) : Received(-1, "");
-}
-
 // What the stream gives, read until a header that leaves no way to find the next one (a wrong magic, an
 // unknown id, a length no server sends). In direct mode every recv() reads one message, takes responses
 // only and fails on anything else; in notifier mode the receive thread delivers the notifications, and
@@ -62,14 +54,14 @@ void expect(const uint8_t* data, size_t size, int capacity, bool notifier, std::
                 responses->emplace_back(-1, "");
             return;
         }
-        if (header.id == HEADER_ID_RESPONSE) {
-            responses->push_back(expectResponse(&stream, header.len, capacity));
-            continue;
-        }
-        const bool hasData = header.id == HEADER_ID_NOTIFY_DATA;
+        const bool hasData = header.id != HEADER_ID_NOTIFY;
         const size_t length = hasData ? static_cast<size_t>(header.len) : 0;
         const std::string body = stream.ConsumeBytesAsString(length);
-        if (!notifier)  // a direct recv() fails on a notification, whose body goes with it
+        if (header.id == HEADER_ID_RESPONSE) {
+            // A body longer than the buffer fails and is dropped from the stream; one cut short fails.
+            const bool whole = header.len <= capacity && body.size() == length;
+            responses->push_back(whole ? Received(header.len, body) : Received(-1, ""));
+        } else if (!notifier)  // a direct recv() fails on a notification, whose body goes with it
             responses->emplace_back(-1, "");
         else if (body.size() == length)
             notifications->emplace_back(header.msg, header.len, hasData, body);
@@ -130,12 +122,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1 || size - 1 > kMaxStream)
         return -1;
     // The low bit picks the bounded recv(); the rest is the capacity.
-    const uint8_t choice = FuzzedDataProvider(data, size).ConsumeIntegral<uint8_t>();
-    const int capacity = choice >> 1;
-    const bool bounded = (choice & 1) != 0;
+    const uint8_t choice = data[size - 1];
     const int descriptors = raw_peer::openDescriptorCount();
-    fuzzMode(data, size - 1, capacity, bounded, false);
-    fuzzMode(data, size - 1, capacity, bounded, true);
+    for (bool notifier : {false, true})
+        fuzzMode(data, size - 1, choice >> 1, (choice & 1) != 0, notifier);
     FUZZ_CHECK(raw_peer::openDescriptorCount() == descriptors);
     return 0;
 }

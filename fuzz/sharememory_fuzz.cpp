@@ -27,20 +27,19 @@ using Info = VORNA::ShareMemory::Info_t;
 
 const int kCreators = 2;
 const size_t kMaxRecords = 16;
+// Bounds the fuzzed creator sizes, so that none reserves much memory; zero and negative sizes stay.
 const int kMaxCreatedSize = 1 << 20;
 
 bool gPhysicalAllowed = false;
 
-// A failed construction holds nothing and shows an all-zero record.
-void checkEmpty(VORNA::ShareMemory& memory) {
+// Whether the construction worked; a failed one holds nothing and shows an all-zero record.
+bool works(VORNA::ShareMemory& memory) {
     static const Info kZero = {};
-    FUZZ_CHECK(memory.data() == NULL && memory.size() == 0 && memory.cacheSize() == 0);
-    FUZZ_CHECK(memcmp(memory.info(), &kZero, sizeof(kZero)) == 0);
-}
-
-// Small enough that a fuzzed size never reserves much memory; zero and negative sizes stay.
-int createdSize(int size) {
-    return size > kMaxCreatedSize ? size % kMaxCreatedSize : size;
+    if (memory.data() != NULL)
+        return true;
+    FUZZ_CHECK(memory.size() == 0 && memory.cacheSize() == 0 &&
+               memcmp(memory.info(), &kZero, sizeof(kZero)) == 0);
+    return false;
 }
 
 // Points a record's segment id at a segment this process created, or leaves a negative one (which names
@@ -56,10 +55,8 @@ VORNA::ShareMemory* pointAtOwnSegment(int* shmid, const std::vector<VORNA::Share
 }
 
 void checkAttached(VORNA::ShareMemory& memory, const Info& record, VORNA::ShareMemory* creator) {
-    if (memory.data() == NULL) {
-        checkEmpty(memory);
+    if (!works(memory))
         return;
-    }
     FUZZ_CHECK(memcmp(memory.info(), &record, sizeof(record)) == 0);
     FUZZ_CHECK(memory.size() == record.size && memory.cacheSize() == 0);
     if (record.type == 0) {
@@ -78,12 +75,10 @@ void construct(const uint8_t* data, size_t size) {
     std::vector<std::unique_ptr<VORNA::ShareMemory>> objects;
     std::vector<VORNA::ShareMemory*> created;
     for (int i = 0; i < kCreators; ++i) {
-        objects.emplace_back(new VORNA::ShareMemory(createdSize(input.ConsumeIntegral<int>()), false));
-        VORNA::ShareMemory* creator = objects.back().get();
-        if (creator->data() == NULL)
-            checkEmpty(*creator);
-        else
-            created.push_back(creator);
+        objects.emplace_back(
+            new VORNA::ShareMemory(input.ConsumeIntegral<int>() % (kMaxCreatedSize + 1), false));
+        if (works(*objects.back()))
+            created.push_back(objects.back().get());
     }
     const uint32_t phys = input.ConsumeIntegral<uint32_t>();
     const int physSize = input.ConsumeIntegral<int>();
@@ -91,8 +86,7 @@ void construct(const uint8_t* data, size_t size) {
         VORNA::ShareMemory physical(reinterpret_cast<unsigned char*>(static_cast<uintptr_t>(phys)), physSize,
                                     true);
         FUZZ_CHECK(physical.isCached());
-        if (physical.data() == NULL)
-            checkEmpty(physical);
+        works(physical);
     }
     for (size_t count = 0; count < kMaxRecords && input.remaining_bytes() > 0; ++count) {
         Info record = {};
