@@ -582,6 +582,14 @@ int step(ListenerSkt* als, int timeoutMs) {
     return count;
 }
 
+// Counts a dispatch() out; the last one out wakes a stall() that waits for it.
+void leaveDispatch(ListenerSkt* als) {
+    if (als->dispatchers.fetch_sub(1) == 1 && als->mode.load() == STOPPING) {
+        vorna::LockGuard guard(als->lock);
+        als->dispatchEnded.notifyAll();
+    }
+}
+
 // Counts a dispatch() in, so that stall() waits for it; false (counted out again) when the server does
 // not run in loop mode. The order of the counter and the mode (both sequentially consistent) makes
 // either dispatch() see stall()'s mode or stall() see the counter.
@@ -589,15 +597,9 @@ bool enterDispatch(ListenerSkt* als) {
     als->dispatchers.fetch_add(1);
     if (als->mode.load() == LOOP && als->owner.isCurrent())
         return true;
-    als->dispatchers.fetch_sub(1);
+    // Counted out as a dispatch() that ran: a stall() may already wait for this count to fall.
+    leaveDispatch(als);
     return false;
-}
-
-void leaveDispatch(ListenerSkt* als) {
-    if (als->dispatchers.fetch_sub(1) == 1 && als->mode.load() == STOPPING) {
-        vorna::LockGuard guard(als->lock);
-        als->dispatchEnded.notifyAll();
-    }
 }
 
 void waitForDispatchers(ListenerSkt* als) {

@@ -4,12 +4,16 @@
 // is readable and calls its dispatch(), on a thread of its own, until stopped or until dispatch() says the
 // object no longer runs in loop mode.
 
+#include <errno.h>
 #include <poll.h>
+#include <string.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <functional>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 namespace testing_support {
 
@@ -36,10 +40,18 @@ class LoopDriver {
   private:
     void run(int fd, const std::function<int()>& dispatch) {
         pollfd watched[2] = {{fd, POLLIN, 0}, {mStop, POLLIN, 0}};
-        while (poll(watched, 2, -1) >= 0 && watched[1].revents == 0) {
+        for (;;) {
+            // A signal only interrupts the wait, as in any real loop.
+            if (poll(watched, 2, -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                ADD_FAILURE() << "the test's event loop failed: " << strerror(errno);
+                return;
+            }
             // A descriptor closed under the loop (the object left loop mode) ends it, as a real loop's
             // source would be removed.
-            if ((watched[0].revents & POLLNVAL) || (watched[0].revents && dispatch() < 0))
+            if (watched[1].revents != 0 || (watched[0].revents & POLLNVAL) ||
+                (watched[0].revents && dispatch() < 0))
                 return;
         }
     }
