@@ -36,6 +36,7 @@
 #include <new>
 #include <vector>
 
+#include "internal/deadline.h"
 #include "internal/leak_on_purpose.h"
 #include "internal/log.h"
 #include "internal/owner_process.h"
@@ -311,13 +312,8 @@ class Taker {
                     return sem_trywait(&mDone) == 0;
                 // sem_timedwait takes the wall clock; the monotonic deadline above decides when to stop.
                 timespec until;
-                clock_gettime(CLOCK_REALTIME, &until);
-                until.tv_sec += static_cast<time_t>(leftMs / 1000);
-                until.tv_nsec += static_cast<long>(leftMs % 1000) * 1000000L;
-                if (until.tv_nsec >= 1000000000L) {
-                    until.tv_sec += 1;
-                    until.tv_nsec -= 1000000000L;
-                }
+                if (!vorna::deadlineAfter(static_cast<long>(leftMs), CLOCK_REALTIME, &until))
+                    return false;
                 waited = sem_timedwait(&mDone, &until);
             }
             if (waited == 0)
@@ -622,6 +618,7 @@ struct Link {
     int32_t parkedLength GUARDED_BY(stream) = 0;
     std::vector<Notification> queued GUARDED_BY(stream);  // read by callers, for the next dispatch()
     bool lossPending GUARDED_BY(stream) = false;          // the end was seen; dispatch() tells it
+    bool woken GUARDED_BY(stream) = false;                // `wake` holds a count
     UniqueFd pollSet;                                     // epoll instance: the socket and `wake`
     UniqueFd wake;  // eventfd: readable while dispatch() has something read already
 };
@@ -656,7 +653,7 @@ void retireOnExit(ReceiveThread* worker) {
 Link::~Link() {
     for (const Notification& note : queued)
         free(note.data);
-    if (worker && pthread_equal(pthread_self(), callbackThread.load()) && callbackThreadSet.load())
+    if (worker && onCallbackThread())
         retireOnExit(worker.release());
     // Otherwise the worker's destructor joins a thread that has ended or is about to.
 }
@@ -980,14 +977,17 @@ bool ReceiveThread::threadLoop() {
 void refreshReadiness(Link& link) REQUIRES(link.stream) {
     const bool pending =
         !link.queued.empty() || link.lossPending || (!link.parked && link.reader.buffered() > 0);
-    uint64_t count = 0;
+    // The eventfd is touched only when the answer changes: a round trip with nothing kept costs no call.
+    if (pending == link.woken)
+        return;
+    uint64_t count = 1;
     if (pending) {
-        count = 1;
         if (write(link.wake.get(), &count, sizeof(count)) < 0 && errno != EAGAIN)
             ERR("wake dispatch failed: %s\n", strerror(errno));
     } else if (read(link.wake.get(), &count, sizeof(count)) < 0 && errno != EAGAIN) {
         ERR("quiet dispatch failed: %s\n", strerror(errno));
     }
+    link.woken = pending;
 }
 
 // Loop mode: the socket stays out of the poll set while a parked response waits for its caller (the loop

@@ -113,9 +113,15 @@ int idle(int seconds) {
     if (looped.connectInLoop(5000) != 0 || !roundTrip(notified, false) || !roundTrip(direct, false))
         return 1;
     loopServer.dispatch();  // accepts the loop client
-    // The idle time begins once every thread has gone to sleep after the round trips above.
-    while (!othersAsleep())
+    // The idle time begins once every thread has gone to sleep after the round trips above; threads that
+    // never settle within 10 s would make the count meaningless.
+    for (int checks = 0; !othersAsleep(); ++checks) {
+        if (checks == 10000) {
+            fprintf(stderr, "the library's threads did not go to sleep\n");
+            return 1;
+        }
         poll(NULL, 0, 1);
+    }
     syscall(SYS_getppid);  // marks the start of the idle time for the counter
     poll(NULL, 0, seconds * 1000);
     syscall(SYS_getppid);
